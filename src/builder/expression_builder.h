@@ -1,0 +1,115 @@
+// The engine behind one parser: name table, variable storage, host
+// callbacks, binding registry, and the text operations that read them.
+#ifndef VOXEVAL_BUILDER_EXPRESSION_BUILDER_H
+#define VOXEVAL_BUILDER_EXPRESSION_BUILDER_H
+
+#include "builder/token.h"
+#include "evaluation/stoken.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// The narrow (UTF-8) form of a name, the key of the binding registry.
+std::string WideToNarrow(const std::u16string &text);
+
+// The standard function of that name ("sin", "cos", "tan", "exp", "log"), or
+// null; the name table and the registry share these pointers.
+EVAL_FUNCTION StandardFunction(const char *name);
+
+class CExpressionBuilder {
+public:
+  typedef std::map<std::u16string, calc_nmspace::TOKEN> NameTable;
+
+  CExpressionBuilder();
+  virtual ~CExpressionBuilder();
+  CExpressionBuilder(const CExpressionBuilder &) = delete;
+  CExpressionBuilder &operator=(const CExpressionBuilder &) = delete;
+
+  // Names and values (builder/).
+  void LoadDefaults();
+  void FillNameTable();
+  bool SetValue(const std::u16string &name, const double &value);
+  bool AddVariable(const std::u16string &name);
+  bool AddFunction(const std::u16string &name, EVAL_CALLBACK callback);
+  void Clear();
+  std::int32_t GetCount() const;
+
+  // Lexer (syntax/lexer.cpp). Returns a new token the caller owns, or null.
+  calc_nmspace::TOKEN *NextToken(const std::u16string &text,
+                                 std::int32_t &position, TOKEN_TYPE &type,
+                                 std::int32_t *length = nullptr) const;
+
+  // Parser (syntax/parser.cpp). Returns a new TT_GROUP tree, or null.
+  calc_nmspace::TOKEN *ParseGroup(const std::u16string &text,
+                                  std::int32_t &position) const;
+  std::int32_t OperandSpanLength(const std::u16string &text,
+                                 std::int32_t position,
+                                 std::int32_t priority) const;
+
+  // Syntax check (syntax/syntax_check.cpp).
+  bool CheckSyntax(const std::u16string &text) const;
+
+  // Dependency tests over a parse tree (facade/dependencies.cpp).
+  bool DependsOnVariable(const calc_nmspace::TOKEN &token,
+                         const double *address) const;
+  bool DependsOnSpace(const calc_nmspace::TOKEN &root) const;
+  bool DependsOnTime(const calc_nmspace::TOKEN &root) const;
+
+  // Binding registry (evaluation/binding_registry.cpp).
+  STOKEN *FindBinding(const char *name) const;
+  void AddBinding(const STOKEN &entry);
+  void ClearBindings();
+  void BindSTokens(STOKEN &record) const;
+  void RegisterFunction(const char *name, EVAL_FUNCTION function);
+  void RegisterVariable(const char *name, double *variable);
+  void RegisterStandardBindings();
+
+  // Read-only views for tests and tools.
+  const NameTable &GetNameTable() const { return m_tokens; }
+  const STOKEN *GetBindings() const { return m_bindings; }
+  std::int32_t GetBindingCount() const { return m_bindingCount; }
+  std::size_t GetUserVariableCount() const { return m_userVariables.size(); }
+
+  // Deepest nesting of groups a parse may build, the root counting as one.
+  static const int kMaxDepth = 256;
+
+private:
+  calc_nmspace::TOKEN *ParseGroupAt(const std::u16string &text,
+                                    std::int32_t &position, int depth) const;
+  std::int32_t OperandSpanAt(const std::u16string &text, std::int32_t position,
+                             std::int32_t priority, int depthBudget,
+                             bool &tooDeep) const;
+  const calc_nmspace::TOKEN *FindKey(const std::u16string &text,
+                                     std::int32_t position,
+                                     std::int32_t identifierLength,
+                                     std::int32_t &keyLength) const;
+  void AddNamedBinding(STOKEN entry, const char *name);
+
+  STOKEN *m_bindings;
+  std::int32_t m_bindingCount;
+  // Records allocated in m_bindings; the array grows geometrically so that
+  // many host names cost linear time.
+  std::int32_t m_bindingCapacity;
+  NameTable m_tokens;
+  std::vector<boost::shared_ptr<double>> m_userVariables;
+  double m_x;
+  double m_y;
+  double m_z;
+  double m_r;
+  double m_t;
+  double m_phi;
+  double m_theta;
+  double m_density;
+  double m_absVelosity;
+  double m_poreSize;
+  double m_dinViscosity;
+  double m_re;
+  double m_si;
+  double m_unit;
+};
+
+#endif

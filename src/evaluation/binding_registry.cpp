@@ -1,0 +1,124 @@
+// The binding registry: narrow name -> target, consulted once per compile.
+#include "builder/expression_builder.h"
+#include "platform/runtime.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+// True for the record kinds whose target comes from the registry.
+bool IsBoundKind(TOKEN_TYPE type) {
+  return type == TT_FUNCTION || type == TT_DOUBLE_REF || type == TT_CALLBACK;
+}
+
+} // namespace
+
+// The first entry whose name equals the given one byte for byte.
+STOKEN *CExpressionBuilder::FindBinding(const char *name) const {
+  if (m_bindingCount < 1 || name == nullptr)
+    return nullptr;
+  for (std::int32_t i = 0; i < m_bindingCount; ++i) {
+    const char *entryName = m_bindings[i].name;
+    if (entryName != nullptr && std::strcmp(entryName, name) == 0)
+      return &m_bindings[i];
+  }
+  return nullptr;
+}
+
+// A known name is replaced in place; a new one goes after all others. The
+// array grows geometrically; its entries move bitwise, keeping their order.
+void CExpressionBuilder::AddBinding(const STOKEN &entry) {
+  if (STOKEN *existing = FindBinding(entry.name)) {
+    CopySTokens(existing, &entry, 1);
+    return;
+  }
+  if (m_bindingCount == m_bindingCapacity) {
+    if (m_bindingCapacity > std::numeric_limits<std::int32_t>::max() / 2)
+      throw std::bad_alloc();
+    const std::int32_t capacity =
+        m_bindingCapacity == 0 ? 32 : m_bindingCapacity * 2;
+    STOKEN *grown = AllocSTokens(capacity);
+    if (m_bindingCount > 0)
+      std::memcpy(static_cast<void *>(grown), m_bindings,
+                  sizeof(STOKEN) * static_cast<std::size_t>(m_bindingCount));
+    std::free(m_bindings);
+    m_bindings = grown;
+    m_bindingCapacity = capacity;
+  }
+  CopySTokens(&m_bindings[m_bindingCount], &entry, 1);
+  ++m_bindingCount;
+}
+
+void CExpressionBuilder::ClearBindings() {
+  for (std::int32_t i = 0; i < m_bindingCount; ++i)
+    FreeSToken(m_bindings[i]);
+  std::free(m_bindings);
+  m_bindings = nullptr;
+  m_bindingCount = 0;
+  m_bindingCapacity = 0;
+}
+
+// Variable, function and callback records take the entry of their name,
+// kind included; a name without entry stays unbound (it reads 0.0).
+void CExpressionBuilder::BindSTokens(STOKEN &record) const {
+  if (IsBoundKind(record.type)) {
+    if (const STOKEN *entry = FindBinding(record.name))
+      CopySTokens(&record, entry, 1);
+  }
+  if (record.type == TT_GROUP) {
+    for (std::int32_t i = 0; i < record.value.group.count; ++i)
+      BindSTokens(record.value.group.items[i]);
+  }
+}
+
+// Stores a copy of the record under the name; the temporary name block is
+// released whatever happens.
+void CExpressionBuilder::AddNamedBinding(STOKEN entry, const char *name) {
+  entry.name = DuplicateString(name);
+  try {
+    AddBinding(entry);
+  } catch (...) {
+    FreeSToken(entry);
+    throw;
+  }
+  FreeSToken(entry);
+}
+
+void CExpressionBuilder::RegisterFunction(const char *name,
+                                          EVAL_FUNCTION function) {
+  STOKEN entry = STOKEN();
+  entry.type = TT_FUNCTION;
+  entry.value.func = function;
+  AddNamedBinding(entry, name);
+}
+
+void CExpressionBuilder::RegisterVariable(const char *name, double *variable) {
+  STOKEN entry = STOKEN();
+  entry.type = TT_DOUBLE_REF;
+  entry.value.dref = variable;
+  AddNamedBinding(entry, name);
+}
+
+// The 19 standard bindings, in their fixed order.
+void CExpressionBuilder::RegisterStandardBindings() {
+  static const char *const kFunctions[] = {"sin", "cos", "tan", "exp", "log"};
+  for (const char *name : kFunctions)
+    RegisterFunction(name, StandardFunction(name));
+  RegisterVariable("{Unit}", &m_unit);
+  RegisterVariable("{SI}", &m_si);
+  RegisterVariable("x", &m_x);
+  RegisterVariable("y", &m_y);
+  RegisterVariable("z", &m_z);
+  RegisterVariable("r", &m_r);
+  RegisterVariable("t", &m_t);
+  RegisterVariable("phi", &m_phi);
+  RegisterVariable("theta", &m_theta);
+  RegisterVariable("Density", &m_density);
+  RegisterVariable("AbsVelosity", &m_absVelosity);
+  RegisterVariable("PoreSize", &m_poreSize);
+  RegisterVariable("DinViscosity", &m_dinViscosity);
+  RegisterVariable("Re", &m_re);
+}

@@ -1,0 +1,41 @@
+// A compiled expression as the host sees it.
+#ifndef VOXEVAL_FACADE_EXPRESSION_H
+#define VOXEVAL_FACADE_EXPRESSION_H
+
+#include "builder/token.h"
+#include "evaluation/stoken.h"
+#include "facade/parser_facade.h"
+
+#include <boost/shared_ptr.hpp>
+
+#include <string>
+
+class CVOXExpression : public IVOXExpression {
+public:
+  // Takes ownership of the tree and compiles it at once.
+  CVOXExpression(const boost::shared_ptr<CVOXExpressionParser> &parser,
+                 calc_nmspace::TOKEN *tree);
+  ~CVOXExpression() override;
+  CVOXExpression(const CVOXExpression &) = delete;
+  CVOXExpression &operator=(const CVOXExpression &) = delete;
+
+  std::pair<bool, double> Evaluate(std::uintptr_t context) const override;
+  bool DependsOnSpace() const override;
+  bool DependsOnTime() const override;
+
+private:
+  // Keeps the builder, and so every variable the records point at, alive.
+  boost::shared_ptr<CVOXExpressionParser> m_parser;
+  boost::shared_ptr<calc_nmspace::TOKEN> m_tree;
+  boost::shared_ptr<STOKEN> m_compiled;
+};
+
+// The deleter of every expression handle.
+void DeleteExpression(CVOXExpression *expression);
+
+// Parses and compiles the text; an empty handle when it cannot be parsed.
+boost::shared_ptr<IVOXExpression>
+MakeExpression(const boost::shared_ptr<CVOXExpressionParser> &parser,
+               const std::u16string &text);
+
+#endif
