@@ -1,0 +1,200 @@
+// The lexer: cuts formula text into tokens, one per call. Numbers are read
+// by their characters; every name and symbol is looked up in the name table.
+#include "syntax/lexer.h"
+
+#include "builder/expression_builder.h"
+#include "platform/scan.h"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+
+using calc_nmspace::TOKEN;
+
+namespace {
+
+// Longest text the signed 32-bit positions can walk.
+const std::size_t kMaxTextLength = std::numeric_limits<std::int32_t>::max() - 1;
+
+// A name starts with an ASCII letter or the underscore.
+bool IsNameStart(char16_t c) {
+  return c == u'_' || (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+}
+
+// A name goes on with ASCII letters, digits and the underscore.
+bool IsNameCharacter(char16_t c) {
+  return IsNameStart(c) || (c >= u'0' && c <= u'9');
+}
+
+// Number runs are digits and dots, in any order and any count.
+bool IsNumberCharacter(char16_t c) {
+  return c == u'.' || (c >= u'0' && c <= u'9');
+}
+
+// An exponent starts with e or E.
+bool IsExponentMark(char16_t c) { return c == u'e' || c == u'E'; }
+
+// The exponent may carry one sign.
+bool IsExponentSign(char16_t c) { return c == u'+' || c == u'-'; }
+
+bool IsInside(const std::u16string &text, std::int64_t position) {
+  return position >= 0 && static_cast<std::uint64_t>(position) < text.size();
+}
+
+// Units from position up to the first that fails the class, the one at
+// position included.
+template <class Class>
+std::int32_t RunLength(const std::u16string &text, std::int32_t position,
+                       Class inClass) {
+  std::size_t end = std::min(text.size(), kMaxTextLength);
+  std::size_t i = static_cast<std::size_t>(position);
+  while (i < end && inClass(text[i]))
+    ++i;
+  return static_cast<std::int32_t>(i - static_cast<std::size_t>(position));
+}
+
+// First non-blank index at or after position, or npos when there is none.
+std::int32_t SkipBlanks(const std::u16string &text, std::int32_t position) {
+  if (!IsInside(text, position))
+    return npos;
+  std::int32_t blanks = RunLength(text, position, IsBlank);
+  return IsInside(text, std::int64_t(position) + blanks) ? position + blanks
+                                                         : npos;
+}
+
+// The place after a token; reaching the end of the text gives npos.
+std::int32_t Advance(const std::u16string &text, std::int32_t position,
+                     std::int32_t length) {
+  std::int64_t next = std::int64_t(position) + length;
+  return IsInside(text, next) ? static_cast<std::int32_t>(next) : npos;
+}
+
+// A literal's value is what "%lg" reads from its start; 0.0 when nothing.
+double LiteralValue(const std::u16string &literal) {
+  double value = 0.0;
+  m_swscanf(literal.c_str(), u"%lg", &value);
+  return value;
+}
+
+// A name is only matched whole: its key must equal the identifier.
+const TOKEN *FindName(const CExpressionBuilder::NameTable &table,
+                      const std::u16string &text, std::int32_t position,
+                      std::int32_t length) {
+  auto entry = table.find(text.substr(position, length));
+  return entry == table.end() ? nullptr : &entry->second;
+}
+
+// A symbol is the first key in table order that the text starts with. All
+// such keys share the text's first unit, so only that stretch of the table
+// is walked; a key sorts before its extensions, so the shortest wins.
+const TOKEN *FindSymbol(const CExpressionBuilder::NameTable &table,
+                        const std::u16string &text, std::int32_t position,
+                        std::int32_t &keyLength) {
+  const char16_t first = text[position];
+  for (auto entry = table.lower_bound(std::u16string(1, first));
+       entry != table.end() && entry->first[0] == first; ++entry) {
+    const std::u16string &key = entry->first;
+    if (text.compare(position, key.size(), key) == 0) {
+      keyLength = static_cast<std::int32_t>(key.size());
+      return &entry->second;
+    }
+  }
+  return nullptr;
+}
+
+} // namespace
+
+bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n'; }
+
+bool FitsPositions(const std::u16string &text) {
+  return text.size() <= kMaxTextLength;
+}
+
+std::int32_t IdentifierLength(const std::u16string &text,
+                              std::int32_t position) {
+  if (!IsInside(text, position) || !IsNameStart(text[position]))
+    return 0;
+  return RunLength(text, position, IsNameCharacter);
+}
+
+std::int32_t DigitRunLength(const std::u16string &text, std::int32_t position) {
+  if (!IsInside(text, position))
+    return 0;
+  return RunLength(text, position, IsNumberCharacter);
+}
+
+// A literal is a number run, then optionally a mark, a sign and a second,
+// possibly empty, run.
+std::int32_t NumberLength(const std::u16string &text, std::int32_t position) {
+  std::int32_t length = DigitRunLength(text, position);
+  if (length == 0)
+    return 0;
+  std::int64_t next = std::int64_t(position) + length;
+  if (!IsInside(text, next) || !IsExponentMark(text[next]))
+    return length;
+  ++next;
+  ++length;
+  if (IsInside(text, next) && IsExponentSign(text[next])) {
+    ++next;
+    ++length;
+  }
+  if (!IsInside(text, next))
+    return length;
+  return length + DigitRunLength(text, static_cast<std::int32_t>(next));
+}
+
+void TrimBlanks(std::u16string &text) {
+  auto first = std::find_if_not(text.begin(), text.end(), IsBlank);
+  auto last = std::find_if_not(text.rbegin(), text.rend(), IsBlank).base();
+  if (first >= last) {
+    text.clear();
+    return;
+  }
+  text.erase(last, text.end());
+  text.erase(text.begin(), first);
+}
+
+const TOKEN *CExpressionBuilder::FindKey(const std::u16string &text,
+                                         std::int32_t position,
+                                         std::int32_t identifierLength,
+                                         std::int32_t &keyLength) const {
+  if (identifierLength == 0)
+    return FindSymbol(m_tokens, text, position, keyLength);
+  keyLength = identifierLength;
+  return FindName(m_tokens, text, position, identifierLength);
+}
+
+TOKEN *CExpressionBuilder::NextToken(const std::u16string &text,
+                                     std::int32_t &position, TOKEN_TYPE &type,
+                                     std::int32_t *length) const {
+  type = TT_NONE;
+  if (!FitsPositions(text))
+    return nullptr;
+  const std::int32_t start = SkipBlanks(text, position);
+  if (start == npos) {
+    position = npos;
+    return nullptr;
+  }
+  const std::int32_t blanks = start - position;
+  position = start;
+
+  std::unique_ptr<TOKEN> token(new TOKEN);
+  std::int32_t read = NumberLength(text, start);
+  if (read > 0) {
+    const std::u16string literal = text.substr(start, read);
+    token->name = WideToNarrow(literal);
+    token->SetDouble(LiteralValue(literal));
+  } else {
+    const TOKEN *entry =
+        FindKey(text, start, IdentifierLength(text, start), read);
+    if (entry == nullptr)
+      return nullptr;
+    token->CopyFrom(*entry);
+    token->name = WideToNarrow(text.substr(start, read));
+  }
+  if (length != nullptr)
+    *length = blanks + read;
+  position = Advance(text, start, read);
+  type = token->type;
+  return token.release();
+}
