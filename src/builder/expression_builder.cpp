@@ -12,23 +12,24 @@ CExpressionBuilder::CExpressionBuilder()
       m_y(0.0), m_z(0.0), m_r(0.0), m_t(0.0), m_phi(0.0), m_theta(0.0),
       m_density(0.0), m_absVelosity(0.0), m_poreSize(0.0), m_dinViscosity(0.0),
       m_re(0.0), m_si(0.0), m_unit(0.0) {
-  try {
-    LoadDefaults();
-  } catch (...) {
-    ClearBindings();
-    throw;
-  }
+  LoadDefaults();
 }
 
 CExpressionBuilder::~CExpressionBuilder() { Clear(); }
 
 // The standard names come back only into an empty table, so host names
-// added since construction survive a LoadDefaults.
+// added since construction survive a LoadDefaults. Lack of memory halfway
+// leaves both tables empty, so that a later call can fill them again.
 void CExpressionBuilder::LoadDefaults() {
   if (!m_tokens.empty())
     return;
-  FillNameTable();
-  RegisterStandardBindings();
+  try {
+    FillNameTable();
+    RegisterStandardBindings();
+  } catch (...) {
+    Clear();
+    throw;
+  }
 }
 
 // Variables take the value into their storage; constants ("pi") into the
