@@ -4,6 +4,7 @@
 #include "evaluation/compiled_image.h"
 
 #include "builder/expression_builder.h"
+#include "platform/allocation.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -113,8 +114,8 @@ STOKEN *TOKEN::Compile(boost::shared_ptr<CExpressionBuilder> builder) const {
   WriteImage(nullptr, size);
   if (size > std::numeric_limits<std::size_t>::max())
     throw std::bad_alloc();
-  std::unique_ptr<std::uint8_t, FreeBlock> image(
-      static_cast<std::uint8_t *>(std::malloc(static_cast<std::size_t>(size))));
+  std::unique_ptr<std::uint8_t, FreeBlock> image(static_cast<std::uint8_t *>(
+      AllocateBlock(static_cast<std::size_t>(size))));
   if (!image)
     throw std::bad_alloc();
   std::uint64_t position = 0;
@@ -138,7 +139,7 @@ void ReadImage(STOKEN &record, const std::uint8_t *buffer,
   if (nameSize == kLongNameMark)
     nameSize = GetUInt32(buffer, position);
   if (nameSize != 0) {
-    char *name = static_cast<char *>(std::malloc(nameSize));
+    char *name = static_cast<char *>(AllocateBlock(nameSize));
     if (name == nullptr)
       throw std::bad_alloc();
     std::memcpy(name, buffer + position, nameSize);

@@ -1,5 +1,6 @@
 #include "evaluation/stoken.h"
 
+#include "platform/allocation.h"
 #include "platform/runtime.h"
 
 #include <cstdlib>
@@ -8,7 +9,8 @@
 STOKEN *AllocSTokens(std::int32_t n) {
   if (n <= 0)
     return nullptr;
-  void *block = std::calloc(static_cast<std::size_t>(n), sizeof(STOKEN));
+  void *block =
+      AllocateZeroedBlock(static_cast<std::size_t>(n), sizeof(STOKEN));
   if (block == nullptr)
     throw std::bad_alloc();
   return static_cast<STOKEN *>(block);
