@@ -1,0 +1,87 @@
+#include "formula.h"
+
+#include "diagnosis.h"
+#include "failure.h"
+#include "names.h"
+#include "text.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace voxeval {
+
+namespace {
+
+std::string CauseLines(const std::vector<std::string> &causes) {
+  std::string lines;
+  for (const std::string &cause : causes)
+    lines += "\n  likely cause: " + cause;
+  return lines;
+}
+
+std::string Described(const std::string &text, const std::string &column) {
+  std::string what = "the formula " + Quoted(text);
+  if (!column.empty() && column != text)
+    what += " of column " + Quoted(column);
+  return what;
+}
+
+void PrintLines(const char *first, const std::vector<std::string> &causes) {
+  std::fputs(first, stdout);
+  std::fputs(CauseLines(causes).c_str(), stdout);
+  std::fputc('\n', stdout);
+}
+
+} // namespace
+
+boost::shared_ptr<IVOXExpression> Compile(IVOXExpressionParser &parser,
+                                          const std::string &text,
+                                          const std::string &column) {
+  const std::u16string wide = ToLibraryText(text, Described(text, column));
+  boost::shared_ptr<IVOXExpression> formula =
+      parser.CreateExpression(wide.c_str());
+  const bool accepted = parser.CheckSyntax(wide.c_str());
+  if (!formula)
+    throw Failure{kExitNoCompile,
+                  Described(text, column) +
+                      " does not compile (the library gives no position)\n"
+                      "  syntax check: " +
+                      (accepted ? "accepts it" : "rejects it too") +
+                      CauseLines(WhyNoCompile(parser, wide))};
+  if (!accepted)
+    std::fprintf(stderr,
+                 "voxeval: warning: the syntax check rejects %s, which "
+                 "compiles; it may not mean what it seems%s\n",
+                 Described(text, column).c_str(),
+                 CauseLines(WhyCheckRejects(parser, wide)).c_str());
+  return formula;
+}
+
+int ReportCheck(IVOXExpressionParser &parser, const std::string &text) {
+  const std::u16string wide = ToLibraryText(text, "the formula");
+  const bool accepted = parser.CheckSyntax(wide.c_str());
+  const bool compiles = !!parser.CreateExpression(wide.c_str());
+  std::printf("syntax check: %s\ncompiles:     %s\n",
+              accepted ? "accepted" : "rejected", compiles ? "yes" : "no");
+  if (accepted && compiles)
+    return kExitOk;
+  if (!accepted && compiles) {
+    PrintLines("They disagree: the compiler does not judge the order of "
+               "operators, operands and parentheses, the syntax check does. "
+               "The formula gives a value, but probably not the one it seems "
+               "to mean.",
+               WhyCheckRejects(parser, wide));
+    return kExitCheckRejects;
+  }
+  if (accepted)
+    PrintLines("They disagree: the syntax check trims blanks from both ends "
+               "and stops at text it cannot read, judging only what comes "
+               "before; the compiler reads the text exactly as given.",
+               WhyNoCompile(parser, wide));
+  else
+    PrintLines("Both refuse it; the library gives no position.",
+               WhyNoCompile(parser, wide));
+  return kExitNoCompile;
+}
+
+} // namespace voxeval
