@@ -53,15 +53,6 @@ std::int32_t RunLength(const std::u16string &text, std::int32_t position,
   return static_cast<std::int32_t>(i - static_cast<std::size_t>(position));
 }
 
-// First non-blank index at or after position, or npos when there is none.
-std::int32_t SkipBlanks(const std::u16string &text, std::int32_t position) {
-  if (!IsInside(text, position))
-    return npos;
-  std::int32_t blanks = RunLength(text, position, IsBlank);
-  return IsInside(text, std::int64_t(position) + blanks) ? position + blanks
-                                                         : npos;
-}
-
 // The place after a token; reaching the end of the text gives npos.
 std::int32_t Advance(const std::u16string &text, std::int32_t position,
                      std::int32_t length) {
@@ -108,6 +99,14 @@ bool IsBlank(char16_t c) { return c == u' ' || c == u'\t' || c == u'\n'; }
 
 bool FitsPositions(const std::u16string &text) {
   return text.size() <= kMaxTextLength;
+}
+
+std::int32_t SkipBlanks(const std::u16string &text, std::int32_t position) {
+  if (!IsInside(text, position))
+    return npos;
+  std::int32_t blanks = RunLength(text, position, IsBlank);
+  return IsInside(text, std::int64_t(position) + blanks) ? position + blanks
+                                                         : npos;
 }
 
 std::int32_t IdentifierLength(const std::u16string &text,
@@ -160,8 +159,10 @@ const TOKEN *CExpressionBuilder::FindKey(const std::u16string &text,
                                          std::int32_t &keyLength) const {
   if (identifierLength == 0)
     return FindSymbol(m_tokens, text, position, keyLength);
-  keyLength = identifierLength;
-  return FindName(m_tokens, text, position, identifierLength);
+  const TOKEN *entry = FindName(m_tokens, text, position, identifierLength);
+  if (entry != nullptr)
+    keyLength = identifierLength;
+  return entry;
 }
 
 TOKEN *CExpressionBuilder::NextToken(const std::u16string &text,

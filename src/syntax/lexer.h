@@ -12,6 +12,9 @@ bool IsBlank(char16_t c);
 // 32-bit position type; longer texts are refused whole.
 bool FitsPositions(const std::u16string &text);
 
+// First index at or after position that is not blank, or npos when the rest
+// of the text is blank or position is not inside it.
+std::int32_t SkipBlanks(const std::u16string &text, std::int32_t position);
 // Length of the identifier starting exactly at position, or 0.
 std::int32_t IdentifierLength(const std::u16string &text,
                               std::int32_t position);

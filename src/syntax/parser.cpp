@@ -103,21 +103,32 @@ TOKEN *CExpressionBuilder::ParseGroupAt(const std::u16string &text,
 // counts only when it holds a tighter operator. Parentheses nested deeper
 // than depthBudget make any parse of the text fail, so the scan stops there
 // and reports tooDeep instead of reading on.
+//
+// Tokens are found exactly as NextToken finds them, but not built: an
+// operand is measured again for every group around it, so this runs often.
 std::int32_t CExpressionBuilder::OperandSpanAt(const std::u16string &text,
                                                std::int32_t position,
                                                std::int32_t priority,
                                                int depthBudget,
                                                bool &tooDeep) const {
   tooDeep = false;
+  if (!FitsPositions(text))
+    return 0;
   std::int32_t depth = 0;
   std::int32_t total = 0;
   bool tighter = false;
   for (;;) {
-    TOKEN_TYPE type = TT_NONE;
-    std::int32_t length = 0;
-    TokenPtr token(NextToken(text, position, type, &length));
-    if (!token)
+    const std::int32_t start = SkipBlanks(text, position);
+    if (start == npos)
       break;
+    std::int32_t length = NumberLength(text, start);
+    const TOKEN *entry = nullptr;
+    if (length == 0) {
+      entry = FindKey(text, start, IdentifierLength(text, start), length);
+      if (entry == nullptr)
+        break;
+    }
+    const TOKEN_TYPE type = entry != nullptr ? entry->type : TT_DOUBLE;
     if (type == TT_LPAREN && ++depth > depthBudget) {
       tooDeep = true;
       return 0;
@@ -128,13 +139,12 @@ std::int32_t CExpressionBuilder::OperandSpanAt(const std::u16string &text,
       --depth;
     }
     if (depth == 0 && IsOperator(type)) {
-      if (token->priority >= priority)
+      if (entry->priority >= priority)
         break;
       tighter = true;
     }
-    total += length;
-    if (position == npos)
-      break;
+    total += start - position + length;
+    position = start + length;
   }
   return tighter ? total : 0;
 }
