@@ -1,0 +1,18 @@
+// Registration of the benchmark families and their summary tables.
+#ifndef VOXEVAL_BENCH_BENCH_H
+#define VOXEVAL_BENCH_BENCH_H
+
+#include "table_reporter.h"
+
+#include <ostream>
+
+// Checks that the library, native C++ and muParser agree on every formula at
+// every point, registers the agreeing ones and reports the others to err.
+// Returns the number of formulas that disagree.
+int RegisterEvaluateBenchmarks(std::ostream &err);
+void PrintEvaluateTable(const TableReporter &times, std::ostream &out);
+
+void RegisterCompileBenchmarks();
+void PrintCompileTables(const TableReporter &times, std::ostream &out);
+
+#endif

@@ -1,0 +1,202 @@
+// Evaluation time per formula: the library through its public interface,
+// the formula compiled as C++ and called through a pointer, and muParser.
+#include "bench.h"
+#include "formulas.h"
+#include "peers.h"
+
+#include <cmath>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// The formulas whose agreement check passed, by index.
+std::vector<bool> g_timed;
+
+std::string Name(std::size_t index, const char *evaluator) {
+  return "eval/" + std::to_string(index) + "/" + evaluator;
+}
+
+void BenchNative(benchmark::State &state, NativeFormula formula) {
+  const Point *points = BenchPoints();
+  // Hides the target so that the call cannot be inlined.
+  benchmark::DoNotOptimize(formula);
+  std::size_t k = 0;
+  for (auto _ : state) {
+    double value = formula(points[k]);
+    benchmark::DoNotOptimize(value);
+    k = (k + 1) % kPointCount;
+  }
+}
+
+void BenchLibrary(benchmark::State &state, const char *text) {
+  const Point *points = BenchPoints();
+  LibraryInstances library;
+  if (!library.Build(text, points)) {
+    state.SkipWithError("the text does not compile");
+    return;
+  }
+  std::uintptr_t contexts[kPointCount];
+  for (std::size_t k = 0; k < kPointCount; ++k)
+    contexts[k] = reinterpret_cast<std::uintptr_t>(&points[k]);
+  const IVOXExpression *const *expressions = library.raw.data();
+  std::size_t k = 0;
+  for (auto _ : state) {
+    double value = expressions[k]->Evaluate(contexts[k]).second;
+    benchmark::DoNotOptimize(value);
+    k = (k + 1) % kPointCount;
+  }
+}
+
+void BenchMuParser(benchmark::State &state, const char *text) {
+  MuParserInstances mu;
+  std::string error;
+  if (!mu.Build(text, BenchPoints(), error)) {
+    state.SkipWithError(error.c_str());
+    return;
+  }
+  std::vector<const mu::Parser *> parsers;
+  for (const auto &parser : mu.parsers)
+    parsers.push_back(parser.get());
+  std::size_t k = 0;
+  for (auto _ : state) {
+    double value = parsers[k]->Eval();
+    benchmark::DoNotOptimize(value);
+    k = (k + 1) % kPointCount;
+  }
+}
+
+bool Agree(double u, double v) {
+  if (u == v)
+    return true;
+  return std::fabs(u - v) <= 1e-12 * std::fmax(std::fabs(u), std::fabs(v));
+}
+
+// Empty when the three evaluators agree at every point, else what differs.
+std::string Disagreement(const Formula &formula) {
+  const Point *points = BenchPoints();
+  LibraryInstances library;
+  if (!library.Build(formula.text, points))
+    return "the library does not compile it";
+  MuParserInstances mu;
+  std::string error;
+  if (!mu.Build(formula.text, points, error))
+    return "muParser does not parse it: " + error;
+  for (std::size_t k = 0; k < kPointCount; ++k) {
+    const double ours =
+        library.raw[k]
+            ->Evaluate(reinterpret_cast<std::uintptr_t>(&points[k]))
+            .second;
+    const double native = formula.native(points[k]);
+    const double peer = mu.parsers[k]->Eval();
+    if (!Agree(ours, native) || !Agree(ours, peer)) {
+      char line[200];
+      std::snprintf(line, sizeof line,
+                    "at point %zu: library %.17g, native %.17g, muParser "
+                    "%.17g",
+                    k, ours, native, peer);
+      return line;
+    }
+  }
+  return std::string();
+}
+
+double Ratio(double a, double b) { return a > 0 && b > 0 ? a / b : -1.0; }
+
+void PrintRatio(std::ostream &out, double ratio) {
+  char cell[16];
+  if (ratio > 0)
+    std::snprintf(cell, sizeof cell, "%9.2f", ratio);
+  else
+    std::snprintf(cell, sizeof cell, "%9s", "-");
+  out << cell;
+}
+
+struct GeometricMean {
+  double logSum = 0.0;
+  int count = 0;
+  void Add(double ratio) {
+    if (ratio > 0) {
+      logSum += std::log(ratio);
+      ++count;
+    }
+  }
+  double Value() const { return count > 0 ? std::exp(logSum / count) : -1.0; }
+};
+
+} // namespace
+
+int RegisterEvaluateBenchmarks(std::ostream &err) {
+  int disagreements = 0;
+  const Formula *formulas = BenchFormulas();
+  g_timed.assign(BenchFormulaCount(), false);
+  for (std::size_t i = 0; i < BenchFormulaCount(); ++i) {
+    const Formula &formula = formulas[i];
+    const std::string problem = Disagreement(formula);
+    if (!problem.empty()) {
+      err << "not timed, evaluators disagree on \"" << formula.text
+          << "\": " << problem << "\n";
+      ++disagreements;
+      continue;
+    }
+    g_timed[i] = true;
+    benchmark::RegisterBenchmark(Name(i, "native").c_str(), BenchNative,
+                                 formula.native);
+    benchmark::RegisterBenchmark(Name(i, "voxeval").c_str(), BenchLibrary,
+                                 formula.text);
+    benchmark::RegisterBenchmark(Name(i, "muparser").c_str(), BenchMuParser,
+                                 formula.text);
+  }
+  return disagreements;
+}
+
+void PrintEvaluateTable(const TableReporter &times, std::ostream &out) {
+  // The first eleven formulas are the reference set of the comparison.
+  const std::size_t kReferenceSet = 11;
+  GeometricMean native[2], peer[2];
+  out << "\nEvaluate, ns per evaluation (CPU time)\n";
+  char line[256];
+  std::snprintf(line, sizeof line, "%3s  %-44s %8s %8s %8s %9s %9s\n", "#",
+                "formula", "native", "voxeval", "muParser", "/native",
+                "/muParser");
+  out << line;
+  const Formula *formulas = BenchFormulas();
+  for (std::size_t i = 0; i < BenchFormulaCount(); ++i) {
+    std::string text = formulas[i].text;
+    if (text.size() > 44)
+      text = text.substr(0, 41) + "...";
+    if (!g_timed[i]) {
+      std::snprintf(line, sizeof line, "%3zu  %-44s  disagree, not timed\n",
+                    i + 1, text.c_str());
+      out << line;
+      continue;
+    }
+    const double n = times.Nanoseconds(Name(i, "native"));
+    const double v = times.Nanoseconds(Name(i, "voxeval"));
+    const double m = times.Nanoseconds(Name(i, "muparser"));
+    if (n < 0 && v < 0 && m < 0)
+      continue;
+    std::snprintf(line, sizeof line, "%3zu  %-44s %8.2f %8.2f %8.2f", i + 1,
+                  text.c_str(), n, v, m);
+    out << line;
+    PrintRatio(out, Ratio(v, n));
+    PrintRatio(out, Ratio(v, m));
+    out << "\n";
+    for (int set = 0; set < 2; ++set) {
+      if (set == 0 && i >= kReferenceSet)
+        continue;
+      native[set].Add(Ratio(v, n));
+      peer[set].Add(Ratio(v, m));
+    }
+  }
+  const char *labels[2] = {"geometric mean, formulas 1-11",
+                           "geometric mean, all formulas"};
+  for (int set = 0; set < 2; ++set) {
+    std::snprintf(line, sizeof line, "     %-44s %26s", labels[set], "");
+    out << line;
+    PrintRatio(out, native[set].Value());
+    PrintRatio(out, peer[set].Value());
+    out << "\n";
+  }
+}
