@@ -32,10 +32,14 @@ struct RowVariables {
 };
 
 std::vector<Column> CompileColumns(IVOXExpressionParser &parser,
-                                   const std::vector<OutputColumn> &columns) {
+                                   const Options &options) {
   std::vector<Column> compiled;
-  for (const OutputColumn &c : columns)
+  std::vector<std::string> formulas;
+  for (const OutputColumn &c : options.columns) {
     compiled.push_back(Column{c.header, Compile(parser, c.formula, c.header)});
+    formulas.push_back(c.formula);
+  }
+  WarnUnused(parser, options.assignments, formulas);
   return compiled;
 }
 
@@ -147,7 +151,7 @@ int RunCsv(IVOXExpressionParser &parser, const Options &options) {
   for (std::size_t k = 0; k < fields.size(); ++k)
     Declare(parser, options, vars, std::string(TrimSpaces(fields[k])),
             ColumnWhere(k), kExitData);
-  const std::vector<Column> columns = CompileColumns(parser, options.columns);
+  const std::vector<Column> columns = CompileColumns(parser, options);
   WriteCsvRow(stdout, Header(vars, columns));
   Progress progress(0);
   while (reader.ReadRow(fields)) {
@@ -166,7 +170,7 @@ int RunGrid(IVOXExpressionParser &parser, const Options &options) {
   for (const GridAxis &axis : options.grid)
     Declare(parser, options, vars, axis.name, "--grid " + Quoted(axis.name),
             kExitUsage);
-  const std::vector<Column> columns = CompileColumns(parser, options.columns);
+  const std::vector<Column> columns = CompileColumns(parser, options);
   const bool plot = !options.plotPath.empty();
   Chart chart{options.grid[0].name, {}, {}};
   for (const Column &c : columns)
@@ -190,10 +194,10 @@ int RunGrid(IVOXExpressionParser &parser, const Options &options) {
   } while (cursor.Next());
   if (plot) {
     WriteFile(options.plotPath, ChartSvg(chart));
-    std::printf("wrote %s: %zu curve%s over %s, %zu points\n",
-                options.plotPath.c_str(), columns.size(),
-                columns.size() == 1 ? "" : "s", chart.xName.c_str(),
-                chart.x.size());
+    std::printf(
+        "wrote %s: %s curve%s over %s, %s points\n", options.plotPath.c_str(),
+        std::to_string(columns.size()).c_str(), columns.size() == 1 ? "" : "s",
+        chart.xName.c_str(), std::to_string(chart.x.size()).c_str());
   }
   return kExitOk;
 }

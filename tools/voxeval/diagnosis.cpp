@@ -3,6 +3,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace voxeval {
 
@@ -120,18 +121,50 @@ std::string Show(const std::u16string &text) {
   return Quoted(Utf16ToUtf8(text));
 }
 
-std::string UnknownText(const Token &t) {
+// A known name that differs only in case, or in the spelling "Velosity"
+// that the predefined name uses.
+std::u16string KnownLookalike(IVOXExpressionParser &parser,
+                              const std::u16string &name) {
+  std::u16string lower = name, capital, spelled = name;
+  for (char16_t &c : lower)
+    c = (c >= u'A' && c <= u'Z') ? c - u'A' + u'a' : c;
+  capital = lower;
+  capital[0] = (capital[0] >= u'a' && capital[0] <= u'z')
+                   ? capital[0] - u'a' + u'A'
+                   : capital[0];
+  const std::size_t at = spelled.find(u"ocity");
+  if (at != std::u16string::npos)
+    spelled.replace(at, 5, u"osity");
+  for (const std::u16string &c : {lower, capital, spelled})
+    if (c != name && parser.CreateExpression(c.c_str()))
+      return c;
+  return {};
+}
+
+std::string UnknownName(IVOXExpressionParser &parser, const Token &t) {
+  const std::u16string lookalike = KnownLookalike(parser, t.text);
+  if (!lookalike.empty())
+    return "unknown name " + Show(t.text) + "; did you mean " +
+           Show(lookalike) + "?";
+  return "unknown name " + Show(t.text) +
+         " (names are case-sensitive; to make it a variable, give it a "
+         "value: " +
+         Utf16ToUtf8(t.text) + "=VALUE)";
+}
+
+std::string UnknownText(IVOXExpressionParser &parser, const Token &t) {
   if (IsNameStart(t.text[0]))
-    return "unknown name " + Show(t.text) +
-           " (names are case-sensitive; to make it a variable, give it a "
-           "value: " +
-           Utf16ToUtf8(t.text) + "=VALUE)";
+    return UnknownName(parser, t);
   if (t.text == u"\r")
     return "a carriage return (\\r), which is not a blank; save the text "
            "with plain line feeds";
-  if (t.text[0] >= 0x80)
-    return "the character " + Show(t.text) +
+  if (t.text[0] >= 0x80) {
+    char code[16];
+    std::snprintf(code, sizeof code, " (U+%04X)",
+                  static_cast<unsigned>(t.text[0]));
+    return "the character " + Show(t.text) + code +
            ": names hold only ASCII letters, digits and '_'";
+  }
   return "the character " + Show(t.text) + " is not part of the language";
 }
 
@@ -206,7 +239,7 @@ std::vector<std::string> WhyNoCompile(IVOXExpressionParser &parser,
             "blanks alone do not"};
   for (const Token &t : tokens)
     if (t.kind == Kind::kUnknown)
-      AddOnce(causes, UnknownText(t));
+      AddOnce(causes, UnknownText(parser, t));
   if (IsBlank(text.back()))
     AddOnce(causes, "it ends with a blank (space, tab or line feed) after the "
                     "last token, which the compiler refuses; the syntax check "
@@ -240,6 +273,14 @@ std::vector<std::string> WhyCheckRejects(IVOXExpressionParser &parser,
   if (prev && depth >= 0)
     JudgeEnd(*prev, depth, causes);
   return causes;
+}
+
+bool Mentions(IVOXExpressionParser &parser, const std::u16string &text,
+              const std::u16string &name) {
+  for (const Token &t : Tokens(parser, text))
+    if (t.text == name)
+      return true;
+  return false;
 }
 
 } // namespace voxeval

@@ -20,6 +20,10 @@ std::vector<std::string> WhyNoCompile(IVOXExpressionParser &parser,
 std::vector<std::string> WhyCheckRejects(IVOXExpressionParser &parser,
                                          const std::u16string &text);
 
+// True when the text mentions the name as a token of its own.
+bool Mentions(IVOXExpressionParser &parser, const std::u16string &text,
+              const std::u16string &name);
+
 } // namespace voxeval
 
 #endif

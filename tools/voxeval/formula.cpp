@@ -84,4 +84,20 @@ int ReportCheck(IVOXExpressionParser &parser, const std::string &text) {
   return kExitNoCompile;
 }
 
+void WarnUnused(IVOXExpressionParser &parser,
+                const std::vector<Assignment> &assignments,
+                const std::vector<std::string> &formulas) {
+  for (const Assignment &a : assignments) {
+    const std::u16string name = ToLibraryText(a.name, "a name");
+    bool used = false;
+    for (const std::string &f : formulas)
+      used = used || Mentions(parser, ToLibraryText(f, "a formula"), name);
+    if (!used)
+      std::fprintf(stderr,
+                   "voxeval: warning: %s has no effect: no formula reads %s "
+                   "(names are case-sensitive)\n",
+                   Quoted(a.argument).c_str(), Quoted(a.name).c_str());
+  }
+}
+
 } // namespace voxeval

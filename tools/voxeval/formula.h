@@ -5,7 +5,10 @@
 
 #include <VOXEvalExpressions.h>
 
+#include "options.h"
+
 #include <string>
+#include <vector>
 
 namespace voxeval {
 
@@ -19,6 +22,13 @@ boost::shared_ptr<IVOXExpression> Compile(IVOXExpressionParser &parser,
 // The verdicts of --check, written to standard output; returns the exit
 // status.
 int ReportCheck(IVOXExpressionParser &parser, const std::string &text);
+
+// Warns on standard error about each NAME=VALUE that none of the formulas
+// reads: most often a name typed in the wrong case, which would silently
+// leave the intended variable at its old value.
+void WarnUnused(IVOXExpressionParser &parser,
+                const std::vector<Assignment> &assignments,
+                const std::vector<std::string> &formulas);
 
 } // namespace voxeval
 

@@ -1,5 +1,9 @@
 #include "grid.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
 namespace voxeval {
 
 double AxisValue(const GridAxis &axis, std::size_t i) {
@@ -7,9 +11,15 @@ double AxisValue(const GridAxis &axis, std::size_t i) {
     return axis.start;
   if (i + 1 == axis.count)
     return axis.stop;
-  // Interpolated from both ends so that no rounding error piles up.
   const double f = static_cast<double>(i) / static_cast<double>(axis.count - 1);
-  return axis.start + (axis.stop - axis.start) * f;
+  const double exact = axis.start + (axis.stop - axis.start) * f;
+  // 0:0.3:4 should give 0.1, not 0.09999999999999999: take the value's 15
+  // digit form when it lies within a sliver of the step.
+  char text[32];
+  std::snprintf(text, sizeof text, "%.15g", exact);
+  const double rounded = std::strtod(text, nullptr);
+  const double sliver = std::fabs(axis.stop - axis.start) * 1e-13;
+  return std::fabs(rounded - exact) <= sliver ? rounded : exact;
 }
 
 std::size_t GridRows(const std::vector<GridAxis> &grid) {

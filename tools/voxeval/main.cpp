@@ -24,6 +24,7 @@ namespace {
 int Evaluate(IVOXExpressionParser &parser, const Options &options) {
   const boost::shared_ptr<IVOXExpression> formula =
       Compile(parser, options.formula, "");
+  WarnUnused(parser, options.assignments, {options.formula});
   std::printf("%s\n", FormatNumber(formula->Evaluate(0).second).c_str());
   return kExitOk;
 }

@@ -156,6 +156,10 @@ std::string_view TrimSpaces(std::string_view text) {
 }
 
 std::string Quoted(std::string_view text) {
+  // Text that is not UTF-8 is shown byte by byte, so that the message is.
+  std::u16string ignored;
+  std::size_t bad = 0;
+  const bool utf8 = Utf8ToUtf16(text, ignored, bad);
   std::string out = "'";
   for (char c : text) {
     const unsigned char u = static_cast<unsigned char>(c);
@@ -165,7 +169,7 @@ std::string Quoted(std::string_view text) {
       out += "\\n";
     } else if (c == '\t') {
       out += "\\t";
-    } else if (u < 0x20 || u == 0x7F) {
+    } else if (u < 0x20 || u == 0x7F || (u >= 0x80 && !utf8)) {
       char hex[8];
       std::snprintf(hex, sizeof hex, "\\x%02X", u);
       out += hex;
