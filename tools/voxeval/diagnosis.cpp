@@ -78,14 +78,19 @@ Kind SymbolKind(char16_t c) {
   }
 }
 
-// A braced name such as "{SI}" up to its closing brace, if the parser knows it.
-std::size_t BracedNameLength(IVOXExpressionParser &parser,
-                             const std::u16string &s, std::size_t i) {
-  const std::size_t close = s.find(u'}', i);
-  if (s[i] != u'{' || close == std::u16string::npos)
-    return 0;
-  const std::u16string name = s.substr(i, close - i + 1);
-  return parser.CreateExpression(name.c_str()) ? name.size() : 0;
+bool EndsChunk(char16_t c) {
+  return IsBlank(c) || SymbolKind(c) != Kind::kUnknown;
+}
+
+// Names that are no identifiers ("{SI}", a host's "ρ") run up to a blank or
+// an operator; other characters stand alone.
+std::size_t OtherLength(const std::u16string &s, std::size_t i) {
+  if (SymbolKind(s[i]) != Kind::kUnknown || (s[i] < 0x80 && s[i] != u'{'))
+    return 1;
+  std::size_t end = i + 1;
+  while (end < s.size() && !EndsChunk(s[end]))
+    ++end;
+  return end - i;
 }
 
 Token ReadToken(IVOXExpressionParser &parser, const std::u16string &s,
@@ -95,9 +100,11 @@ Token ReadToken(IVOXExpressionParser &parser, const std::u16string &s,
   if (n == 0 && IsNameStart(s[i])) {
     n = RunOf(s, i, IsNameChar);
     kind = NameKind(parser, s.substr(i, n));
-  } else if (n == 0 && (n = BracedNameLength(parser, s, i)) == 0) {
-    n = 1;
+  } else if (n == 0) {
+    n = OtherLength(s, i);
     kind = SymbolKind(s[i]);
+    if (kind == Kind::kUnknown && (s[i] >= 0x80 || s[i] == u'{'))
+      kind = NameKind(parser, s.substr(i, n));
   }
   Token token{kind, s.substr(i, n)};
   i += n;
@@ -152,19 +159,32 @@ std::string UnknownName(IVOXExpressionParser &parser, const Token &t) {
          Utf16ToUtf8(t.text) + "=VALUE)";
 }
 
+std::string CodePoint(char16_t c) {
+  char code[16];
+  std::snprintf(code, sizeof code, "U+%04X", static_cast<unsigned>(c));
+  return code;
+}
+
+// Spaces outside ASCII, which editors and web pages slip into text.
+bool LooksBlank(char16_t c) {
+  return c == 0x00A0 || (c >= 0x2000 && c <= 0x200B) || c == 0x202F ||
+         c == 0x205F || c == 0x3000 || c == 0xFEFF;
+}
+
 std::string UnknownText(IVOXExpressionParser &parser, const Token &t) {
-  if (IsNameStart(t.text[0]))
+  if (IsNameStart(t.text[0]) || t.text[0] == u'{')
     return UnknownName(parser, t);
   if (t.text == u"\r")
     return "a carriage return (\\r), which is not a blank; save the text "
            "with plain line feeds";
-  if (t.text[0] >= 0x80) {
-    char code[16];
-    std::snprintf(code, sizeof code, " (U+%04X)",
-                  static_cast<unsigned>(t.text[0]));
-    return "the character " + Show(t.text) + code +
-           ": names hold only ASCII letters, digits and '_'";
-  }
+  if (LooksBlank(t.text[0]))
+    return "the character " + Show(t.text.substr(0, 1)) + " (" +
+           CodePoint(t.text[0]) + ") looks like a blank but is not one";
+  if (t.text[0] >= 0x80)
+    return "unknown name " + Show(t.text) + " (it starts with " +
+           CodePoint(t.text[0]) +
+           "; to make it a variable, give it a value: " + Utf16ToUtf8(t.text) +
+           "=VALUE)";
   return "the character " + Show(t.text) + " is not part of the language";
 }
 

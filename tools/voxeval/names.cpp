@@ -9,16 +9,9 @@ namespace voxeval {
 
 namespace {
 
-const char kNameRule[] = "a new name must start with an ASCII letter or '_' "
-                         "and hold only ASCII letters, digits and '_'";
-
-bool IsNameStart(char16_t c) {
-  return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || c == u'_';
-}
-
-bool IsNameChar(char16_t c) {
-  return IsNameStart(c) || (c >= u'0' && c <= u'9');
-}
+const char kNameRule[] =
+    "a new name starts with an ASCII letter or '_' and goes on with ASCII "
+    "letters, digits and '_', or starts with a character outside ASCII";
 
 enum class RowNameKind { kVariable, kConstant, kNotSettable, kUnreadable };
 
@@ -39,15 +32,41 @@ RowNameKind ProbeKnownName(IVOXExpressionParser &parser,
   return variable ? RowNameKind::kVariable : RowNameKind::kConstant;
 }
 
+// True when a formula made of the name alone reads the variable: tried with
+// two values, so that text such as "x+y" does not pass for a name.
+bool FormulaReads(IVOXExpressionParser &parser, const std::u16string &name) {
+  const boost::shared_ptr<IVOXExpression> probe =
+      parser.CreateExpression(name.c_str());
+  if (!probe)
+    return false;
+  for (double marker : {1.5, -2.25}) {
+    parser.SetValue(name.c_str(), marker);
+    if (probe->Evaluate(0).second != marker)
+      return false;
+  }
+  return parser.SetValue(name.c_str(), 0.0);
+}
+
+Failure Unreadable(const std::string &name, int code) {
+  return Failure{code, "no formula can read " + Quoted(name) +
+                           " as a name: " + kNameRule};
+}
+
+enum class Added { kNew, kKnown, kUnreadable };
+
+// Makes an unknown name a host variable. The library takes any name, so
+// whether formulas can read it is tried.
+Added AddVariable(IVOXExpressionParser &parser, const std::u16string &name) {
+  if (!parser.AddVariable(name.c_str()))
+    return Added::kKnown;
+  return FormulaReads(parser, name) ? Added::kNew : Added::kUnreadable;
+}
+
 Failure NotSettable(const std::string &name, int code) {
   return Failure{code, Quoted(name) +
                            " cannot be set: the library knows it, but as a "
                            "function, an operator or the placeholder gol, not "
                            "as a variable"};
-}
-
-Failure Unreadable(const std::string &name, int code) {
-  return Failure{code, Quoted(name) + " cannot be a variable: " + kNameRule};
 }
 
 double AssignedValue(const Assignment &a) {
@@ -73,10 +92,11 @@ void Assign(IVOXExpressionParser &parser, const Assignment &a) {
       ToLibraryText(a.name, "the name in " + Quoted(a.argument));
   if (parser.SetValue(name.c_str(), value))
     return;
-  if (!IsIdentifier(name))
-    throw Unreadable(a.name, kExitAssignment);
-  if (!parser.AddVariable(name.c_str()))
+  const Added added = AddVariable(parser, name);
+  if (added == Added::kKnown)
     throw NotSettable(a.name, kExitAssignment);
+  if (added == Added::kUnreadable)
+    throw Unreadable(a.name, kExitAssignment);
   parser.SetValue(name.c_str(), value);
 }
 
@@ -92,15 +112,6 @@ std::u16string ToLibraryText(const std::string &utf8, const std::string &what) {
   return out;
 }
 
-bool IsIdentifier(const std::u16string &name) {
-  if (name.empty() || !IsNameStart(name[0]))
-    return false;
-  for (char16_t c : name)
-    if (!IsNameChar(c))
-      return false;
-  return true;
-}
-
 void ApplyAssignments(IVOXExpressionParser &parser,
                       const std::vector<Assignment> &assignments) {
   std::set<std::string> seen;
@@ -114,8 +125,11 @@ void ApplyAssignments(IVOXExpressionParser &parser,
 void DeclareRowVariable(IVOXExpressionParser &parser, const std::string &name,
                         const std::string &where, int code) {
   const std::u16string wide = ToLibraryText(name, where);
-  if (IsIdentifier(wide) && parser.AddVariable(wide.c_str()))
+  const Added added = AddVariable(parser, wide);
+  if (added == Added::kNew)
     return;
+  if (added == Added::kUnreadable)
+    throw Failure{code, where + ": " + Unreadable(name, code).message};
   switch (ProbeKnownName(parser, wide)) {
   case RowNameKind::kVariable:
     return;
@@ -126,14 +140,11 @@ void DeclareRowVariable(IVOXExpressionParser &parser, const std::string &name,
                             "it once with " +
                             name + "=VALUE"};
   case RowNameKind::kNotSettable:
-    // Text such as "x+y" compiles but is no name at all.
-    if (IsIdentifier(wide))
-      throw Failure{code, where + ": " + NotSettable(name, code).message};
     break;
   case RowNameKind::kUnreadable:
-    break;
+    throw Failure{code, where + ": " + Unreadable(name, code).message};
   }
-  throw Failure{code, where + ": " + Unreadable(name, code).message};
+  throw Failure{code, where + ": " + NotSettable(name, code).message};
 }
 
 } // namespace voxeval

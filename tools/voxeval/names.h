@@ -17,10 +17,6 @@ namespace voxeval {
 // UTF-8) naming `what` in the message.
 std::u16string ToLibraryText(const std::string &utf8, const std::string &what);
 
-// An ASCII letter or '_', then ASCII letters, digits and '_': the only new
-// names a formula can read.
-bool IsIdentifier(const std::u16string &name);
-
 // Sets each NAME=VALUE, making unknown names host variables. Runs before any
 // formula is compiled, so that the formulas know the new names and take a
 // constant such as pi=3 into account. Throws Failure.
