@@ -16,7 +16,7 @@ Values:
   NAME=VALUE sets a variable before the formulas compile. A name the library
   does not know becomes a new variable (it starts with an ASCII letter or '_'
   and goes on with ASCII letters, digits and '_', or starts with a character
-  outside ASCII, such as rho's Greek letter). Setting pi changes the
+  outside ASCII, such as ρ). Setting pi changes the
   constant for the formulas given in the same call. Values are decimal
   numbers such as 2, -1.5 or 6.02e23; inf and nan are refused.
   The value is printed in the shortest form that reads back exactly.
