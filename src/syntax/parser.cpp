@@ -73,6 +73,8 @@ TOKEN *CExpressionBuilder::ParseGroupAt(const std::u16string &text,
       // from a copy of its span so that a "(" left open closes at its end.
       const std::int32_t priority = token->priority;
       Append(*group, std::move(token));
+      // A "(" nested deeper than kMaxDepth - depth inside the span would open
+      // a group beyond the bound whichever group reads it.
       bool tooDeep = false;
       const std::int32_t span =
           OperandSpanAt(text, position, priority, kMaxDepth - depth, tooDeep);
