@@ -161,6 +161,9 @@ TEST(Parser, OperandSpanLength) {
     EXPECT_EQ(builder.OperandSpanLength(c.text, c.position, c.priority),
               c.span);
   }
+  // Measuring alone knows no depth bound.
+  const std::u16string deep = u"2*" + Repeat(u"(", 300) + u"1";
+  EXPECT_EQ(builder.OperandSpanLength(deep, 0, 2), 303);
 }
 
 // Groups may nest 256 deep, the root counting as one, whether they come
