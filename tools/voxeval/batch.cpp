@@ -195,9 +195,10 @@ int RunGrid(IVOXExpressionParser &parser, const Options &options) {
   if (plot) {
     WriteFile(options.plotPath, ChartSvg(chart));
     std::printf(
-        "wrote %s: %s curve%s over %s, %s points\n", options.plotPath.c_str(),
+        "wrote %s: %s curve%s over %s, %s point%s\n", options.plotPath.c_str(),
         std::to_string(columns.size()).c_str(), columns.size() == 1 ? "" : "s",
-        chart.xName.c_str(), std::to_string(chart.x.size()).c_str());
+        chart.xName.c_str(), std::to_string(chart.x.size()).c_str(),
+        chart.x.size() == 1 ? "" : "s");
   }
   return kExitOk;
 }
