@@ -69,6 +69,76 @@ TEST_F(Evaluate, MoreShapes) {
       });
 }
 
+namespace {
+
+struct Point {
+  double x, y, z, t;
+};
+
+struct FormulaCase {
+  const char16_t *text;
+  double (*native)(const Point &p);
+};
+
+} // namespace
+
+// Compiled once, evaluated at several points: variables in groups nested at
+// every position, against the same arithmetic written in C++.
+TEST_F(Evaluate, FormulasAgreeWithNativeArithmetic) {
+  const FormulaCase cases[] = {
+      {u"((((x+1)*2+3)*4+5)*6+7)",
+       [](const Point &p) { return (((p.x + 1) * 2 + 3) * 4 + 5) * 6 + 7; }},
+      {u"(x+1)*(y-2)/(z+3)",
+       [](const Point &p) { return (p.x + 1) * (p.y - 2) / (p.z + 3); }},
+      {u"1/(1+exp(-(x*y+z)))",
+       [](const Point &p) { return 1 / (1 + std::exp(-(p.x * p.y + p.z))); }},
+      {u"t*(1-t)*(x*(1-x)+y*(1-y))",
+       [](const Point &p) {
+         return p.t * (1 - p.t) * (p.x * (1 - p.x) + p.y * (1 - p.y));
+       }},
+      {u"x^2+2*x*y+y^2",
+       [](const Point &p) {
+         return std::pow(p.x, 2) + 2 * p.x * p.y + std::pow(p.y, 2);
+       }},
+      {u"sin(x)*cos(y)-tan(z/10)",
+       [](const Point &p) {
+         return std::sin(p.x) * std::cos(p.y) - std::tan(p.z / 10);
+       }},
+      {u"-(x-y)^2", [](const Point &p) { return -std::pow(p.x - p.y, 2); }},
+      {u"x-y-z-t", [](const Point &p) { return p.x - p.y - p.z - p.t; }},
+      {u"2^x^y",
+       [](const Point &p) { return std::pow(std::pow(2, p.x), p.y); }},
+      {u"(x+y)*(x-y)*(z+1)",
+       [](const Point &p) { return (p.x + p.y) * (p.x - p.y) * (p.z + 1); }},
+      {u"x/(y+1)/(z+2)",
+       [](const Point &p) { return p.x / (p.y + 1) / (p.z + 2); }},
+      {u"log(1+x*x)+exp(-y)",
+       [](const Point &p) { return std::log(1 + p.x * p.x) + std::exp(-p.y); }},
+      {u"((x))*((y))+((z))", [](const Point &p) { return p.x * p.y + p.z; }},
+      {u"(z+(y+(x+(t+1))))*2",
+       [](const Point &p) { return (p.z + (p.y + (p.x + (p.t + 1)))) * 2; }},
+      {u"x*(y*(z*(t*2+1)+1)+1)",
+       [](const Point &p) {
+         return p.x * (p.y * (p.z * (p.t * 2 + 1) + 1) + 1);
+       }},
+  };
+  const Point points[] = {
+      {0.3, -1.2, 2.5, 0.7}, {1.0, 2.0, 3.0, 4.0}, {-2.5, 0.5, -0.25, 10.0}};
+  for (const FormulaCase &c : cases) {
+    SCOPED_TRACE(Printable(c.text));
+    ExpressionHandle expression = parser->CreateExpression(c.text);
+    ASSERT_TRUE(expression);
+    for (const Point &p : points) {
+      ASSERT_TRUE(parser->SetValue(u"x", p.x));
+      ASSERT_TRUE(parser->SetValue(u"y", p.y));
+      ASSERT_TRUE(parser->SetValue(u"z", p.z));
+      ASSERT_TRUE(parser->SetValue(u"t", p.t));
+      EXPECT_DOUBLE_EQ(expression->Evaluate(0).second, c.native(p))
+          << "at x=" << p.x << " y=" << p.y << " z=" << p.z << " t=" << p.t;
+    }
+  }
+}
+
 // A function with nothing after it gives 0.0.
 TEST_F(Evaluate, FunctionWithoutArgument) {
   ExpectValues(parser,
