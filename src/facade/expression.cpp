@@ -25,6 +25,7 @@ CVOXExpression::CVOXExpression(
     : m_parser(parser), m_tree(tree, DeleteTree) {
   // Should the handle's count not be allocated, reset releases the records.
   m_compiled.reset(m_tree->Compile(m_parser->GetBuilder()), FreeRecordTree);
+  m_program.Build(*m_compiled);
 }
 
 // Records first, then the parse tree, then the parser: when this was the
@@ -38,7 +39,8 @@ CVOXExpression::~CVOXExpression() {
 // The hot path: no allocation, no lookup, no lock.
 std::pair<bool, double> CVOXExpression::Evaluate(std::uintptr_t context) const {
   std::pair<bool, double> result(false, 0.0);
-  result.second = EvaluateSToken(m_compiled.get(), context);
+  result.second = m_program.Empty() ? EvaluateSToken(m_compiled.get(), context)
+                                    : m_program.Run(context);
   result.first = true;
   return result;
 }

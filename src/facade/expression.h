@@ -3,6 +3,7 @@
 #define VOXEVAL_FACADE_EXPRESSION_H
 
 #include "builder/token.h"
+#include "evaluation/flat_program.h"
 #include "evaluation/stoken.h"
 #include "facade/parser_facade.h"
 
@@ -28,6 +29,9 @@ private:
   boost::shared_ptr<CVOXExpressionParser> m_parser;
   boost::shared_ptr<calc_nmspace::TOKEN> m_tree;
   boost::shared_ptr<STOKEN> m_compiled;
+  // The records translated for evaluation; empty when they are evaluated
+  // as they are.
+  CFlatProgram m_program;
 };
 
 // The deleter of every expression handle.

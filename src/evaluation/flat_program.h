@@ -1,0 +1,122 @@
+// A bound record tree translated once into a flat run of steps. Walking the
+// steps gives exactly what EvaluateSToken gives on the tree and calls the
+// same callbacks in the same order with the same context word, without
+// recursion over records, dispatch on record kinds, or tests of which items
+// to visit.
+#ifndef VOXEVAL_EVALUATION_FLAT_PROGRAM_H
+#define VOXEVAL_EVALUATION_FLAT_PROGRAM_H
+
+#include "evaluation/stoken.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+// A value that is not finite reads as 0.0. Written as a comparison so that
+// it compiles to a mask rather than a round trip through integer registers.
+inline double FlatFinite(double v) { return std::fabs(v) <= DBL_MAX ? v : 0.0; }
+
+// How a step's value meets the running value of its group: by the operator
+// before the item; kFirst for a group's first item; kPush for the first item
+// of a nested group, which saves the enclosing running value first; kDrop
+// for a value that is dropped but whose making calls a callback.
+enum FLAT_MODE : std::uint16_t {
+  kFirst,
+  kPush,
+  kAdd,
+  kSub,
+  kMul,
+  kDiv,
+  kPow,
+  kDrop,
+  kModeCount
+};
+
+// What a step computes. Leaves (variables and constants, both read through
+// pointers) pass the finiteness test as a record read does; function and
+// callback results enter unchanged.
+enum FLAT_SHAPE : std::uint16_t {
+  kLeaf,
+  // leaf op leaf opening a longer run
+  kPairAdd,
+  kPairSub,
+  kPairMul,
+  kPairDiv,
+  kPairPow,
+  kPairSquare,
+  // leaf op leaf as a whole group
+  kGroupAdd,
+  kGroupSub,
+  kGroupMul,
+  kGroupDiv,
+  kGroupPow,
+  kGroupSquare,
+  kApplyLeaf,  // function(leaf)
+  kCall,       // callback(context)
+  kSubGroup,   // a group holding callbacks, run from its own steps
+  kApplySub,   // function(such a group)
+  kClose,      // the nested group just run, against the saved value
+  kApplyClose, // function(the nested group just run), likewise
+  kShapeCount
+};
+
+// Steps that combine nothing.
+enum FLAT_CONTROL : std::uint16_t {
+  kFinish = kShapeCount * kModeCount, // a nested first item ends
+  kApplyFinish,                       // ... and is a function's argument
+  kSquare,                            // running value ^ 2
+  kEnd                                // the value of the (sub-)program
+};
+
+struct FLAT_STEP {
+  // shape * kModeCount + mode, or a FLAT_CONTROL code.
+  std::uint16_t code;
+  // For kSubGroup and kApplySub: where the group's steps start, counted
+  // from this step.
+  std::int32_t target;
+  union {
+    const double *leaf;
+    EVAL_FUNCTION func;
+    EVAL_CALLBACK callback;
+  } a;
+  // The second leaf of a pair, or a function's leaf argument.
+  const double *b;
+};
+
+// True for steps whose walk calls no function: no callback, no standard
+// function, no pow.
+bool FlatStepCallsNothing(std::uint16_t code);
+
+class CFlatProgram {
+public:
+  // Translates the tree. False, leaving the program empty, for trees the
+  // flat form does not cover (only hand-made ones); EvaluateSToken serves
+  // those. Throws std::bad_alloc.
+  bool Build(const STOKEN &root);
+
+  bool Empty() const { return m_steps.empty(); }
+
+  // The value of the tree. Allocates nothing and takes no lock.
+  double Run(std::uintptr_t context) const {
+    return m_leaf != nullptr ? FlatFinite(*m_leaf) : RunSteps(context);
+  }
+
+  const std::vector<FLAT_STEP> &Steps() const { return m_steps; }
+
+  // Nesting the flat form takes; the parser stops at 256.
+  static const int kMaxDepth = 264;
+
+private:
+  double RunSteps(std::uintptr_t context) const;
+
+  // Set when the whole tree is one variable or constant: read directly.
+  const double *m_leaf = nullptr;
+  // Set when no step calls anything: a lighter walk serves.
+  bool m_callsNothing = false;
+  std::vector<FLAT_STEP> m_steps;
+  // The constants leaves point at; not resized once built.
+  std::vector<double> m_constants;
+};
+
+#endif
