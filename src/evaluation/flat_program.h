@@ -80,7 +80,8 @@ struct FLAT_STEP {
     EVAL_FUNCTION func;
     EVAL_CALLBACK callback;
   } a;
-  // The second leaf of a pair, or a function's leaf argument.
+  // The second leaf of a pair (for squares the exponent 2), or a
+  // function's leaf argument.
   const double *b;
 };
 

@@ -363,8 +363,7 @@ void Translator::EmitBody(std::size_t group, FLAT_MODE firstMode) {
     Emit(shape, firstMode);
     const std::size_t step = m_steps.size() - 1;
     SetLeaf(step, false, items[0].operand);
-    if (!square)
-      SetLeaf(step, true, items[1].operand);
+    SetLeaf(step, true, items[1].operand);
     k = 2;
   } else {
     EmitItem(items[0], firstMode);
@@ -395,6 +394,7 @@ void Translator::EmitOperand(const Operand &operand, FLAT_MODE mode) {
   if (mode == kPow && operand.kind == Operand::kConstant &&
       operand.constant == 2.0) {
     Emit(kSquare);
+    SetLeaf(m_steps.size() - 1, true, operand);
     return;
   }
   Emit(kLeaf, mode);
@@ -419,8 +419,7 @@ void Translator::EmitGroupValue(std::size_t group, FLAT_MODE mode) {
                : static_cast<FLAT_SHAPE>(kGroupAdd + (second.mode - kAdd));
     Emit(shape, mode);
     SetLeaf(m_steps.size() - 1, false, first.operand);
-    if (!square)
-      SetLeaf(m_steps.size() - 1, true, second.operand);
+    SetLeaf(m_steps.size() - 1, true, second.operand);
     return;
   }
   if (mode == kFirst || mode == kPush) {

@@ -38,10 +38,12 @@ inline bool SquareIsPow(double a, double p) {
 inline bool SquareIsPow(double, double) { return false; }
 #endif
 
-// pow(a, 2), without the call where the product is certainly the same.
-inline double Square(double a) {
+// pow(a, 2), without the call where the product is certainly the same. The
+// exponent is read from the step: a literal 2 would let the compiler put
+// a * a in place of the call.
+inline double Square(double a, const double *two) {
   const double p = a * a;
-  return SquareIsPow(a, p) ? p : std::pow(a, 2.0);
+  return SquareIsPow(a, p) ? p : std::pow(a, *two);
 }
 
 #define VOX_STEP(shape, mode) ((shape)*kModeCount + (mode))
@@ -201,9 +203,9 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
       VOX_MODES_CALLING(kGroupDiv, Finite(VOX_LEAF(a.leaf) / VOX_LEAF(b)))
       VOX_CLOSE_CALLING(kClose, Finite(acc))
       VOX_MODES(kPairPow, std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b)))
-      VOX_MODES(kPairSquare, Square(VOX_LEAF(a.leaf)))
+      VOX_MODES(kPairSquare, Square(VOX_LEAF(a.leaf), step->b))
       VOX_MODES(kGroupPow, Finite(std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b))))
-      VOX_MODES(kGroupSquare, Finite(Square(VOX_LEAF(a.leaf))))
+      VOX_MODES(kGroupSquare, Finite(Square(VOX_LEAF(a.leaf), step->b)))
       VOX_MODES(kApplyLeaf, step->a.func(VOX_LEAF(b)))
       VOX_MODES(kCall, step->a.callback(context))
       VOX_MODES(kSubGroup, RunGroup(step + step->target, saved, context))
@@ -215,7 +217,7 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
       acc = step->a.func(Finite(acc));
       continue;
     case kSquare:
-      acc = Square(acc);
+      acc = Square(acc, step->b);
       continue;
     default:
       VOX_UNREACHABLE();

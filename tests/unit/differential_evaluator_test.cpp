@@ -1,0 +1,391 @@
+// The flat program against the record evaluator, which stays the reference:
+// on every tree both must give the same bits and call the same callbacks,
+// in the same order, with the same context word.
+#include "builder/expression_builder.h"
+#include "evaluation/evaluator.h"
+#include "evaluation/flat_program.h"
+#include "record_trees.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// What the callbacks saw, in order; the context word is its address.
+struct CallLog {
+  std::vector<std::pair<int, std::uintptr_t>> calls;
+  std::size_t next = 0;
+};
+
+// Each call returns the next of these, so that a call made out of order
+// shows in the value as well as in the log.
+const double kCallbackValues[] = {1.5,  -2.0,  0.0,  kInf,  3.0, kNaN,
+                                  -0.0, 1e308, 0.25, -kInf, 2.0, 7.0};
+
+template <int Id> double Logged(std::uintptr_t context) {
+  CallLog *log = reinterpret_cast<CallLog *>(context);
+  log->calls.emplace_back(Id, context);
+  const std::size_t count = sizeof kCallbackValues / sizeof kCallbackValues[0];
+  return kCallbackValues[log->next++ % count];
+}
+
+double Halve(double v) { return v / 2; }
+double Infinite(double) { return kInf; }
+
+std::uint64_t Bits(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+// Both evaluations of one tree, each with a fresh log.
+struct Outcome {
+  double value;
+  CallLog log;
+};
+
+Outcome Reference(const STOKEN &root) {
+  Outcome out;
+  out.value = EvaluateSToken(&root, reinterpret_cast<std::uintptr_t>(&out.log));
+  return out;
+}
+
+Outcome Flat(const CFlatProgram &program) {
+  Outcome out;
+  out.value = program.Run(reinterpret_cast<std::uintptr_t>(&out.log));
+  return out;
+}
+
+// Empty when they agree, else what differs.
+std::string Compare(const STOKEN &root, const CFlatProgram &program) {
+  const Outcome expected = Reference(root);
+  const Outcome actual = Flat(program);
+  if (Bits(expected.value) != Bits(actual.value))
+    return "value " + std::to_string(actual.value) + ", reference " +
+           std::to_string(expected.value);
+  if (expected.log.calls.size() != actual.log.calls.size())
+    return std::to_string(actual.log.calls.size()) + " calls, reference " +
+           std::to_string(expected.log.calls.size());
+  for (std::size_t i = 0; i < expected.log.calls.size(); ++i) {
+    if (expected.log.calls[i].first != actual.log.calls[i].first)
+      return "call " + std::to_string(i) + " went to another callback";
+    if (actual.log.calls[i].second !=
+        reinterpret_cast<std::uintptr_t>(&actual.log))
+      return "call " + std::to_string(i) + " got another context word";
+  }
+  return std::string();
+}
+
+// A parser whose names cover the language: host variables a and b,
+// callbacks f, g and h.
+class Formulas {
+public:
+  Formulas() : m_builder(new CExpressionBuilder) {
+    m_builder->AddVariable(u"a");
+    m_builder->AddVariable(u"b");
+    m_builder->AddFunction(u"f", Logged<0>);
+    m_builder->AddFunction(u"g", Logged<1>);
+    m_builder->AddFunction(u"h", Logged<2>);
+  }
+
+  void Set(const char16_t *name, double v) { m_builder->SetValue(name, v); }
+
+  // The bound records of the text, or null when it does not parse.
+  std::unique_ptr<Tree> Compile(const std::string &text) {
+    const std::u16string wide(text.begin(), text.end());
+    std::int32_t position = 0;
+    std::unique_ptr<calc_nmspace::TOKEN> tree(
+        m_builder->ParseGroup(wide, position));
+    if (!tree)
+      return nullptr;
+    STOKEN *root = tree->Compile(m_builder);
+    std::unique_ptr<Tree> owned(new Tree(*root));
+    std::free(root);
+    return owned;
+  }
+
+private:
+  boost::shared_ptr<CExpressionBuilder> m_builder;
+};
+
+const char16_t *const kVariables[] = {u"x", u"y", u"z", u"t", u"a", u"b"};
+
+const double kSpecialValues[] = {0.0,   -0.0,  1.0,    2.0,    -3.0,
+                                 0.5,   1e308, -1e308, 1e-310, kInf,
+                                 -kInf, kNaN,  0.1,    1e154,  -2.5};
+
+// Checks one text at several assignments of the variables.
+void CheckText(Formulas &formulas, const std::string &text,
+               std::mt19937_64 &random) {
+  std::unique_ptr<Tree> tree = formulas.Compile(text);
+  if (!tree)
+    return;
+  CFlatProgram program;
+  // Whatever the parser builds, the flat form covers.
+  ASSERT_TRUE(program.Build(tree->root)) << text;
+  std::uniform_int_distribution<std::size_t> pick(
+      0, sizeof kSpecialValues / sizeof kSpecialValues[0] - 1);
+  std::uniform_real_distribution<double> plain(-4.0, 4.0);
+  for (int round = 0; round < 4; ++round) {
+    for (const char16_t *name : kVariables)
+      formulas.Set(name,
+                   round == 0 ? plain(random) : kSpecialValues[pick(random)]);
+    const std::string problem = Compare(tree->root, program);
+    ASSERT_EQ(problem, "") << text;
+  }
+}
+
+// Well-formed formulas and token soup alike: the parser accepts both.
+std::string RandomText(std::mt19937_64 &random, int depth) {
+  static const char *const kOperands[] = {
+      "x", "y", "z", "t",   "a",     "b",   "pi",    "gol",
+      "0", "1", "2", "0.5", "3",     "10",  "1e308", "1e-310",
+      "f", "g", "h", "Re",  "2.5e3", "0.1", "7",     "phi"};
+  static const char *const kFunctions[] = {"sin", "cos", "tan", "exp", "log"};
+  static const char *const kOperators[] = {"+", "-", "*", "/", "^"};
+  auto choose = [&random](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  std::string text;
+  const std::size_t items = 1 + choose(7);
+  for (std::size_t i = 0; i < items; ++i) {
+    switch (choose(10)) {
+    case 0:
+      // A stray operator: a leading sign, or two operators in a row.
+      text += kOperators[choose(5)];
+      break;
+    case 1:
+      // A function, with or without a bracketed argument.
+      text += kFunctions[choose(5)];
+      if (depth < 4 && choose(3) != 0)
+        text += "(" + RandomText(random, depth + 1) + ")";
+      break;
+    case 2:
+      if (depth < 4)
+        text += "(" + RandomText(random, depth + 1) + (choose(6) ? ")" : "");
+      break;
+    default:
+      text += kOperands[choose(sizeof kOperands / sizeof kOperands[0])];
+      break;
+    }
+    if (i + 1 < items && choose(8) != 0)
+      text += kOperators[choose(5)];
+  }
+  return text;
+}
+
+} // namespace
+
+// Shapes that are easy to get wrong: dropped items, constant runs that
+// overflow midway, functions of constants that are not finite, callbacks
+// dropped or evaluated twice, squares, functions without arguments.
+TEST(DifferentialEvaluator, AgreesOnChosenFormulas) {
+  static const char *const kTexts[] = {
+      "",
+      "x",
+      "-x",
+      "x y",
+      "2*-3",
+      "2^3^2",
+      "x*-y",
+      "1+2*3-4/5",
+      "0.1+0.2+x",
+      "1e308*10-1e308*10+x",
+      "1e308*10+x-x",
+      "log(0)+1",
+      "1+log(0)",
+      "x+log(0)*0",
+      "exp(1000)-exp(1000)",
+      "sin",
+      "1+sin",
+      "(sin)",
+      "sin sin x",
+      "sin sin f",
+      "sin(f)",
+      "sin f",
+      "f g h",
+      "x f",
+      "f+g*h-(f^g)",
+      "2*f()+x",
+      "exp(-f*t)",
+      "sin(cos(tan(f+g)))",
+      "x^2",
+      "(x)^2",
+      "x^2^2",
+      "y*x^2",
+      "x^0.5",
+      "(x+1)*(y-2)/(z+3)",
+      "((((x+1)*2+3)*4+5)*6+7)",
+      "exp(-(x*x+y*y)/(2*a))*cos(t)",
+      "a*x^2+b*x+1-(y*y+z*z)/(1+t)+sin(x)*cos(y)*tan(z/10)+log(1+a*a)",
+      "()",
+      "(())+x",
+      "x+()",
+      "gol*x",
+      "pi*x",
+      "1+2)*5",
+      "((x",
+      "x/0",
+      "0/0+x",
+  };
+  Formulas formulas;
+  std::mt19937_64 random(1);
+  for (const char *text : kTexts) {
+    ASSERT_TRUE(formulas.Compile(text) != nullptr) << text;
+    CheckText(formulas, text, random);
+  }
+}
+
+TEST(DifferentialEvaluator, AgreesOnRandomFormulas) {
+  Formulas formulas;
+  std::mt19937_64 random(20240601);
+  for (int i = 0; i < 6000; ++i)
+    CheckText(formulas, RandomText(random, 0), random);
+}
+
+// Callbacks in nested function arguments are called 2^d times; the flat
+// form must neither lose calls nor lay the argument out 2^d times.
+TEST(DifferentialEvaluator, AgreesOnCallbacksInNestedArguments) {
+  Formulas formulas;
+  std::mt19937_64 random(7);
+  for (int depth = 1; depth <= 12; ++depth) {
+    std::string text = "x";
+    for (int i = 0; i < depth; ++i)
+      text = (i % 2 ? "exp(" : "sin(") + text + (i % 3 ? "+f)" : "*g-y)");
+    CheckText(formulas, text, random);
+    std::unique_ptr<Tree> tree = formulas.Compile(text);
+    CFlatProgram program;
+    ASSERT_TRUE(program.Build(tree->root));
+    EXPECT_LT(program.Steps().size(), 20u * depth) << text;
+  }
+}
+
+TEST(DifferentialEvaluator, AgreesAtTheNestingBound) {
+  Formulas formulas;
+  std::mt19937_64 random(11);
+  std::string brackets = "x";
+  std::string operands = "x";
+  for (int i = 0; i < 255; ++i) {
+    brackets = "(" + brackets + (i % 2 ? "*y)" : "+1)");
+    operands = "y-" + (i % 3 ? "(" + operands + ")" : "2*(" + operands + ")");
+  }
+  CheckText(formulas, brackets, random);
+  CheckText(formulas, "f+" + brackets + "*g", random);
+  CheckText(formulas, operands, random);
+}
+
+// The square is taken without pow only where the two cannot differ; over
+// values of every size, pow decides.
+TEST(DifferentialEvaluator, SquaresMatchPowBitForBit) {
+  Formulas formulas;
+  std::unique_ptr<Tree> alone = formulas.Compile("x^2");
+  std::unique_ptr<Tree> grouped = formulas.Compile("y+x^2");
+  std::unique_ptr<Tree> running = formulas.Compile("(x-y)^2");
+  CFlatProgram programs[3];
+  ASSERT_TRUE(programs[0].Build(alone->root));
+  ASSERT_TRUE(programs[1].Build(grouped->root));
+  ASSERT_TRUE(programs[2].Build(running->root));
+  formulas.Set(u"y", 0.0);
+  std::mt19937_64 random(3);
+  std::uniform_real_distribution<double> mantissa(1.0, 2.0);
+  std::uniform_int_distribution<int> exponent(-560, 560);
+  for (int i = 0; i < 300000; ++i) {
+    double x = std::ldexp(mantissa(random), exponent(random));
+    if (i % 2)
+      x = -x;
+    if (i % 97 == 0)
+      x = std::ldexp(1.0, exponent(random)); // powers of two
+    formulas.Set(u"x", x);
+    ASSERT_EQ(Bits(programs[0].Run(0)), Bits(alone->Value())) << x;
+    ASSERT_EQ(Bits(programs[1].Run(0)), Bits(grouped->Value())) << x;
+    ASSERT_EQ(Bits(programs[2].Run(0)), Bits(running->Value())) << x;
+  }
+}
+
+// Trees the parser never builds: other record kinds inside groups, records
+// without targets, integer and float constants, empty groups.
+TEST(DifferentialEvaluator, AgreesOnHandBuiltTrees) {
+  double x = 1.5;
+  double special = kNaN;
+  std::mt19937_64 random(5);
+  auto choose = [&random](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
+  };
+  const EVAL_FUNCTION functions[] = {StandardFunction("sin"),
+                                     StandardFunction("log"), Halve, Infinite,
+                                     nullptr};
+  const EVAL_CALLBACK callbacks[] = {Logged<0>, Logged<1>, nullptr};
+  const TOKEN_TYPE others[] = {TT_NONE,        TT_LPAREN,  TT_RPAREN,
+                               TT_PLACEHOLDER, TT_INT_REF, TT_FLOAT_REF};
+  std::function<STOKEN(int)> item = [&](int depth) -> STOKEN {
+    switch (choose(depth < 5 ? 9 : 8)) {
+    case 0:
+      return Num(kSpecialValues[choose(15)]);
+    case 1: {
+      STOKEN r = Rec(choose(2) ? TT_INT : TT_FLOAT);
+      if (r.type == TT_INT)
+        r.value.ival = static_cast<std::int32_t>(choose(5)) - 2;
+      else
+        r.value.fval = choose(2) ? 0.5f : std::numeric_limits<float>::max();
+      return r;
+    }
+    case 2:
+      return Var(choose(3) == 0 ? nullptr : choose(2) ? &x : &special);
+    case 3:
+      return Fn(functions[choose(5)]);
+    case 4:
+      return Cb(callbacks[choose(3)]);
+    case 5:
+      return Rec(others[choose(4)]); // null pointers only for the refs
+    case 6:
+    case 7:
+      return Rec(static_cast<TOKEN_TYPE>(TT_PLUS + choose(5)));
+    default: {
+      STOKEN g = Rec(TT_GROUP);
+      g.value.group.count = static_cast<std::int32_t>(choose(6));
+      g.value.group.items = AllocSTokens(g.value.group.count);
+      for (std::int32_t i = 0; i < g.value.group.count; ++i)
+        g.value.group.items[i] = item(depth + 1);
+      return g;
+    }
+    }
+  };
+  for (int i = 0; i < 20000; ++i) {
+    STOKEN g = Rec(TT_GROUP);
+    g.value.group.count = static_cast<std::int32_t>(1 + choose(7));
+    g.value.group.items = AllocSTokens(g.value.group.count);
+    for (std::int32_t k = 0; k < g.value.group.count; ++k)
+      g.value.group.items[k] = item(1);
+    Tree tree(g);
+    CFlatProgram program;
+    ASSERT_TRUE(program.Build(tree.root));
+    x = kSpecialValues[choose(15)];
+    special = kSpecialValues[choose(15)];
+    ASSERT_EQ(Compare(tree.root, program), "") << "tree " << i;
+  }
+}
+
+// Bound integer or float variables never come from the registry; the flat
+// form leaves such trees to the reference evaluator.
+TEST(DifferentialEvaluator, LeavesUncoveredTreesToTheReference) {
+  std::int32_t count = 3;
+  STOKEN ref = Rec(TT_INT_REF);
+  ref.value.iref = &count;
+  Tree tree(Group({Num(1), Plus, ref}));
+  CFlatProgram program;
+  EXPECT_FALSE(program.Build(tree.root));
+  EXPECT_TRUE(program.Empty());
+  EXPECT_EQ(tree.Value(), 4.0);
+}
