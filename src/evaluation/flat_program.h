@@ -44,20 +44,27 @@ enum FLAT_SHAPE : std::uint16_t {
   kPairMul,
   kPairDiv,
   kPairPow,
-  kPairSquare,
+  kPairPowN, // leaf ^ 2 or leaf ^ 3
+
   // leaf op leaf as a whole group
   kGroupAdd,
   kGroupSub,
   kGroupMul,
   kGroupDiv,
   kGroupPow,
-  kGroupSquare,
+  kGroupPowN,
   kApplyLeaf,  // function(leaf)
   kCall,       // callback(context)
   kSubGroup,   // a group holding callbacks, run from its own steps
   kApplySub,   // function(such a group)
   kClose,      // the nested group just run, against the saved value
   kApplyClose, // function(the nested group just run), likewise
+  // A group that opens with a leaf and goes on with a nested group (no
+  // callbacks in it): the nested group runs first, in the running value's
+  // place, and meets the leaf at its end; nothing is saved.
+  kCloseLeaf,      // leaf op the nested group
+  kApplyCloseLeaf, // leaf op function(the nested group)
+  kFinishLeaf,     // a nested first item ends and meets a leaf at once
   kShapeCount
 };
 
@@ -65,7 +72,7 @@ enum FLAT_SHAPE : std::uint16_t {
 enum FLAT_CONTROL : std::uint16_t {
   kFinish = kShapeCount * kModeCount, // a nested first item ends
   kApplyFinish,                       // ... and is a function's argument
-  kSquare,                            // running value ^ 2
+  kPowN,                              // running value ^ 2 or ^ 3
   kEnd                                // the value of the (sub-)program
 };
 
@@ -73,15 +80,15 @@ struct FLAT_STEP {
   // shape * kModeCount + mode, or a FLAT_CONTROL code.
   std::uint16_t code;
   // For kSubGroup and kApplySub: where the group's steps start, counted
-  // from this step.
+  // from this step. For the powers: the exponent, 2 or 3.
   std::int32_t target;
   union {
     const double *leaf;
     EVAL_FUNCTION func;
     EVAL_CALLBACK callback;
   } a;
-  // The second leaf of a pair (for squares the exponent 2), or a
-  // function's leaf argument.
+  // The second leaf of a pair (for the powers the exponent), or a
+  // function's leaf argument, or the leaf a nested group meets.
   const double *b;
 };
 

@@ -111,10 +111,18 @@ bool IsStandard(EVAL_FUNCTION func) {
   return false;
 }
 
-bool IsSquare(const Item &item) {
-  return item.mode == kPow && item.kind == Item::kValue &&
-         item.operand.kind == Operand::kConstant &&
-         item.operand.constant == 2.0;
+// 2 or 3 when the item raises to that constant power, else 0.
+std::int32_t SmallPower(FLAT_MODE mode, const Operand &operand) {
+  if (mode != kPow || operand.kind != Operand::kConstant)
+    return 0;
+  return operand.constant == 2.0 ? 2 : operand.constant == 3.0 ? 3 : 0;
+}
+
+// The shape of a leaf op leaf step, from the first shape of its family.
+FLAT_SHAPE PairShape(FLAT_SHAPE add, FLAT_SHAPE powN, const Item &second) {
+  if (SmallPower(second.mode, second.operand) != 0)
+    return powN;
+  return static_cast<FLAT_SHAPE>(add + (second.mode - kAdd));
 }
 
 class Translator {
@@ -138,6 +146,11 @@ private:
   void EmitItem(const Item &item, FLAT_MODE mode);
   void EmitOperand(const Operand &operand, FLAT_MODE mode);
   void EmitGroupValue(std::size_t group, FLAT_MODE mode);
+  bool IsInlineGroup(const Operand &operand) const;
+  bool EmitLeafThenGroup(const Item &leaf, const Item &next,
+                         FLAT_MODE firstMode);
+  void EmitPair(FLAT_SHAPE add, FLAT_SHAPE powN, const Item &first,
+                const Item &second, FLAT_MODE mode);
   void EmitApplied(EVAL_FUNCTION func, const Operand &argument, FLAT_MODE mode);
   void EmitSubGroups();
   FLAT_STEP &Emit(std::uint16_t code);
@@ -349,27 +362,60 @@ void Translator::SetTarget(std::size_t step, std::size_t group) {
   m_targets.emplace_back(step, group);
 }
 
-// The group's items; the first meets the enclosing value by firstMode, and
-// a first pair of leaves is one step.
+// Two leaves as one step; for the small powers the exponent goes along.
+void Translator::EmitPair(FLAT_SHAPE add, FLAT_SHAPE powN, const Item &first,
+                          const Item &second, FLAT_MODE mode) {
+  Emit(PairShape(add, powN, second), mode).target =
+      SmallPower(second.mode, second.operand);
+  SetLeaf(m_steps.size() - 1, false, first.operand);
+  SetLeaf(m_steps.size() - 1, true, second.operand);
+}
+
+// The group's items; the first meets the enclosing value by firstMode. A
+// first pair of leaves is one step; a first leaf followed by a nested group
+// is read when the group ends.
 void Translator::EmitBody(std::size_t group, FLAT_MODE firstMode) {
   const std::vector<Item> &items = m_groups[group].items;
   std::size_t k = 1;
   if (items.size() >= 2 && IsLeafItem(items[0]) && IsLeafItem(items[1]) &&
       IsOperatorMode(items[1].mode)) {
-    const bool square = IsSquare(items[1]);
-    const FLAT_SHAPE shape =
-        square ? kPairSquare
-               : static_cast<FLAT_SHAPE>(kPairAdd + (items[1].mode - kAdd));
-    Emit(shape, firstMode);
-    const std::size_t step = m_steps.size() - 1;
-    SetLeaf(step, false, items[0].operand);
-    SetLeaf(step, true, items[1].operand);
+    EmitPair(kPairAdd, kPairPowN, items[0], items[1], firstMode);
+    k = 2;
+  } else if (items.size() >= 2 && IsLeafItem(items[0]) &&
+             EmitLeafThenGroup(items[0], items[1], firstMode)) {
     k = 2;
   } else {
     EmitItem(items[0], firstMode);
   }
-  for (; k < m_groups[group].items.size(); ++k)
-    EmitItem(m_groups[group].items[k], m_groups[group].items[k].mode);
+  for (; k < items.size(); ++k)
+    EmitItem(items[k], items[k].mode);
+}
+
+// A group laid out in place whose run calls no callback: nothing can change
+// a variable between the leaf's place and the group's end.
+bool Translator::IsInlineGroup(const Operand &operand) const {
+  if (operand.kind != Operand::kGroup)
+    return false;
+  const Group &g = m_groups[operand.group];
+  return !g.callbacks && !IsLeafPair(g);
+}
+
+// leaf op group, or leaf op function(group): the group runs in the running
+// value's place and meets the leaf at its end, so nothing is saved.
+bool Translator::EmitLeafThenGroup(const Item &leaf, const Item &next,
+                                   FLAT_MODE firstMode) {
+  if (!IsOperatorMode(next.mode) || next.kind == Item::kCallback ||
+      !IsInlineGroup(next.operand))
+    return false;
+  EmitBody(next.operand.group, firstMode);
+  if (next.kind == Item::kApplied) {
+    Emit(kApplyCloseLeaf, next.mode).a.func = next.func;
+    SetLeaf(m_steps.size() - 1, true, leaf.operand);
+  } else {
+    Emit(kCloseLeaf, next.mode);
+    SetLeaf(m_steps.size() - 1, false, leaf.operand);
+  }
+  return true;
 }
 
 void Translator::EmitItem(const Item &item, FLAT_MODE mode) {
@@ -391,10 +437,17 @@ void Translator::EmitOperand(const Operand &operand, FLAT_MODE mode) {
     EmitGroupValue(operand.group, mode);
     return;
   }
-  if (mode == kPow && operand.kind == Operand::kConstant &&
-      operand.constant == 2.0) {
-    Emit(kSquare);
+  if (const std::int32_t n = SmallPower(mode, operand)) {
+    Emit(kPowN).target = n;
     SetLeaf(m_steps.size() - 1, true, operand);
+    return;
+  }
+  if (IsOperatorMode(mode) && !m_steps.empty() &&
+      m_steps.back().code == kFinish) {
+    // The group that just ended meets this leaf in the same step.
+    m_steps.back().code =
+        static_cast<std::uint16_t>(kFinishLeaf * kModeCount + mode);
+    SetLeaf(m_steps.size() - 1, false, operand);
     return;
   }
   Emit(kLeaf, mode);
@@ -413,13 +466,7 @@ void Translator::EmitGroupValue(std::size_t group, FLAT_MODE mode) {
   if (IsLeafPair(g)) {
     const Item first = g.items[0];
     const Item second = g.items[1];
-    const bool square = IsSquare(second);
-    const FLAT_SHAPE shape =
-        square ? kGroupSquare
-               : static_cast<FLAT_SHAPE>(kGroupAdd + (second.mode - kAdd));
-    Emit(shape, mode);
-    SetLeaf(m_steps.size() - 1, false, first.operand);
-    SetLeaf(m_steps.size() - 1, true, second.operand);
+    EmitPair(kGroupAdd, kGroupPowN, first, second, mode);
     return;
   }
   if (mode == kFirst || mode == kPush) {

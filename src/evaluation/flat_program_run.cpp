@@ -10,40 +10,64 @@ namespace {
 
 inline double Finite(double v) { return FlatFinite(v); }
 
+// The rounding error of the product p = a * b, exactly, by splitting both
+// factors in halves; exact while nothing overflows or becomes subnormal.
+inline double ProductError(double a, double b, double p) {
+  const double splitA = 134217729.0 * a; // 2^27 + 1
+  const double highA = splitA - (splitA - a);
+  const double lowA = a - highA;
+  const double splitB = 134217729.0 * b;
+  const double highB = splitB - (splitB - b);
+  const double lowB = b - highB;
+  return ((highA * highB - p) + highA * lowB + lowA * highB) + lowA * lowB;
+}
+
 #if defined(__GLIBC__)
-// True when a * a is certainly what the C library's pow(a, 2) gives. Its
-// pow is within 0.54 ulp of the exact value, so when the exact square lies
-// within 0.45 ulp of the rounded product no other double qualifies. The
-// rounding error of the product is found exactly by splitting a in halves;
-// the range test keeps the split and the result clear of overflow and
-// subnormals, and powers of two (whose lower neighbour is closer) go to pow.
-inline bool SquareIsPow(double a, double p) {
-  const double magnitude = std::fabs(p);
-  if (!(magnitude > 0x1p-900 && magnitude < 0x1p900))
-    return false;
+// True when p, within error of the exact power, is certainly what the C
+// library's pow gives. Its pow is within 0.54 ulp of the exact value; when
+// that lies within 0.45 ulp of p no other double qualifies. Powers of two,
+// whose lower neighbour is closer, are left to pow.
+inline bool IsPowResult(double p, double error) {
   std::uint64_t bits;
   std::memcpy(&bits, &p, sizeof bits);
   if ((bits & 0x000FFFFFFFFFFFFFull) == 0)
     return false;
-  const double split = 134217729.0 * a; // 2^27 + 1
-  const double high = split - (split - a);
-  const double low = a - high;
-  const double error = ((high * high - p) + 2.0 * high * low) + low * low;
   const std::uint64_t exponentBits = bits & 0x7FF0000000000000ull;
   double binade;
   std::memcpy(&binade, &exponentBits, sizeof binade);
   return std::fabs(error) <= binade * (0.45 * 0x1p-52);
 }
 #else
-inline bool SquareIsPow(double, double) { return false; }
+inline bool IsPowResult(double, double) { return false; }
 #endif
 
-// pow(a, 2), without the call where the product is certainly the same. The
-// exponent is read from the step: a literal 2 would let the compiler put
-// a * a in place of the call.
-inline double Square(double a, const double *two) {
-  const double p = a * a;
-  return SquareIsPow(a, p) ? p : std::pow(a, *two);
+// Magnitudes whose square or cube and rounding errors stay clear of
+// overflow and subnormals.
+inline bool IsInRange(double a, double limit) {
+  const double magnitude = std::fabs(a);
+  return magnitude > 1.0 / limit && magnitude < limit;
+}
+
+// pow(a, n) for n = 2 or 3, without the call where the products are
+// certainly the same. The exponent is read from the step: a literal would
+// let the compiler put products in place of the call.
+inline double PowN(double a, std::int32_t n, const double *exponent) {
+  if (n == 2 && IsInRange(a, 0x1p450)) {
+    const double p = a * a;
+    if (IsPowResult(p, ProductError(a, a, p)))
+      return p;
+  } else if (n == 3 && IsInRange(a, 0x1p290)) {
+    const double square = a * a;
+    const double product = square * a;
+    // cube = (square + e2) * a, with e2 * a far below the last bit. Two
+    // roundings can miss the nearest double; the error puts that right.
+    const double error =
+        ProductError(square, a, product) + ProductError(a, a, square) * a;
+    const double p = product + error;
+    if (IsPowResult(p, error - (p - product)))
+      return p;
+  }
+  return std::pow(a, *exponent);
 }
 
 #define VOX_STEP(shape, mode) ((shape)*kModeCount + (mode))
@@ -118,6 +142,26 @@ inline double Square(double a, const double *two) {
     acc = *--saved;                                                            \
     continue;
 
+// Two values meet by the mode, neither of them saved.
+#define VOX_MEET_INLINE(shape, left, right)                                    \
+  case VOX_STEP(shape, kAdd):                                                  \
+    acc = (left) + (right);                                                    \
+    continue;                                                                  \
+  case VOX_STEP(shape, kSub):                                                  \
+    acc = (left) - (right);                                                    \
+    continue;                                                                  \
+  case VOX_STEP(shape, kMul):                                                  \
+    acc = (left) * (right);                                                    \
+    continue;                                                                  \
+  case VOX_STEP(shape, kDiv):                                                  \
+    acc = (left) / (right);                                                    \
+    continue;
+
+#define VOX_MEET_CALLING(shape, left, right)                                   \
+  case VOX_STEP(shape, kPow):                                                  \
+    acc = std::pow((left), (right));                                           \
+    continue;
+
 #define VOX_LEAF(field) Finite(*step->field)
 
 // Steps that call nothing. Kept in step with IsInlineStep below.
@@ -132,6 +176,8 @@ inline double Square(double a, const double *two) {
   VOX_MODES_INLINE(kGroupMul, Finite(VOX_LEAF(a.leaf) * VOX_LEAF(b)))          \
   VOX_MODES_INLINE(kGroupDiv, Finite(VOX_LEAF(a.leaf) / VOX_LEAF(b)))          \
   VOX_CLOSE_INLINE(kClose, Finite(acc))                                        \
+  VOX_MEET_INLINE(kCloseLeaf, VOX_LEAF(a.leaf), Finite(acc))                   \
+  VOX_MEET_INLINE(kFinishLeaf, Finite(acc), VOX_LEAF(a.leaf))                  \
   case kFinish:                                                                \
     acc = Finite(acc);                                                         \
     continue;                                                                  \
@@ -158,6 +204,8 @@ bool IsInlineStep(std::uint16_t code) {
   case kGroupDiv:
     return inlineMode;
   case kClose:
+  case kCloseLeaf:
+  case kFinishLeaf:
     return inlineMode && mode >= kAdd;
   default:
     return false;
@@ -202,10 +250,15 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
       VOX_MODES_CALLING(kGroupMul, Finite(VOX_LEAF(a.leaf) * VOX_LEAF(b)))
       VOX_MODES_CALLING(kGroupDiv, Finite(VOX_LEAF(a.leaf) / VOX_LEAF(b)))
       VOX_CLOSE_CALLING(kClose, Finite(acc))
+      VOX_MEET_CALLING(kCloseLeaf, VOX_LEAF(a.leaf), Finite(acc))
+      VOX_MEET_CALLING(kFinishLeaf, Finite(acc), VOX_LEAF(a.leaf))
+      VOX_MEET_INLINE(kApplyCloseLeaf, VOX_LEAF(b), step->a.func(Finite(acc)))
+      VOX_MEET_CALLING(kApplyCloseLeaf, VOX_LEAF(b), step->a.func(Finite(acc)))
       VOX_MODES(kPairPow, std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b)))
-      VOX_MODES(kPairSquare, Square(VOX_LEAF(a.leaf), step->b))
+      VOX_MODES(kPairPowN, PowN(VOX_LEAF(a.leaf), step->target, step->b))
       VOX_MODES(kGroupPow, Finite(std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b))))
-      VOX_MODES(kGroupSquare, Finite(Square(VOX_LEAF(a.leaf), step->b)))
+      VOX_MODES(kGroupPowN,
+                Finite(PowN(VOX_LEAF(a.leaf), step->target, step->b)))
       VOX_MODES(kApplyLeaf, step->a.func(VOX_LEAF(b)))
       VOX_MODES(kCall, step->a.callback(context))
       VOX_MODES(kSubGroup, RunGroup(step + step->target, saved, context))
@@ -216,8 +269,8 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
     case kApplyFinish:
       acc = step->a.func(Finite(acc));
       continue;
-    case kSquare:
-      acc = Square(acc, step->b);
+    case kPowN:
+      acc = PowN(acc, step->target, step->b);
       continue;
     default:
       VOX_UNREACHABLE();
@@ -234,6 +287,8 @@ double RunGroup(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
 #undef VOX_UNREACHABLE
 #undef VOX_INLINE_STEPS
 #undef VOX_LEAF
+#undef VOX_MEET_CALLING
+#undef VOX_MEET_INLINE
 #undef VOX_CLOSE_CALLING
 #undef VOX_CLOSE_INLINE
 #undef VOX_MODES
