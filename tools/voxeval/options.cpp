@@ -28,21 +28,21 @@ bool SplitLongOption(const std::string &arg, std::string &name,
   return true;
 }
 
-std::size_t ParseCount(std::string_view text, const std::string &spec) {
+std::size_t ParseCount(std::string_view text, const std::string &axis) {
   std::size_t count = 0;
   const char *end = text.data() + text.size();
   const std::from_chars_result r = std::from_chars(text.data(), end, count);
   if (text.empty() || r.ptr != end || r.ec != std::errc() || count == 0 ||
       count > kMaxGridRows)
-    throw UsageFailure("--grid " + Quoted(spec) +
+    throw UsageFailure("--grid " + Quoted(axis) +
                        ": COUNT must be a whole number from 1 to 1000000000");
   return count;
 }
 
-double ParseBound(std::string_view text, const std::string &spec) {
+double ParseBound(std::string_view text, const std::string &axis) {
   double value = 0.0;
   if (ParseNumber(text, value) != NumberStatus::kOk)
-    throw UsageFailure("--grid " + Quoted(spec) + ": " +
+    throw UsageFailure("--grid " + Quoted(axis) + ": " +
                        Quoted(std::string(text)) + " is not a finite number");
   return value;
 }
