@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 // The narrow (UTF-8) form of a name, the key of the binding registry.
@@ -94,6 +95,9 @@ private:
   // Records allocated in m_bindings; the array grows geometrically so that
   // many host names cost linear time.
   std::int32_t m_bindingCapacity;
+  // Position of each named entry, so that binding stays fast with many host
+  // names. Names are unique, so it finds the entry a walk would find.
+  std::unordered_map<std::string, std::int32_t> m_bindingIndex;
   NameTable m_tokens;
   std::vector<boost::shared_ptr<double>> m_userVariables;
   double m_x;

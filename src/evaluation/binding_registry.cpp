@@ -20,12 +20,8 @@ bool IsBoundKind(TOKEN_TYPE type) {
 STOKEN *CExpressionBuilder::FindBinding(const char *name) const {
   if (m_bindingCount < 1 || name == nullptr)
     return nullptr;
-  for (std::int32_t i = 0; i < m_bindingCount; ++i) {
-    const char *entryName = m_bindings[i].name;
-    if (entryName != nullptr && std::strcmp(entryName, name) == 0)
-      return &m_bindings[i];
-  }
-  return nullptr;
+  const auto entry = m_bindingIndex.find(name);
+  return entry == m_bindingIndex.end() ? nullptr : &m_bindings[entry->second];
 }
 
 // A known name is replaced in place; a new one goes after all others. The
@@ -48,7 +44,17 @@ void CExpressionBuilder::AddBinding(const STOKEN &entry) {
     m_bindings = grown;
     m_bindingCapacity = capacity;
   }
-  CopySTokens(&m_bindings[m_bindingCount], &entry, 1);
+  // Indexed first, and unindexed again should the copy fail.
+  auto indexed = m_bindingIndex.end();
+  if (entry.name != nullptr)
+    indexed = m_bindingIndex.emplace(entry.name, m_bindingCount).first;
+  try {
+    CopySTokens(&m_bindings[m_bindingCount], &entry, 1);
+  } catch (...) {
+    if (indexed != m_bindingIndex.end())
+      m_bindingIndex.erase(indexed);
+    throw;
+  }
   ++m_bindingCount;
 }
 
@@ -59,6 +65,7 @@ void CExpressionBuilder::ClearBindings() {
   m_bindings = nullptr;
   m_bindingCount = 0;
   m_bindingCapacity = 0;
+  m_bindingIndex.clear();
 }
 
 // Variable, function and callback records take the entry of their name,
