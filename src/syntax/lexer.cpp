@@ -75,18 +75,20 @@ const TOKEN *FindName(const CExpressionBuilder::NameTable &table,
   return entry == table.end() ? nullptr : &entry->second;
 }
 
-// A symbol is the first key in table order that the text starts with. All
-// such keys share the text's first unit, so only that stretch of the table
-// is walked; a key sorts before its extensions, so the shortest wins.
+// A symbol is the first key in table order that the text starts with. A key
+// sorts before its extensions, so that is the shortest such key: prefixes
+// of the text are tried from one unit on, until no key begins with one.
 const TOKEN *FindSymbol(const CExpressionBuilder::NameTable &table,
                         const std::u16string &text, std::int32_t position,
                         std::int32_t &keyLength) {
-  const char16_t first = text[position];
-  for (auto entry = table.lower_bound(std::u16string(1, first));
-       entry != table.end() && entry->first[0] == first; ++entry) {
-    const std::u16string &key = entry->first;
-    if (text.compare(position, key.size(), key) == 0) {
-      keyLength = static_cast<std::int32_t>(key.size());
+  const std::size_t rest = text.size() - static_cast<std::size_t>(position);
+  for (std::size_t length = 1; length <= rest; ++length) {
+    const std::u16string prefix = text.substr(position, length);
+    const auto entry = table.lower_bound(prefix);
+    if (entry == table.end() || entry->first.compare(0, length, prefix) != 0)
+      return nullptr;
+    if (entry->first.size() == length) {
+      keyLength = static_cast<std::int32_t>(length);
       return &entry->second;
     }
   }
