@@ -29,13 +29,14 @@ if(NOT VOXEVAL_IN_TRY_COMPILE)
   # serve. A directory holding only a link to them keeps the host's other
   # headers out of the cross build.
   set(VOXEVAL_BOOST_INCLUDE ${CMAKE_BINARY_DIR}/cross-include)
-  if(NOT EXISTS ${VOXEVAL_BOOST_INCLUDE}/boost)
+  if(NOT IS_SYMLINK ${VOXEVAL_BOOST_INCLUDE}/boost)
     file(MAKE_DIRECTORY ${VOXEVAL_BOOST_INCLUDE})
     file(CREATE_LINK /usr/include/boost ${VOXEVAL_BOOST_INCLUDE}/boost SYMBOLIC)
   endif()
   set(Boost_INCLUDE_DIR ${VOXEVAL_BOOST_INCLUDE} CACHE PATH
     "Boost headers for the cross build")
-  set(Boost_NO_BOOST_CMAKE ON CACHE BOOL "The host's Boost CMake files describe host libraries")
+  # The host's Boost CMake files and system paths describe host libraries.
+  set(Boost_NO_BOOST_CMAKE ON CACHE BOOL "")
   set(Boost_NO_SYSTEM_PATHS ON CACHE BOOL "")
 
   # Test programs run under Wine (see wine-run), in a prefix of this build's
