@@ -1,0 +1,120 @@
+// Any text, compiled once and evaluated twice: by the flat program that
+// Evaluate runs and by the record evaluator it stands in for. Both must give
+// the same bits and call the same callbacks in the same order with the same
+// context word, whatever the variables hold.
+#include "fuzz_input.h"
+#include "promises.h"
+
+#include "builder/expression_builder.h"
+#include "evaluation/evaluator.h"
+#include "evaluation/flat_program.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+// The callbacks log into the context word's target; their values run
+// through a list with non-finite entries, so that order shows in values.
+struct CallLog {
+  std::vector<std::pair<int, std::uintptr_t>> calls;
+};
+
+const double kReturned[] = {1.5, kNaN, -2.0, kInf, 0.0, -0.0, 1e308, -kInf};
+
+template <int Id> double Logged(std::uintptr_t context) {
+  CountCall();
+  CallLog *log = reinterpret_cast<CallLog *>(context);
+  log->calls.emplace_back(Id, context);
+  return kReturned[log->calls.size() % (sizeof kReturned / sizeof *kReturned)];
+}
+
+// Values for x, y, z, t, a and b, one row per evaluation.
+const double kAssignments[][6] = {
+    {0.75, -1.25, 2.0, 0.5, 3.0, -0.5},
+    {kNaN, kInf, -kInf, -0.0, 1e308, 1e-310},
+    {2.0, 0.0, -3.0, 1e154, 0.1, -kNaN},
+};
+const char16_t *const kNames[] = {u"x", u"y", u"z", u"t", u"a", u"b"};
+
+bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+struct Outcome {
+  double value = 0.0;
+  CallLog log;
+  bool spent = false;
+};
+
+template <class Evaluate> Outcome Observe(Evaluate evaluate) {
+  Outcome out;
+  CallsThisEvaluation() = 0;
+  try {
+    out.value = evaluate(reinterpret_cast<std::uintptr_t>(&out.log));
+  } catch (const CallBudgetSpent &) {
+    out.spent = true;
+  }
+  return out;
+}
+
+void FreeRecords(STOKEN *root) {
+  FreeSToken(*root);
+  std::free(root);
+}
+
+void Run(const std::u16string &text) {
+  boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
+  FUZZ_REQUIRE(builder->AddVariable(u"a"));
+  FUZZ_REQUIRE(builder->AddVariable(u"b"));
+  FUZZ_REQUIRE(builder->AddFunction(u"f", Logged<0>));
+  FUZZ_REQUIRE(builder->AddFunction(u"g", Logged<1>));
+  std::int32_t position = 0;
+  std::unique_ptr<calc_nmspace::TOKEN> tree(
+      builder->ParseGroup(text, position));
+  if (!tree)
+    return;
+  std::unique_ptr<STOKEN, void (*)(STOKEN *)> root(tree->Compile(builder),
+                                                   FreeRecords);
+  CFlatProgram program;
+  // Whatever the parser builds, the flat form covers.
+  FUZZ_REQUIRE(program.Build(*root));
+  for (const auto &values : kAssignments) {
+    for (int i = 0; i < 6; ++i)
+      FUZZ_REQUIRE(builder->SetValue(kNames[i], values[i]));
+    const Outcome reference = Observe([&root](std::uintptr_t context) {
+      return EvaluateSToken(root.get(), context);
+    });
+    if (reference.spent)
+      return;
+    const Outcome flat = Observe(
+        [&program](std::uintptr_t context) { return program.Run(context); });
+    FUZZ_REQUIRE(!flat.spent);
+    FUZZ_REQUIRE(SameBits(reference.value, flat.value));
+    FUZZ_REQUIRE(reference.log.calls.size() == flat.log.calls.size());
+    for (std::size_t i = 0; i < flat.log.calls.size(); ++i) {
+      FUZZ_REQUIRE(reference.log.calls[i].first == flat.log.calls[i].first);
+      FUZZ_REQUIRE(flat.log.calls[i].second ==
+                   reinterpret_cast<std::uintptr_t>(&flat.log));
+    }
+  }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
+                                      std::size_t size) {
+  FuzzInput input(data, size);
+  std::u16string text = input.Text(4096);
+  // A host's text ends at its first zero unit.
+  text.resize(std::char_traits<char16_t>::length(text.c_str()));
+  Run(text);
+  return 0;
+}
