@@ -380,7 +380,6 @@ private:
     const std::uintptr_t context = kContexts[Pick(CountOf(kContexts))];
     const std::uint64_t before[4] = {g_calls[0], g_calls[1], g_calls[2],
                                      g_calls[3]};
-    CallsThisEvaluation() = 0;
     const double value = CheckedEvaluate(*e.handle, context);
     const Prediction &p = e.prediction;
     switch (p.what) {
@@ -424,6 +423,7 @@ private:
 };
 
 void Run(FuzzInput &input) {
+  CallsThisInput() = 0;
   g_storage.clear();
   Session session(input);
   while (!input.AtEnd())

@@ -31,21 +31,27 @@ inline double CheckedEvaluate(const IVOXExpression &expression,
   return result.second;
 }
 
-// Thrown by a callback once an evaluation has made more calls than a
-// callback inside 16 nested function arguments would (each level doubles
-// them by design). The target skips such inputs.
+// Thrown by a callback once the input has made more calls than a run can
+// afford; the target skips such inputs. A callback inside d nested function
+// arguments is called 2^d times per evaluation by design, so inputs that
+// nest callbacks more than 16 deep are skipped before they run, and this
+// bounds the rest (many callbacks, many evaluations).
 struct CallBudgetSpent {};
 
-const std::uint64_t kCallBudget = std::uint64_t(1) << 16;
+const std::uint64_t kCallBudget = std::uint64_t(1) << 15;
+const int kMaxCallbackNesting = 16;
 
-// Calls made since the current evaluation began; reset before each one.
-inline std::uint64_t &CallsThisEvaluation() {
+// Calls made since the counter was reset: before each input in the text
+// and calls targets, before each evaluation in the differential target.
+inline std::uint64_t &CallsCounted() {
   static std::uint64_t calls = 0;
   return calls;
 }
+inline std::uint64_t &CallsThisInput() { return CallsCounted(); }
+inline std::uint64_t &CallsThisEvaluation() { return CallsCounted(); }
 
 inline void CountCall() {
-  if (++CallsThisEvaluation() > kCallBudget)
+  if (++CallsCounted() > kCallBudget)
     throw CallBudgetSpent();
 }
 

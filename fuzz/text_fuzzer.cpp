@@ -1,13 +1,22 @@
 // Any text a user might type, through every text operation of a parser that
-// also knows a host variable, a host callback and a non-ASCII name.
+// also knows a host variable, host callbacks and a non-ASCII name. Values
+// are checked against the record evaluator, which the fast evaluation
+// behind Evaluate must match, callback calls included.
 #include "fuzz_input.h"
 #include "promises.h"
 
+#include "builder/expression_builder.h"
+#include "evaluation/evaluator.h"
+#include "facade/parser_facade.h"
+
 #include <VOXEvalExpressions.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -16,10 +25,18 @@ namespace {
 const std::uintptr_t kContexts[] = {0, 1, 0xDEADBEEF,
                                     std::numeric_limits<std::uintptr_t>::max()};
 
+// The calls made, as a hash of which callback ran in what order.
+std::uint64_t g_callTrace = 0;
+
+void Trace(std::uint64_t callback) {
+  CountCall();
+  g_callTrace = g_callTrace * 1000003u + callback;
+}
+
 // Depends only on the context, so that repeated evaluations must agree; some
 // contexts give values that are not finite.
 double HostCallback(std::uintptr_t context) {
-  CountCall();
+  Trace(1);
   switch (context) {
   case 1:
     return std::numeric_limits<double>::quiet_NaN();
@@ -30,29 +47,80 @@ double HostCallback(std::uintptr_t context) {
   }
 }
 
+double OtherCallback(std::uintptr_t context) {
+  Trace(2);
+  return context == 1 ? -1e308 : 3.5;
+}
+
 boost::shared_ptr<IVOXExpressionParser> HostParser() {
   boost::shared_ptr<IVOXExpressionParser> parser = CreateExpressionParser();
   FUZZ_REQUIRE(parser->AddVariable(u"k"));
   FUZZ_REQUIRE(parser->SetValue(u"k", 2.5));
   FUZZ_REQUIRE(parser->AddFunction(u"cb", HostCallback));
+  FUZZ_REQUIRE(parser->AddFunction(u"cc", OtherCallback));
   FUZZ_REQUIRE(parser->AddVariable(u"\u03c1"));
   FUZZ_REQUIRE(parser->SetValue(u"\u03c1", -1.5));
   FUZZ_REQUIRE(parser->SetValue(u"x", 0.75));
   FUZZ_REQUIRE(parser->SetValue(u"t", 1e300));
-  FUZZ_REQUIRE(parser->GetCount() == 47 + 6);
+  FUZZ_REQUIRE(parser->GetCount() == 47 + 8);
   return parser;
 }
 
 bool SameBits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Values for every context; evaluating again must give the same bits.
-void EvaluateAll(const IVOXExpression &expression, double *values) {
+// The text compiled to records without the fast evaluation, as the library
+// would evaluate them without it.
+struct ReferenceRecords {
+  STOKEN *root = nullptr;
+  ~ReferenceRecords() {
+    if (root != nullptr) {
+      FreeSToken(*root);
+      std::free(root);
+    }
+  }
+};
+
+void CompileReference(IVOXExpressionParser &parser, const std::u16string &text,
+                      ReferenceRecords &records) {
+  const boost::shared_ptr<CExpressionBuilder> builder =
+      static_cast<CVOXExpressionParser &>(parser).GetBuilder();
+  // The host's text ends at its first zero unit.
+  const std::u16string hostText(text.c_str());
+  std::int32_t position = 0;
+  const std::unique_ptr<calc_nmspace::TOKEN> tree(
+      builder->ParseGroup(hostText, position));
+  FUZZ_REQUIRE(tree);
+  records.root = tree->Compile(builder);
+}
+
+// Function arguments around the most deeply wrapped callback, -1 for none.
+int CallbackNesting(const STOKEN &record, int around) {
+  if (record.type == TT_CALLBACK)
+    return around;
+  int deepest = -1;
+  if (record.type != TT_GROUP)
+    return deepest;
+  const STOKEN *items = record.value.group.items;
+  for (std::int32_t i = 0; i < record.value.group.count; ++i) {
+    const bool argument =
+        i > 0 && items[i - 1].type == TT_FUNCTION && items[i].type == TT_GROUP;
+    deepest = std::max(deepest, CallbackNesting(items[i], around + argument));
+  }
+  return deepest;
+}
+
+// Values for every context, each equal to the records' value and made by
+// the same callback calls.
+void EvaluateAll(const IVOXExpression &expression, const STOKEN &reference,
+                 double *values) {
   for (std::size_t i = 0; i < sizeof kContexts / sizeof *kContexts; ++i) {
-    CallsThisEvaluation() = 0;
+    g_callTrace = 0;
+    const double expected = EvaluateSToken(&reference, kContexts[i]);
+    const std::uint64_t expectedTrace = g_callTrace;
+    g_callTrace = 0;
     values[i] = CheckedEvaluate(expression, kContexts[i]);
-    CallsThisEvaluation() = 0;
-    FUZZ_REQUIRE(
-        SameBits(values[i], CheckedEvaluate(expression, kContexts[i])));
+    FUZZ_REQUIRE(values[i] == expected);
+    FUZZ_REQUIRE(g_callTrace == expectedTrace);
   }
 }
 
@@ -73,19 +141,21 @@ void Run(const std::u16string &text) {
   FUZZ_REQUIRE(space == again->DependsOnSpace());
   FUZZ_REQUIRE(time == again->DependsOnTime());
 
+  ReferenceRecords reference;
+  CompileReference(*parser, text, reference);
+  if (CallbackNesting(*reference.root, 0) > kMaxCallbackNesting)
+    throw CallBudgetSpent();
   double first[4];
   double second[4];
-  EvaluateAll(*expression, first);
-  EvaluateAll(*again, second);
+  EvaluateAll(*expression, *reference.root, first);
+  EvaluateAll(*again, *reference.root, second);
   for (int i = 0; i < 4; ++i)
     FUZZ_REQUIRE(SameBits(first[i], second[i]));
 
   // The expression keeps its parser alive once the host lets go of it.
   parser.reset();
   again.reset();
-  EvaluateAll(*expression, second);
-  for (int i = 0; i < 4; ++i)
-    FUZZ_REQUIRE(SameBits(first[i], second[i]));
+  FUZZ_REQUIRE(SameBits(first[0], CheckedEvaluate(*expression, kContexts[0])));
   FUZZ_REQUIRE(space == expression->DependsOnSpace());
   FUZZ_REQUIRE(time == expression->DependsOnTime());
 }
@@ -96,6 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
   FuzzInput input(data, size);
   const std::u16string text = input.Text(size);
+  CallsThisInput() = 0;
   try {
     Run(text);
   } catch (const CallBudgetSpent &) {
