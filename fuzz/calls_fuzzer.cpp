@@ -68,25 +68,12 @@ const std::uintptr_t kContexts[] = {0, 1, 7, 0xFFFF,
 
 // Names that each read as one token on their own, so that the value of an
 // expression made of one of them can be predicted.
-const std::u16string kNames[] = {u"a",
-                                 u"b",
-                                 u"x",
-                                 u"t",
-                                 u"phi",
-                                 u"pi",
-                                 u"sin",
-                                 u"gol",
-                                 u"Re",
-                                 u"cb",
-                                 u"+",
-                                 u"(",
-                                 u")",
-                                 u"{SI}",
-                                 u"\u03c1",
-                                 u"\u00e9",
-                                 u"",
-                                 std::u16string(1, 0xD800),
-                                 u"v" + std::u16string(300, u'w')};
+// clang-format off
+const std::u16string kNames[] = {
+    u"a", u"b", u"x", u"t", u"phi", u"pi", u"sin", u"gol", u"Re", u"cb",
+    u"+", u"(", u")", u"{SI}", u"\u03c1", u"\u00e9", u"",
+    std::u16string(1, 0xD800), u"v" + std::u16string(300, u'w')};
+// clang-format on
 
 template <class T, std::size_t N> std::size_t CountOf(const T (&)[N]) {
   return N;
@@ -130,20 +117,22 @@ int NewStorage() {
   return static_cast<int>(g_storage.size() - 1);
 }
 
-const char16_t *const kStandardVariables[] = {u"x",
-                                              u"y",
-                                              u"z",
-                                              u"r",
-                                              u"t",
-                                              u"phi",
-                                              u"theta",
-                                              u"Density",
-                                              u"AbsVelosity",
-                                              u"PoreSize",
-                                              u"DinViscosity",
-                                              u"Re",
-                                              u"{SI}",
-                                              u"{Unit}"};
+const char16_t *const kStandardVariables[] = {
+    u"x",
+    u"y",
+    u"z",
+    u"r",
+    u"t",
+    u"phi",
+    u"theta",
+    u"Density",
+    u"AbsVelosity",
+    u"PoreSize",
+    u"DinViscosity",
+    u"Re",
+    u"{SI}",
+    u"{Unit}",
+};
 
 struct ParserModel {
   std::map<std::u16string, Entry> table;
