@@ -117,22 +117,11 @@ int NewStorage() {
   return static_cast<int>(g_storage.size() - 1);
 }
 
+// clang-format off
 const char16_t *const kStandardVariables[] = {
-    u"x",
-    u"y",
-    u"z",
-    u"r",
-    u"t",
-    u"phi",
-    u"theta",
-    u"Density",
-    u"AbsVelosity",
-    u"PoreSize",
-    u"DinViscosity",
-    u"Re",
-    u"{SI}",
-    u"{Unit}",
-};
+    u"x", u"y", u"z", u"r", u"t", u"phi", u"theta", u"Density",
+    u"AbsVelosity", u"PoreSize", u"DinViscosity", u"Re", u"{SI}", u"{Unit}"};
+// clang-format on
 
 struct ParserModel {
   std::map<std::u16string, Entry> table;
