@@ -4,6 +4,8 @@
 #include "formulas.h"
 #include "peers.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -14,57 +16,93 @@ namespace {
 // The formulas whose agreement check passed, by index.
 std::vector<bool> g_timed;
 
-std::string Name(std::size_t index, const char *evaluator) {
-  return "eval/" + std::to_string(index) + "/" + evaluator;
+std::string Name(std::size_t index) { return "eval/" + std::to_string(index); }
+
+// Evaluations per timed batch, a multiple of the point count.
+const std::size_t kBatch = 2048;
+
+typedef std::chrono::steady_clock Clock;
+
+double NanosecondsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
 }
 
-void BenchNative(benchmark::State &state, NativeFormula formula) {
-  const Point *points = BenchPoints();
+double TimeNative(NativeFormula formula, const Point *points) {
   // Hides the target so that the call cannot be inlined.
   benchmark::DoNotOptimize(formula);
-  std::size_t k = 0;
-  for (auto _ : state) {
-    double value = formula(points[k]);
+  const Clock::time_point start = Clock::now();
+  for (std::size_t i = 0; i < kBatch; ++i) {
+    double value = formula(points[i % kPointCount]);
     benchmark::DoNotOptimize(value);
-    k = (k + 1) % kPointCount;
   }
+  return NanosecondsSince(start);
 }
 
-void BenchLibrary(benchmark::State &state, const char *text) {
+double TimeLibrary(const IVOXExpression *const *expressions,
+                   const std::uintptr_t *contexts) {
+  const Clock::time_point start = Clock::now();
+  for (std::size_t i = 0; i < kBatch; ++i) {
+    const std::size_t k = i % kPointCount;
+    double value = expressions[k]->Evaluate(contexts[k]).second;
+    benchmark::DoNotOptimize(value);
+  }
+  return NanosecondsSince(start);
+}
+
+double TimeMuParser(const mu::Parser *const *parsers) {
+  const Clock::time_point start = Clock::now();
+  for (std::size_t i = 0; i < kBatch; ++i) {
+    double value = parsers[i % kPointCount]->Eval();
+    benchmark::DoNotOptimize(value);
+  }
+  return NanosecondsSince(start);
+}
+
+double Median(std::vector<double> &samples) {
+  std::sort(samples.begin(), samples.end());
+  return samples.empty() ? -1.0 : samples[samples.size() / 2];
+}
+
+// The three evaluators take turns, a batch each, the order rotating every
+// round, so that whatever else the machine does falls on all of them alike.
+// Each reports the median of its batches, which a preempted batch does not
+// move: ns per evaluation in the counters native, voxeval and muparser.
+void BenchSideBySide(benchmark::State &state, const Formula *formula) {
   const Point *points = BenchPoints();
   LibraryInstances library;
-  if (!library.Build(text, points)) {
+  MuParserInstances mu;
+  std::string error;
+  if (!library.Build(formula->text, points) ||
+      !mu.Build(formula->text, points, error)) {
     state.SkipWithError("the text does not compile");
     return;
   }
   std::uintptr_t contexts[kPointCount];
   for (std::size_t k = 0; k < kPointCount; ++k)
     contexts[k] = reinterpret_cast<std::uintptr_t>(&points[k]);
-  const IVOXExpression *const *expressions = library.raw.data();
-  std::size_t k = 0;
-  for (auto _ : state) {
-    double value = expressions[k]->Evaluate(contexts[k]).second;
-    benchmark::DoNotOptimize(value);
-    k = (k + 1) % kPointCount;
-  }
-}
-
-void BenchMuParser(benchmark::State &state, const char *text) {
-  MuParserInstances mu;
-  std::string error;
-  if (!mu.Build(text, BenchPoints(), error)) {
-    state.SkipWithError(error.c_str());
-    return;
-  }
   std::vector<const mu::Parser *> parsers;
   for (const auto &parser : mu.parsers)
     parsers.push_back(parser.get());
-  std::size_t k = 0;
+
+  std::vector<double> samples[3];
+  std::size_t round = 0;
   for (auto _ : state) {
-    double value = parsers[k]->Eval();
-    benchmark::DoNotOptimize(value);
-    k = (k + 1) % kPointCount;
+    for (std::size_t turn = 0; turn < 3; ++turn) {
+      const std::size_t evaluator = (round + turn) % 3;
+      double ns = 0.0;
+      if (evaluator == 0)
+        ns = TimeNative(formula->native, points);
+      else if (evaluator == 1)
+        ns = TimeLibrary(library.raw.data(), contexts);
+      else
+        ns = TimeMuParser(parsers.data());
+      samples[evaluator].push_back(ns / kBatch);
+    }
+    ++round;
   }
+  state.counters["native"] = Median(samples[0]);
+  state.counters["voxeval"] = Median(samples[1]);
+  state.counters["muparser"] = Median(samples[2]);
 }
 
 bool Agree(double u, double v) {
@@ -141,12 +179,8 @@ int RegisterEvaluateBenchmarks(std::ostream &err) {
       continue;
     }
     g_timed[i] = true;
-    benchmark::RegisterBenchmark(Name(i, "native").c_str(), BenchNative,
-                                 formula.native);
-    benchmark::RegisterBenchmark(Name(i, "voxeval").c_str(), BenchLibrary,
-                                 formula.text);
-    benchmark::RegisterBenchmark(Name(i, "muparser").c_str(), BenchMuParser,
-                                 formula.text);
+    benchmark::RegisterBenchmark(Name(i).c_str(), BenchSideBySide, &formula)
+        ->Unit(benchmark::kMicrosecond);
   }
   return disagreements;
 }
@@ -155,7 +189,7 @@ void PrintEvaluateTable(const TableReporter &times, std::ostream &out) {
   // The first eleven formulas are the reference set of the comparison.
   const std::size_t kReferenceSet = 11;
   GeometricMean native[2], peer[2];
-  out << "\nEvaluate, ns per evaluation (CPU time)\n";
+  out << "\nEvaluate, ns per evaluation (median of interleaved batches)\n";
   char line[256];
   std::snprintf(line, sizeof line, "%3s  %-44s %8s %8s %8s %9s %9s\n", "#",
                 "formula", "native", "voxeval", "muParser", "/native",
@@ -172,9 +206,9 @@ void PrintEvaluateTable(const TableReporter &times, std::ostream &out) {
       out << line;
       continue;
     }
-    const double n = times.Nanoseconds(Name(i, "native"));
-    const double v = times.Nanoseconds(Name(i, "voxeval"));
-    const double m = times.Nanoseconds(Name(i, "muparser"));
+    const double n = times.Counter(Name(i), "native");
+    const double v = times.Counter(Name(i), "voxeval");
+    const double m = times.Counter(Name(i), "muparser");
     if (n < 0 && v < 0 && m < 0)
       continue;
     std::snprintf(line, sizeof line, "%3zu  %-44s %8.2f %8.2f %8.2f", i + 1,

@@ -27,10 +27,13 @@ void TableReporter::ReportRuns(const std::vector<Run> &runs) {
     std::string name = run.run_name.function_name;
     if (!run.run_name.args.empty())
       name += "/" + run.run_name.args;
-    if (run.run_type == Run::RT_Iteration)
-      m_single[name] = ns;
-    else if (run.aggregate_name == "median")
-      m_median[name] = ns;
+    const bool single = run.run_type == Run::RT_Iteration;
+    if (!single && run.aggregate_name != "median")
+      continue;
+    (single ? m_single : m_median)[name] = ns;
+    for (const auto &counter : run.counters)
+      (single ? m_singleCounters : m_medianCounters)[name][counter.first] =
+          counter.second.value;
   }
 }
 
@@ -40,4 +43,17 @@ double TableReporter::Nanoseconds(const std::string &name) const {
     return median->second;
   auto single = m_single.find(name);
   return single != m_single.end() ? single->second : -1.0;
+}
+
+double TableReporter::Counter(const std::string &name,
+                              const std::string &counter) const {
+  for (const auto *counters : {&m_medianCounters, &m_singleCounters}) {
+    auto run = counters->find(name);
+    if (run == counters->end())
+      continue;
+    auto value = run->second.find(counter);
+    if (value != run->second.end())
+      return value->second;
+  }
+  return -1.0;
 }

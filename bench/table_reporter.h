@@ -16,9 +16,15 @@ public:
   // not run.
   double Nanoseconds(const std::string &name) const;
 
+  // A user counter of the benchmark, likewise; negative when absent.
+  double Counter(const std::string &name, const std::string &counter) const;
+
 private:
   std::map<std::string, double> m_single;
   std::map<std::string, double> m_median;
+  // Keyed by benchmark name, then counter name.
+  std::map<std::string, std::map<std::string, double>> m_singleCounters;
+  std::map<std::string, std::map<std::string, double>> m_medianCounters;
 };
 
 #endif

@@ -73,11 +73,14 @@ enum FLAT_CONTROL : std::uint16_t {
   kFinish = kShapeCount * kModeCount, // a nested first item ends
   kApplyFinish,                       // ... and is a function's argument
   kPowN,                              // running value ^ 2 or ^ 3
-  kEnd                                // the value of the (sub-)program
+  // Added to a code: the last step of its (sub-)program, which gives the
+  // program's value once it is done.
+  kFinalStep = 256
 };
 
 struct FLAT_STEP {
-  // shape * kModeCount + mode, or a FLAT_CONTROL code.
+  // shape * kModeCount + mode, or a FLAT_CONTROL code; plus kFinalStep for
+  // the last step of a program.
   std::uint16_t code;
   // For kSubGroup and kApplySub: where the group's steps start, counted
   // from this step. For the powers: the exponent, 2 or 3.

@@ -153,6 +153,7 @@ private:
                 const Item &second, FLAT_MODE mode);
   void EmitApplied(EVAL_FUNCTION func, const Operand &argument, FLAT_MODE mode);
   void EmitSubGroups();
+  void EndProgram();
   FLAT_STEP &Emit(std::uint16_t code);
   FLAT_STEP &Emit(FLAT_SHAPE shape, FLAT_MODE mode) {
     return Emit(static_cast<std::uint16_t>(shape * kModeCount + mode));
@@ -505,6 +506,12 @@ void Translator::EmitApplied(EVAL_FUNCTION func, const Operand &argument,
   Emit(kApplyClose, mode).a.func = func;
 }
 
+// The last step gives the (sub-)program's value; every program has one.
+void Translator::EndProgram() {
+  m_steps.back().code =
+      static_cast<std::uint16_t>(m_steps.back().code + kFinalStep);
+}
+
 // Groups run twice get steps of their own after the main ones, each ending
 // with its value.
 void Translator::EmitSubGroups() {
@@ -513,7 +520,7 @@ void Translator::EmitSubGroups() {
     m_pendingGroups.pop_back();
     m_groupStart[group] = static_cast<std::int32_t>(m_steps.size());
     EmitBody(group, kFirst);
-    Emit(kEnd);
+    EndProgram();
   }
   // Relative, so that a step finds its group without the program's start.
   for (const auto &target : m_targets)
@@ -530,7 +537,7 @@ bool Translator::Translate(const STOKEN &root) {
     EmitBody(top.group, kFirst);
   else
     EmitOperand(top, kFirst);
-  Emit(kEnd);
+  EndProgram();
   EmitSubGroups();
   for (const Fixup &fixup : m_constantLeaves) {
     const double *leaf = &m_constants[fixup.index];
@@ -557,7 +564,8 @@ bool CFlatProgram::Build(const STOKEN &root) {
   }
   // Leaves point into the constants, which therefore stay where they are.
   m_steps.shrink_to_fit();
-  if (m_steps.size() == 2 && m_steps[0].code == kLeaf * kModeCount + kFirst)
+  if (m_steps.size() == 1 &&
+      m_steps[0].code == kLeaf * kModeCount + kFirst + kFinalStep)
     m_leaf = m_steps[0].a.leaf;
   m_callsNothing = true;
   for (const FLAT_STEP &step : m_steps)

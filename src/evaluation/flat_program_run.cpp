@@ -10,9 +10,17 @@ namespace {
 
 inline double Finite(double v) { return FlatFinite(v); }
 
+// The small helpers below sit in the walk's hottest cases; the compiler's
+// size limits would otherwise leave a call in each.
+#if defined(__GNUC__)
+#define VOX_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define VOX_ALWAYS_INLINE inline
+#endif
+
 // The rounding error of the product p = a * b, exactly, by splitting both
 // factors in halves; exact while nothing overflows or becomes subnormal.
-inline double ProductError(double a, double b, double p) {
+VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
   const double splitA = 134217729.0 * a; // 2^27 + 1
   const double highA = splitA - (splitA - a);
   const double lowA = a - highA;
@@ -27,7 +35,7 @@ inline double ProductError(double a, double b, double p) {
 // library's pow gives. Its pow is within 0.54 ulp of the exact value; when
 // that lies within 0.45 ulp of p no other double qualifies. Powers of two,
 // whose lower neighbour is closer, are left to pow.
-inline bool IsPowResult(double p, double error) {
+VOX_ALWAYS_INLINE bool IsPowResult(double p, double error) {
   std::uint64_t bits;
   std::memcpy(&bits, &p, sizeof bits);
   if ((bits & 0x000FFFFFFFFFFFFFull) == 0)
@@ -43,7 +51,7 @@ inline bool IsPowResult(double, double) { return false; }
 
 // Magnitudes whose square or cube and rounding errors stay clear of
 // overflow and subnormals.
-inline bool IsInRange(double a, double limit) {
+VOX_ALWAYS_INLINE bool IsInRange(double a, double limit) {
   const double magnitude = std::fabs(a);
   return magnitude > 1.0 / limit && magnitude < limit;
 }
@@ -51,7 +59,8 @@ inline bool IsInRange(double a, double limit) {
 // pow(a, n) for n = 2 or 3, without the call where the products are
 // certainly the same. The exponent is read from the step: a literal would
 // let the compiler put products in place of the call.
-inline double PowN(double a, std::int32_t n, const double *exponent) {
+VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
+                              const double *exponent) {
   if (n == 2 && IsInRange(a, 0x1p450)) {
     const double p = a * a;
     if (IsPowResult(p, ProductError(a, a, p)))
@@ -72,37 +81,32 @@ inline double PowN(double a, std::int32_t n, const double *exponent) {
 
 #define VOX_STEP(shape, mode) ((shape)*kModeCount + (mode))
 
+// Every step exists twice: going on to the next step, and as the last step
+// of its program, giving the program's value at once.
+#define VOX_CASE(code, statement)                                              \
+  case (code):                                                                 \
+    statement;                                                                 \
+    continue;                                                                  \
+  case (code) + kFinalStep:                                                    \
+    statement;                                                                 \
+    return Finite(acc);
+
 // The value meets the running value by each mode that needs no call.
 #define VOX_MODES_INLINE(shape, value)                                         \
-  case VOX_STEP(shape, kFirst):                                                \
-    acc = (value);                                                             \
-    continue;                                                                  \
-  case VOX_STEP(shape, kPush): {                                               \
+  VOX_CASE(VOX_STEP(shape, kFirst), acc = (value))                             \
+  VOX_CASE(VOX_STEP(shape, kPush), {                                           \
     const double v = (value);                                                  \
     *saved++ = acc;                                                            \
     acc = v;                                                                   \
-    continue;                                                                  \
-  }                                                                            \
-  case VOX_STEP(shape, kAdd):                                                  \
-    acc = acc + (value);                                                       \
-    continue;                                                                  \
-  case VOX_STEP(shape, kSub):                                                  \
-    acc = acc - (value);                                                       \
-    continue;                                                                  \
-  case VOX_STEP(shape, kMul):                                                  \
-    acc = acc * (value);                                                       \
-    continue;                                                                  \
-  case VOX_STEP(shape, kDiv):                                                  \
-    acc = acc / (value);                                                       \
-    continue;
+  })                                                                           \
+  VOX_CASE(VOX_STEP(shape, kAdd), acc = acc + (value))                         \
+  VOX_CASE(VOX_STEP(shape, kSub), acc = acc - (value))                         \
+  VOX_CASE(VOX_STEP(shape, kMul), acc = acc * (value))                         \
+  VOX_CASE(VOX_STEP(shape, kDiv), acc = acc / (value))
 
 #define VOX_MODES_CALLING(shape, value)                                        \
-  case VOX_STEP(shape, kPow):                                                  \
-    acc = std::pow(acc, (value));                                              \
-    continue;                                                                  \
-  case VOX_STEP(shape, kDrop):                                                 \
-    (void)(value);                                                             \
-    continue;
+  VOX_CASE(VOX_STEP(shape, kPow), acc = std::pow(acc, (value)))                \
+  VOX_CASE(VOX_STEP(shape, kDrop), (void)(value))
 
 #define VOX_MODES(shape, value)                                                \
   VOX_MODES_INLINE(shape, value)                                               \
@@ -110,57 +114,42 @@ inline double PowN(double a, std::int32_t n, const double *exponent) {
 
 // The value of the nested group just run meets the saved running value.
 #define VOX_CLOSE_INLINE(shape, value)                                         \
-  case VOX_STEP(shape, kAdd): {                                                \
+  VOX_CASE(VOX_STEP(shape, kAdd), {                                            \
     const double v = (value);                                                  \
     acc = *--saved + v;                                                        \
-    continue;                                                                  \
-  }                                                                            \
-  case VOX_STEP(shape, kSub): {                                                \
+  })                                                                           \
+  VOX_CASE(VOX_STEP(shape, kSub), {                                            \
     const double v = (value);                                                  \
     acc = *--saved - v;                                                        \
-    continue;                                                                  \
-  }                                                                            \
-  case VOX_STEP(shape, kMul): {                                                \
+  })                                                                           \
+  VOX_CASE(VOX_STEP(shape, kMul), {                                            \
     const double v = (value);                                                  \
     acc = *--saved * v;                                                        \
-    continue;                                                                  \
-  }                                                                            \
-  case VOX_STEP(shape, kDiv): {                                                \
+  })                                                                           \
+  VOX_CASE(VOX_STEP(shape, kDiv), {                                            \
     const double v = (value);                                                  \
     acc = *--saved / v;                                                        \
-    continue;                                                                  \
-  }
+  })
 
 #define VOX_CLOSE_CALLING(shape, value)                                        \
-  case VOX_STEP(shape, kPow): {                                                \
+  VOX_CASE(VOX_STEP(shape, kPow), {                                            \
     const double v = (value);                                                  \
     acc = std::pow(*--saved, v);                                               \
-    continue;                                                                  \
-  }                                                                            \
-  case VOX_STEP(shape, kDrop):                                                 \
+  })                                                                           \
+  VOX_CASE(VOX_STEP(shape, kDrop), {                                           \
     (void)(value);                                                             \
     acc = *--saved;                                                            \
-    continue;
+  })
 
 // Two values meet by the mode, neither of them saved.
 #define VOX_MEET_INLINE(shape, left, right)                                    \
-  case VOX_STEP(shape, kAdd):                                                  \
-    acc = (left) + (right);                                                    \
-    continue;                                                                  \
-  case VOX_STEP(shape, kSub):                                                  \
-    acc = (left) - (right);                                                    \
-    continue;                                                                  \
-  case VOX_STEP(shape, kMul):                                                  \
-    acc = (left) * (right);                                                    \
-    continue;                                                                  \
-  case VOX_STEP(shape, kDiv):                                                  \
-    acc = (left) / (right);                                                    \
-    continue;
+  VOX_CASE(VOX_STEP(shape, kAdd), acc = (left) + (right))                      \
+  VOX_CASE(VOX_STEP(shape, kSub), acc = (left) - (right))                      \
+  VOX_CASE(VOX_STEP(shape, kMul), acc = (left) * (right))                      \
+  VOX_CASE(VOX_STEP(shape, kDiv), acc = (left) / (right))
 
 #define VOX_MEET_CALLING(shape, left, right)                                   \
-  case VOX_STEP(shape, kPow):                                                  \
-    acc = std::pow((left), (right));                                           \
-    continue;
+  VOX_CASE(VOX_STEP(shape, kPow), acc = std::pow((left), (right)))
 
 #define VOX_LEAF(field) Finite(*step->field)
 
@@ -178,14 +167,12 @@ inline double PowN(double a, std::int32_t n, const double *exponent) {
   VOX_CLOSE_INLINE(kClose, Finite(acc))                                        \
   VOX_MEET_INLINE(kCloseLeaf, VOX_LEAF(a.leaf), Finite(acc))                   \
   VOX_MEET_INLINE(kFinishLeaf, Finite(acc), VOX_LEAF(a.leaf))                  \
-  case kFinish:                                                                \
-    acc = Finite(acc);                                                         \
-    continue;                                                                  \
-  case kEnd:                                                                   \
-    return Finite(acc);
+  VOX_CASE(kFinish, acc = Finite(acc))
 
 bool IsInlineStep(std::uint16_t code) {
-  if (code == kFinish || code == kEnd)
+  if (code >= kFinalStep)
+    code = static_cast<std::uint16_t>(code - kFinalStep);
+  if (code == kFinish)
     return true;
   if (code >= kShapeCount * kModeCount)
     return false;
@@ -266,12 +253,8 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
                 step->a.func(RunGroup(step + step->target, saved, context)))
       VOX_CLOSE_INLINE(kApplyClose, step->a.func(Finite(acc)))
       VOX_CLOSE_CALLING(kApplyClose, step->a.func(Finite(acc)))
-    case kApplyFinish:
-      acc = step->a.func(Finite(acc));
-      continue;
-    case kPowN:
-      acc = PowN(acc, step->target, step->b);
-      continue;
+      VOX_CASE(kApplyFinish, acc = step->a.func(Finite(acc)))
+      VOX_CASE(kPowN, acc = PowN(acc, step->target, step->b))
     default:
       VOX_UNREACHABLE();
     }
@@ -285,8 +268,10 @@ double RunGroup(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
 }
 
 #undef VOX_UNREACHABLE
+#undef VOX_ALWAYS_INLINE
 #undef VOX_INLINE_STEPS
 #undef VOX_LEAF
+#undef VOX_CASE
 #undef VOX_MEET_CALLING
 #undef VOX_MEET_INLINE
 #undef VOX_CLOSE_CALLING
