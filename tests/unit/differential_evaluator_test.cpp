@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <random>
@@ -23,10 +24,13 @@ namespace {
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// What the callbacks saw, in order; the context word is its address.
+// What the callbacks saw, in order; the context word is its address. With
+// a builder, callback h also sets x to the value it returns, so that a
+// variable read out of place shows.
 struct CallLog {
   std::vector<std::pair<int, std::uintptr_t>> calls;
   std::size_t next = 0;
+  CExpressionBuilder *builder = nullptr;
 };
 
 // Each call returns the next of these, so that a call made out of order
@@ -38,7 +42,10 @@ template <int Id> double Logged(std::uintptr_t context) {
   CallLog *log = reinterpret_cast<CallLog *>(context);
   log->calls.emplace_back(Id, context);
   const std::size_t count = sizeof kCallbackValues / sizeof kCallbackValues[0];
-  return kCallbackValues[log->next++ % count];
+  const double value = kCallbackValues[log->next++ % count];
+  if (Id == 2 && log->builder != nullptr)
+    log->builder->SetValue(u"x", value);
+  return value;
 }
 
 double Halve(double v) { return v / 2; }
@@ -56,22 +63,31 @@ struct Outcome {
   CallLog log;
 };
 
-Outcome Reference(const STOKEN &root) {
+Outcome Reference(const STOKEN &root, CExpressionBuilder *builder) {
   Outcome out;
+  out.log.builder = builder;
   out.value = EvaluateSToken(&root, reinterpret_cast<std::uintptr_t>(&out.log));
   return out;
 }
 
-Outcome Flat(const CFlatProgram &program) {
+Outcome Flat(const CFlatProgram &program, CExpressionBuilder *builder) {
   Outcome out;
+  out.log.builder = builder;
   out.value = program.Run(reinterpret_cast<std::uintptr_t>(&out.log));
   return out;
 }
 
-// Empty when they agree, else what differs.
-std::string Compare(const STOKEN &root, const CFlatProgram &program) {
-  const Outcome expected = Reference(root);
-  const Outcome actual = Flat(program);
+// Empty when they agree, else what differs. Where callbacks change
+// variables, reset puts them back before each evaluation.
+std::string Compare(const STOKEN &root, const CFlatProgram &program,
+                    CExpressionBuilder *builder = nullptr,
+                    const std::function<void()> &reset = nullptr) {
+  if (reset)
+    reset();
+  const Outcome expected = Reference(root, builder);
+  if (reset)
+    reset();
+  const Outcome actual = Flat(program, builder);
   if (Bits(expected.value) != Bits(actual.value))
     return "value " + std::to_string(actual.value) + ", reference " +
            std::to_string(expected.value);
@@ -89,7 +105,7 @@ std::string Compare(const STOKEN &root, const CFlatProgram &program) {
 }
 
 // A parser whose names cover the language: host variables a and b,
-// callbacks f, g and h.
+// callbacks f, g and h (which also sets x).
 class Formulas {
 public:
   Formulas() : m_builder(new CExpressionBuilder) {
@@ -101,6 +117,7 @@ public:
   }
 
   void Set(const char16_t *name, double v) { m_builder->SetValue(name, v); }
+  CExpressionBuilder *Builder() { return m_builder.get(); }
 
   // The bound records of the text, or null when it does not parse.
   std::unique_ptr<Tree> Compile(const std::string &text) {
@@ -139,10 +156,15 @@ void CheckText(Formulas &formulas, const std::string &text,
       0, sizeof kSpecialValues / sizeof kSpecialValues[0] - 1);
   std::uniform_real_distribution<double> plain(-4.0, 4.0);
   for (int round = 0; round < 4; ++round) {
-    for (const char16_t *name : kVariables)
-      formulas.Set(name,
-                   round == 0 ? plain(random) : kSpecialValues[pick(random)]);
-    const std::string problem = Compare(tree->root, program);
+    double values[6];
+    for (double &v : values)
+      v = round == 0 ? plain(random) : kSpecialValues[pick(random)];
+    const auto reset = [&formulas, &values] {
+      for (int i = 0; i < 6; ++i)
+        formulas.Set(kVariables[i], values[i]);
+    };
+    const std::string problem =
+        Compare(tree->root, program, formulas.Builder(), reset);
     ASSERT_EQ(problem, "") << text;
   }
 }
