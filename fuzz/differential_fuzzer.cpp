@@ -25,8 +25,11 @@ const double kInf = std::numeric_limits<double>::infinity();
 
 // The callbacks log into the context word's target; their values run
 // through a list with non-finite entries, so that order shows in values.
+// Callback g also sets x to its value: a variable read moved across a call
+// shows too.
 struct CallLog {
   std::vector<std::pair<int, std::uintptr_t>> calls;
+  CExpressionBuilder *builder = nullptr;
 };
 
 const double kReturned[] = {1.5, kNaN, -2.0, kInf, 0.0, -0.0, 1e308, -kInf};
@@ -35,7 +38,11 @@ template <int Id> double Logged(std::uintptr_t context) {
   CountCall();
   CallLog *log = reinterpret_cast<CallLog *>(context);
   log->calls.emplace_back(Id, context);
-  return kReturned[log->calls.size() % (sizeof kReturned / sizeof *kReturned)];
+  const double value =
+      kReturned[log->calls.size() % (sizeof kReturned / sizeof *kReturned)];
+  if (Id == 1)
+    log->builder->SetValue(u"x", value);
+  return value;
 }
 
 // Values for x, y, z, t, a and b, one row per evaluation.
@@ -54,8 +61,13 @@ struct Outcome {
   bool spent = false;
 };
 
-template <class Evaluate> Outcome Observe(Evaluate evaluate) {
+template <class Evaluate>
+Outcome Observe(CExpressionBuilder &builder, const double *values,
+                Evaluate evaluate) {
+  for (int i = 0; i < 6; ++i)
+    FUZZ_REQUIRE(builder.SetValue(kNames[i], values[i]));
   Outcome out;
+  out.log.builder = &builder;
   CallsThisEvaluation() = 0;
   try {
     out.value = evaluate(reinterpret_cast<std::uintptr_t>(&out.log));
@@ -87,15 +99,15 @@ void Run(const std::u16string &text) {
   // Whatever the parser builds, the flat form covers.
   FUZZ_REQUIRE(program.Build(*root));
   for (const auto &values : kAssignments) {
-    for (int i = 0; i < 6; ++i)
-      FUZZ_REQUIRE(builder->SetValue(kNames[i], values[i]));
-    const Outcome reference = Observe([&root](std::uintptr_t context) {
-      return EvaluateSToken(root.get(), context);
-    });
+    const Outcome reference =
+        Observe(*builder, values, [&root](std::uintptr_t context) {
+          return EvaluateSToken(root.get(), context);
+        });
     if (reference.spent)
       return;
-    const Outcome flat = Observe(
-        [&program](std::uintptr_t context) { return program.Run(context); });
+    const Outcome flat =
+        Observe(*builder, values,
+                [&program](std::uintptr_t c) { return program.Run(c); });
     FUZZ_REQUIRE(!flat.spent);
     FUZZ_REQUIRE(SameBits(reference.value, flat.value));
     FUZZ_REQUIRE(reference.log.calls.size() == flat.log.calls.size());
