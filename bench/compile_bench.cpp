@@ -19,18 +19,23 @@ std::string Name(std::size_t index, const char *evaluator) {
 }
 
 // Each iteration compiles and releases one expression.
-void CompileLibrary(benchmark::State &state, const std::string &text) {
-  boost::shared_ptr<IVOXExpressionParser> parser = MakeBenchParser();
+void TimeCompiles(benchmark::State &state, IVOXExpressionParser &parser,
+                  const std::string &text) {
   const std::u16string wide = ToUtf16(text);
   for (auto _ : state) {
     boost::shared_ptr<IVOXExpression> expression =
-        parser->CreateExpression(wide.c_str());
+        parser.CreateExpression(wide.c_str());
     if (!expression) {
       state.SkipWithError("the text does not compile");
       break;
     }
     benchmark::DoNotOptimize(expression.get());
   }
+}
+
+void CompileLibrary(benchmark::State &state, const std::string &text) {
+  boost::shared_ptr<IVOXExpressionParser> parser = MakeBenchParser();
+  TimeCompiles(state, *parser, text);
 }
 
 // muParser parses on the first evaluation after SetExpr; the evaluation it
@@ -160,17 +165,8 @@ void CompileWithTableLibrary(benchmark::State &state, bool braced) {
   boost::shared_ptr<IVOXExpressionParser> parser = CreateExpressionParser();
   for (int i = 0; i < kTableSize; ++i)
     parser->AddVariable(ToUtf16(TableName(i, braced)).c_str());
-  const std::string text = TableSum(static_cast<int>(state.range(0)), braced);
-  const std::u16string wide = ToUtf16(text);
-  for (auto _ : state) {
-    boost::shared_ptr<IVOXExpression> expression =
-        parser->CreateExpression(wide.c_str());
-    if (!expression) {
-      state.SkipWithError("the text does not compile");
-      break;
-    }
-    benchmark::DoNotOptimize(expression.get());
-  }
+  TimeCompiles(state, *parser,
+               TableSum(static_cast<int>(state.range(0)), braced));
 }
 
 void CompileWithTableMuParser(benchmark::State &state) {
