@@ -7,6 +7,7 @@
 #define VOXEVAL_EVALUATION_FLAT_PROGRAM_H
 
 #include "evaluation/stoken.h"
+#include "evaluation/visit_plan.h"
 
 #include <cfloat>
 #include <cmath>
@@ -16,22 +17,6 @@
 // A value that is not finite reads as 0.0. Written as a comparison so that
 // it compiles to a mask rather than a round trip through integer registers.
 inline double FlatFinite(double v) { return std::fabs(v) <= DBL_MAX ? v : 0.0; }
-
-// How a step's value meets the running value of its group: by the operator
-// before the item; kFirst for a group's first item; kPush for the first item
-// of a nested group, which saves the enclosing running value first; kDrop
-// for a value that is dropped but whose making calls a callback.
-enum FLAT_MODE : std::uint16_t {
-  kFirst,
-  kPush,
-  kAdd,
-  kSub,
-  kMul,
-  kDiv,
-  kPow,
-  kDrop,
-  kModeCount
-};
 
 // What a step computes. Leaves (variables and constants, both read through
 // pointers) pass the finiteness test as a record read does; function and
@@ -116,7 +101,7 @@ public:
   const std::vector<FLAT_STEP> &Steps() const { return m_steps; }
 
   // Nesting the flat form takes; the parser stops at 256.
-  static const int kMaxDepth = 264;
+  static const int kMaxDepth = CVisitPlan::kMaxDepth;
 
 private:
   double RunSteps(std::uintptr_t context) const;
