@@ -84,12 +84,18 @@ struct FLAT_STEP {
 // function, no pow.
 bool FlatStepCallsNothing(std::uint16_t code);
 
+// pow(base, exponent), without the call where the exponent is 2 or 3 and
+// the products are certainly what pow gives.
+double PowerOf(double base, double exponent);
+
 class CFlatProgram {
 public:
   // Translates the tree. False, leaving the program empty, for trees the
   // flat form does not cover (only hand-made ones); EvaluateSToken serves
   // those. Throws std::bad_alloc.
   bool Build(const STOKEN &root);
+  // Lays out a plan already read. Throws std::bad_alloc.
+  void Build(const CVisitPlan &plan);
 
   bool Empty() const { return m_steps.empty(); }
 

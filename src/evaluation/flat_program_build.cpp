@@ -17,10 +17,11 @@ FLAT_SHAPE PairShape(FLAT_SHAPE add, FLAT_SHAPE powN, const PlanItem &second) {
 
 class Translator {
 public:
-  Translator(std::vector<FLAT_STEP> &steps, std::vector<double> &constants)
-      : m_steps(steps), m_constants(constants) {}
+  Translator(const CVisitPlan &plan, std::vector<FLAT_STEP> &steps,
+             std::vector<double> &constants)
+      : m_plan(plan), m_steps(steps), m_constants(constants) {}
 
-  bool Translate(const STOKEN &root);
+  void Translate();
 
 private:
   // Laying out the steps.
@@ -45,9 +46,9 @@ private:
   void SetTarget(std::size_t step, std::size_t group);
   bool IsLeafPair(const PlanGroup &group) const;
 
+  const CVisitPlan &m_plan;
   std::vector<FLAT_STEP> &m_steps;
   std::vector<double> &m_constants;
-  CVisitPlan m_plan;
 
   struct Fixup {
     std::size_t step;
@@ -262,9 +263,7 @@ void Translator::EmitSubGroups() {
         m_groupStart[target.second] - static_cast<std::int32_t>(target.first);
 }
 
-bool Translator::Translate(const STOKEN &root) {
-  if (!m_plan.Read(root))
-    return false;
+void Translator::Translate() {
   const PlanOperand &top = m_plan.Top();
   m_groupStart.assign(m_plan.Groups().size(), -1);
   if (top.kind == PlanOperand::kGroup)
@@ -280,22 +279,30 @@ bool Translator::Translate(const STOKEN &root) {
     else
       m_steps[fixup.step].a.leaf = leaf;
   }
-  return true;
 }
 
 } // namespace
 
 bool CFlatProgram::Build(const STOKEN &root) {
-  m_leaf = nullptr;
-  m_callsNothing = false;
-  m_steps.clear();
-  m_constants.clear();
-  Translator translator(m_steps, m_constants);
-  if (!translator.Translate(root)) {
+  CVisitPlan plan;
+  if (!plan.Read(root)) {
+    m_leaf = nullptr;
+    m_callsNothing = false;
     m_steps.clear();
     m_constants.clear();
     return false;
   }
+  Build(plan);
+  return true;
+}
+
+void CFlatProgram::Build(const CVisitPlan &plan) {
+  m_leaf = nullptr;
+  m_callsNothing = false;
+  m_steps.clear();
+  m_constants.clear();
+  Translator translator(plan, m_steps, m_constants);
+  translator.Translate();
   // Leaves point into the constants, which therefore stay where they are.
   m_steps.shrink_to_fit();
   if (m_steps.size() == 1 &&
@@ -304,5 +311,4 @@ bool CFlatProgram::Build(const STOKEN &root) {
   m_callsNothing = true;
   for (const FLAT_STEP &step : m_steps)
     m_callsNothing = m_callsNothing && FlatStepCallsNothing(step.code);
-  return true;
 }

@@ -285,6 +285,18 @@ double RunGroup(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
 
 bool FlatStepCallsNothing(std::uint16_t code) { return IsInlineStep(code); }
 
+double PowerOf(double base, double exponent) {
+  const std::int32_t n = exponent == 2.0 ? 2 : exponent == 3.0 ? 3 : 0;
+#if defined(__GNUC__)
+  // Past the test the exponent is no longer known to be 2 or 3, so the
+  // compiler cannot put products in place of the calls to pow.
+  __asm__("" : "+m"(exponent));
+#endif
+  if (n != 0)
+    return PowN(base, n, &exponent);
+  return std::pow(base, exponent);
+}
+
 double CFlatProgram::RunSteps(std::uintptr_t context) const {
   if (m_callsNothing)
     return WalkInline(m_steps.data());
