@@ -22,10 +22,14 @@ void FreeRecordTree(STOKEN *root) {
 CVOXExpression::CVOXExpression(
     const boost::shared_ptr<CVOXExpressionParser> &parser,
     calc_nmspace::TOKEN *tree)
-    : m_parser(parser), m_tree(tree, DeleteTree) {
+    : m_parser(parser), m_tree(tree, DeleteTree), m_machine(&Fallback) {
   // Should the handle's count not be allocated, reset releases the records.
   m_compiled.reset(m_tree->Compile(m_parser->GetBuilder()), FreeRecordTree);
-  m_program.Build(*m_compiled);
+  CVisitPlan plan;
+  if (plan.Read(*m_compiled)) {
+    m_program.Build(plan);
+    m_machine.Build(plan);
+  }
 }
 
 // Records first, then the parse tree, then the parser: when this was the
@@ -38,9 +42,16 @@ CVOXExpression::~CVOXExpression() {
 
 // The hot path: no allocation, no lookup, no lock.
 std::pair<bool, double> CVOXExpression::Evaluate(std::uintptr_t context) const {
+  return m_machine.Run(this, context);
+}
+
+std::pair<bool, double> CVOXExpression::Fallback(const void *expression,
+                                                 std::uintptr_t context) {
+  const CVOXExpression &self = *static_cast<const CVOXExpression *>(expression);
   std::pair<bool, double> result(false, 0.0);
-  result.second = m_program.Empty() ? EvaluateSToken(m_compiled.get(), context)
-                                    : m_program.Run(context);
+  result.second = self.m_program.Empty()
+                      ? EvaluateSToken(self.m_compiled.get(), context)
+                      : self.m_program.Run(context);
   result.first = true;
   return result;
 }

@@ -4,6 +4,7 @@
 
 #include "builder/token.h"
 #include "evaluation/flat_program.h"
+#include "evaluation/machine_program.h"
 #include "evaluation/stoken.h"
 #include "facade/parser_facade.h"
 
@@ -25,6 +26,10 @@ public:
   bool DependsOnTime() const override;
 
 private:
+  // Evaluation where the machine code has no value.
+  static std::pair<bool, double> Fallback(const void *expression,
+                                          std::uintptr_t context);
+
   // Keeps the builder, and so every variable the records point at, alive.
   boost::shared_ptr<CVOXExpressionParser> m_parser;
   boost::shared_ptr<calc_nmspace::TOKEN> m_tree;
@@ -32,6 +37,8 @@ private:
   // The records translated for evaluation; empty when they are evaluated
   // as they are.
   CFlatProgram m_program;
+  // The same as machine code, tried first where there is some.
+  CMachineProgram m_machine;
 };
 
 // The deleter of every expression handle.

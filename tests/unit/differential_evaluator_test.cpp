@@ -1,9 +1,10 @@
-// The flat program against the record evaluator, which stays the reference:
-// on every tree both must give the same bits and call the same callbacks,
-// in the same order, with the same context word.
+// The flat program and the machine code against the record evaluator, which
+// stays the reference: on every tree each must give the same bits and call
+// the same callbacks, in the same order, with the same context word.
 #include "builder/expression_builder.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/flat_program.h"
+#include "evaluation/machine_program.h"
 #include "record_trees.h"
 
 #include <gtest/gtest.h>
@@ -70,24 +71,61 @@ Outcome Reference(const STOKEN &root, CExpressionBuilder *builder) {
   return out;
 }
 
-Outcome Flat(const CFlatProgram &program, CExpressionBuilder *builder) {
+// A tree laid out both ways from one plan, as an expression holds it.
+struct Programs {
+  explicit Programs(const STOKEN &root) : machine(&Fallback) {
+    CVisitPlan plan;
+    covered = plan.Read(root);
+    if (!covered)
+      return;
+    flat.Build(plan);
+    machine.Build(plan);
+  }
+  // Where the machine code has no value, the flat program's, as an
+  // expression has it.
+  static std::pair<bool, double> Fallback(const void *programs,
+                                          std::uintptr_t context) {
+    return std::pair<bool, double>(
+        true, static_cast<const Programs *>(programs)->flat.Run(context));
+  }
+
+  bool covered = false;
+  CFlatProgram flat;
+  CMachineProgram machine;
+};
+
+Outcome Run(const Programs &programs, bool machine,
+            CExpressionBuilder *builder) {
   Outcome out;
   out.log.builder = builder;
-  out.value = program.Run(reinterpret_cast<std::uintptr_t>(&out.log));
+  const std::uintptr_t context = reinterpret_cast<std::uintptr_t>(&out.log);
+  out.value = machine ? programs.machine.Run(&programs, context).second
+                      : programs.flat.Run(context);
   return out;
 }
 
-// Empty when they agree, else what differs. Where callbacks change
-// variables, reset puts them back before each evaluation.
-std::string Compare(const STOKEN &root, const CFlatProgram &program,
+std::string CompareOne(const Outcome &expected, const Outcome &actual);
+
+// Empty when both ways agree with the reference, else what differs. Where
+// callbacks change variables, reset puts them back before each evaluation.
+std::string Compare(const STOKEN &root, const Programs &programs,
                     CExpressionBuilder *builder = nullptr,
                     const std::function<void()> &reset = nullptr) {
   if (reset)
     reset();
   const Outcome expected = Reference(root, builder);
-  if (reset)
-    reset();
-  const Outcome actual = Flat(program, builder);
+  for (const bool machine : {false, true}) {
+    if (reset)
+      reset();
+    const std::string problem =
+        CompareOne(expected, Run(programs, machine, builder));
+    if (!problem.empty())
+      return (machine ? "machine code: " : "flat program: ") + problem;
+  }
+  return std::string();
+}
+
+std::string CompareOne(const Outcome &expected, const Outcome &actual) {
   if (Bits(expected.value) != Bits(actual.value))
     return "value " + std::to_string(actual.value) + ", reference " +
            std::to_string(expected.value);
@@ -143,15 +181,25 @@ const double kSpecialValues[] = {0.0,   -0.0,  1.0,    2.0,    -3.0,
                                  0.5,   1e308, -1e308, 1e-310, kInf,
                                  -kInf, kNaN,  0.1,    1e154,  -2.5};
 
-// Checks one text at several assignments of the variables.
+#if defined(__x86_64__) || defined(_M_X64)
+const bool kMachineCode = true;
+#else
+const bool kMachineCode = false;
+#endif
+
+// Checks one text at several assignments of the variables; counts the texts
+// that ran as machine code.
 void CheckText(Formulas &formulas, const std::string &text,
-               std::mt19937_64 &random) {
+               std::mt19937_64 &random, int *machineCode = nullptr) {
   std::unique_ptr<Tree> tree = formulas.Compile(text);
   if (!tree)
     return;
-  CFlatProgram program;
-  // Whatever the parser builds, the flat form covers.
-  ASSERT_TRUE(program.Build(tree->root)) << text;
+  // Whatever the parser builds, the flat form covers; so does the machine
+  // code, on x86-64, where no callback or host function is called.
+  const Programs programs(tree->root);
+  ASSERT_TRUE(programs.covered) << text;
+  if (machineCode != nullptr && programs.machine.Ready())
+    ++*machineCode;
   std::uniform_int_distribution<std::size_t> pick(
       0, sizeof kSpecialValues / sizeof kSpecialValues[0] - 1);
   std::uniform_real_distribution<double> plain(-4.0, 4.0);
@@ -164,7 +212,7 @@ void CheckText(Formulas &formulas, const std::string &text,
         formulas.Set(kVariables[i], values[i]);
     };
     const std::string problem =
-        Compare(tree->root, program, formulas.Builder(), reset);
+        Compare(tree->root, programs, formulas.Builder(), reset);
     ASSERT_EQ(problem, "") << text;
   }
 }
@@ -264,17 +312,22 @@ TEST(DifferentialEvaluator, AgreesOnChosenFormulas) {
   };
   Formulas formulas;
   std::mt19937_64 random(1);
+  int machineCode = 0;
   for (const char *text : kTexts) {
     ASSERT_TRUE(formulas.Compile(text) != nullptr) << text;
-    CheckText(formulas, text, random);
+    CheckText(formulas, text, random, &machineCode);
   }
+  // All but the texts with callbacks, single values and constants.
+  EXPECT_GE(machineCode, kMachineCode ? 20 : 0);
 }
 
 TEST(DifferentialEvaluator, AgreesOnRandomFormulas) {
   Formulas formulas;
   std::mt19937_64 random(20240601);
+  int machineCode = 0;
   for (int i = 0; i < 6000; ++i)
-    CheckText(formulas, RandomText(random, 0), random);
+    CheckText(formulas, RandomText(random, 0), random, &machineCode);
+  EXPECT_GE(machineCode, kMachineCode ? 1000 : 0);
 }
 
 // Callbacks in nested function arguments are called 2^d times; the flat
@@ -315,10 +368,11 @@ TEST(DifferentialEvaluator, SmallPowersMatchPowBitForBit) {
                                        "x^3", "y+x^3", "(x-y)^3"};
   Formulas formulas;
   std::vector<std::unique_ptr<Tree>> trees;
-  std::vector<CFlatProgram> programs(6);
+  std::vector<std::unique_ptr<Programs>> programs;
   for (std::size_t i = 0; i < 6; ++i) {
     trees.push_back(formulas.Compile(kTexts[i]));
-    ASSERT_TRUE(programs[i].Build(trees[i]->root));
+    programs.emplace_back(new Programs(trees[i]->root));
+    ASSERT_EQ(programs[i]->machine.Ready(), kMachineCode);
   }
   formulas.Set(u"y", 0.0);
   std::mt19937_64 random(3);
@@ -332,7 +386,7 @@ TEST(DifferentialEvaluator, SmallPowersMatchPowBitForBit) {
       x = std::ldexp(1.0, exponent(random)); // powers of two
     formulas.Set(u"x", x);
     for (std::size_t k = 0; k < 6; ++k)
-      ASSERT_EQ(Bits(programs[k].Run(0)), Bits(trees[k]->Value()))
+      ASSERT_EQ(Compare(trees[k]->root, *programs[k]), "")
           << kTexts[k] << " at x = " << x;
   }
 }
@@ -392,11 +446,11 @@ TEST(DifferentialEvaluator, AgreesOnHandBuiltTrees) {
     for (std::int32_t k = 0; k < g.value.group.count; ++k)
       g.value.group.items[k] = item(1);
     Tree tree(g);
-    CFlatProgram program;
-    ASSERT_TRUE(program.Build(tree.root));
+    const Programs programs(tree.root);
+    ASSERT_TRUE(programs.covered);
     x = kSpecialValues[choose(15)];
     special = kSpecialValues[choose(15)];
-    ASSERT_EQ(Compare(tree.root, program), "") << "tree " << i;
+    ASSERT_EQ(Compare(tree.root, programs), "") << "tree " << i;
   }
 }
 

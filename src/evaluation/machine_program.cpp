@@ -1,0 +1,725 @@
+// Laying a visit plan out as x86-64 code. The code is one function taking
+// nothing and returning a double in xmm0; it uses only registers that are
+// free to use under both the System V and the Windows calling conventions
+// (rax, rcx, rdx, xmm0-xmm5, and on System V xmm6-xmm15), so it saves none.
+//
+// Registers: xmm0 carries a value being made (and a called function's
+// argument and result), xmm1 and xmm2 are scratch, the flag of failed
+// finiteness tests has one register, and the running values of the groups
+// being evaluated take the rest, the group at level s in the s-th. Deeper
+// levels keep their running value in the stack frame. Around a call every
+// live running value and the flag are stored in the frame and read back.
+#include "evaluation/machine_program.h"
+
+#include "evaluation/flat_program.h"
+#include "platform/executable_memory.h"
+
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <vector>
+
+#if defined(__x86_64__) || defined(_M_X64)
+#define VOXEVAL_MACHINE_CODE 1
+#endif
+
+#if defined(VOXEVAL_MACHINE_CODE)
+namespace {
+
+#if defined(_WIN32)
+// Windows keeps xmm6-xmm15 for the caller; two levels in registers.
+const int kRegisterLevels = 2;
+const int kFlagRegister = 5;
+#else
+const int kRegisterLevels = 12;
+const int kFlagRegister = 15;
+#endif
+const int kFirstLevelRegister = 3;
+// The callee's home area under the Windows convention; kept everywhere.
+const int kHomeArea = 32;
+
+// Prefixes and opcodes (after 0F) of the SSE2 instructions used.
+const int kScalarDouble = 0xF2;
+const int kPackedDouble = 0x66;
+enum SSE_OP {
+  kLoad = 0x10,  // movsd xmm, m64
+  kStore = 0x11, // movsd m64, xmm
+  kMove = 0x28,  // movapd xmm, xmm (with 66)
+  kAddOp = 0x58,
+  kMulOp = 0x59,
+  kSubOp = 0x5C,
+  kDivOp = 0x5E,
+  kCompare = 0x2E, // ucomisd (with 66)
+  kOr = 0x56,      // orpd (with 66)
+  kXor = 0x57,     // xorpd (with 66)
+};
+
+// Where a value is: a constant in the pool, a register, a slot of the
+// frame, or a variable read through its address.
+struct Place {
+  enum Kind { kConstant, kRegister, kSlot, kVariable } kind;
+  double constant;
+  int index; // register or slot
+  const double *variable;
+};
+
+Place Register(int r) { return Place{Place::kRegister, 0.0, r, nullptr}; }
+Place Slot(int s) { return Place{Place::kSlot, 0.0, s, nullptr}; }
+
+bool SamePlace(const Place &a, const Place &b) {
+  return a.kind == b.kind && a.index == b.index &&
+         (a.kind == Place::kRegister || a.kind == Place::kSlot);
+}
+
+// The few encodings the layout needs, into a byte buffer with a constant
+// pool addressed relative to the instruction pointer.
+class CCodeWriter {
+public:
+  std::vector<std::uint8_t> &Bytes() { return m_code; }
+
+  void Byte(int b) { m_code.push_back(static_cast<std::uint8_t>(b)); }
+  void Word(std::uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+      Byte(static_cast<int>((v >> (8 * i)) & 0xFF));
+  }
+  void Quad(std::uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+      Byte(static_cast<int>((v >> (8 * i)) & 0xFF));
+  }
+
+  // REX with the high bits of the reg and rm fields, when either is set.
+  void Rex(bool wide, int reg, int rm) {
+    const int rex =
+        0x40 | (wide ? 8 : 0) | ((reg >> 3) & 1) << 2 | ((rm >> 3) & 1);
+    if (rex != 0x40)
+      Byte(rex);
+  }
+
+  // op xmm(reg), xmm(rm)
+  void SseRegister(int prefix, int op, int reg, int rm) {
+    Byte(prefix);
+    Rex(false, reg, rm);
+    Byte(0x0F);
+    Byte(op);
+    Byte(0xC0 | (reg & 7) << 3 | (rm & 7));
+  }
+  // op xmm(reg), [rsp + offset]
+  void SseFrame(int prefix, int op, int reg, std::int32_t offset) {
+    Byte(prefix);
+    Rex(false, reg, 0);
+    Byte(0x0F);
+    Byte(op);
+    Byte(0x84 | (reg & 7) << 3);
+    Byte(0x24);
+    Word(static_cast<std::uint32_t>(offset));
+  }
+  // op xmm(reg), [rax]
+  void SseAtRax(int prefix, int op, int reg) {
+    Byte(prefix);
+    Rex(false, reg, 0);
+    Byte(0x0F);
+    Byte(op);
+    Byte((reg & 7) << 3);
+  }
+  // op xmm(reg), [rcx + offset]
+  void SseAtRcx(int prefix, int op, int reg, std::int32_t offset) {
+    Byte(prefix);
+    Rex(false, reg, 0);
+    Byte(0x0F);
+    Byte(op);
+    Byte(0x81 | (reg & 7) << 3);
+    Word(static_cast<std::uint32_t>(offset));
+  }
+  // op xmm(reg), [rip + the constant's place in the pool]
+  void SseConstant(int prefix, int op, int reg, double value) {
+    Byte(prefix);
+    Rex(false, reg, 0);
+    Byte(0x0F);
+    Byte(op);
+    Byte(0x05 | (reg & 7) << 3);
+    std::uint64_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    auto found = m_poolIndex.find(bits);
+    if (found == m_poolIndex.end())
+      found = m_poolIndex.emplace(bits, m_pool.size()).first;
+    if (found->second == m_pool.size())
+      m_pool.push_back(bits);
+    m_poolUses.push_back(PoolUse{m_code.size(), found->second});
+    Word(0);
+  }
+
+  // mov r64, imm64
+  void MoveImmediate(int r, std::uint64_t v) {
+    Rex(true, 0, r);
+    Byte(0xB8 | (r & 7));
+    Quad(v);
+  }
+  // op r/m64(rm), r64(reg) for add 01, and 21, sub 29, cmp 39, test 85
+  void Integer(int op, int rm, int reg) {
+    Rex(true, reg, rm);
+    Byte(op);
+    Byte(0xC0 | (reg & 7) << 3 | (rm & 7));
+  }
+  // movq r64, xmm
+  void MoveToInteger(int r, int x) {
+    Byte(0x66);
+    Rex(true, x, r);
+    Byte(0x0F);
+    Byte(0x7E);
+    Byte(0xC0 | (x & 7) << 3 | (r & 7));
+  }
+  void CallRax() {
+    Byte(0xFF);
+    Byte(0xD0);
+  }
+  void JumpRax() {
+    Byte(0xFF);
+    Byte(0xE0);
+  }
+  // mov [rsp + offset], r64 or mov r64, [rsp + offset]
+  void FrameInteger(bool store, int r, std::int32_t offset) {
+    Rex(true, r, 0);
+    Byte(store ? 0x89 : 0x8B);
+    Byte(0x84 | (r & 7) << 3);
+    Byte(0x24);
+    Word(static_cast<std::uint32_t>(offset));
+  }
+  // btr r64, bit
+  void ClearBit(int r, int bit) {
+    Rex(true, 0, r);
+    Byte(0x0F);
+    Byte(0xBA);
+    Byte(0xF0 | (r & 7));
+    Byte(bit);
+  }
+  // vfmsub231sd xmm(d), xmm(a), xmm(b): d = a * b - d in one rounding
+  // (registers below 8).
+  void FusedMultiplySubtract(int d, int a, int b) {
+    Byte(0xC4);
+    Byte(0xE2);
+    Byte(0x81 | (~a & 15) << 3);
+    Byte(0xBB);
+    Byte(0xC0 | (d & 7) << 3 | (b & 7));
+  }
+  // mov eax, imm32
+  void MoveEax(std::uint32_t v) {
+    Byte(0xB8);
+    Word(v);
+  }
+  void AdjustStack(bool down, std::int32_t bytes) {
+    Byte(0x48);
+    Byte(0x81);
+    Byte(down ? 0xEC : 0xC4);
+    Word(static_cast<std::uint32_t>(bytes));
+  }
+  void Return() { Byte(0xC3); }
+
+  // A jump whose target is set later; cc < 0 for an unconditional one.
+  std::size_t Jump(int cc) {
+    if (cc < 0) {
+      Byte(0xE9);
+    } else {
+      Byte(0x0F);
+      Byte(0x80 | cc);
+    }
+    Word(0);
+    return m_code.size();
+  }
+  // jmp to a place already written.
+  void JumpBack(std::size_t target) {
+    Byte(0xE9);
+    Word(static_cast<std::uint32_t>(target - (m_code.size() + 4)));
+  }
+  void Land(std::size_t jumpEnd) {
+    const std::uint32_t distance =
+        static_cast<std::uint32_t>(m_code.size() - jumpEnd);
+    std::memcpy(&m_code[jumpEnd - 4], &distance, 4);
+  }
+
+  // Puts bytes before all that is written: the pool's users move along.
+  void Prepend(const std::vector<std::uint8_t> &bytes) {
+    m_code.insert(m_code.begin(), bytes.begin(), bytes.end());
+    for (PoolUse &use : m_poolUses)
+      use.at += bytes.size();
+  }
+
+  // Appends the pool after the code and points its users at it.
+  void PlacePool() {
+    while (m_code.size() % 8 != 0)
+      Byte(0xCC);
+    const std::size_t start = m_code.size();
+    for (std::uint64_t bits : m_pool)
+      Quad(bits);
+    for (const PoolUse &use : m_poolUses) {
+      const std::uint32_t distance =
+          static_cast<std::uint32_t>(start + 8 * use.index - (use.at + 4));
+      std::memcpy(&m_code[use.at], &distance, 4);
+    }
+  }
+
+private:
+  struct PoolUse {
+    std::size_t at;
+    std::size_t index;
+  };
+  std::vector<std::uint8_t> m_code;
+  std::vector<std::uint64_t> m_pool;
+  std::map<std::uint64_t, std::size_t> m_poolIndex;
+  std::vector<PoolUse> m_poolUses;
+};
+
+#if defined(__GLIBC__) && defined(__GNUC__)
+// Squares are taken without pow where this processor (and the system, which
+// must keep the wider registers) can multiply and add in one rounding.
+bool HasFusedMultiply() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx");
+}
+#else
+// Squares only where the C library's pow is known well enough (glibc's is
+// within 0.54 ulp of the exact value); elsewhere pow decides.
+bool HasFusedMultiply() { return false; }
+#endif
+
+const int kRax = 0;
+const int kRcx = 1;
+const int kRdx = 2;
+const int kRsi = 6;
+const int kRdi = 7;
+const int kBelow = 2;
+const int kNotEqual = 5;
+const int kParity = 10;
+
+class CMachineWriter {
+public:
+  CMachineWriter(const CVisitPlan &plan, MACHINE_FALLBACK fallback)
+      : m_plan(plan), m_fallback(fallback) {}
+
+  // The whole function, or false for a plan it does not take.
+  bool Write(std::vector<std::uint8_t> &code);
+
+private:
+  bool Covers() const;
+  const double *FirstVariable() const;
+  Place Level(int level) const {
+    return level < kRegisterLevels ? Register(kFirstLevelRegister + level)
+                                   : Slot(level);
+  }
+  // The flag's slot first, the owner's and the context word's, then one
+  // per level.
+  std::int32_t FlagOffset() const { return kHomeArea; }
+  std::int32_t OwnerOffset() const { return kHomeArea + 8; }
+  std::int32_t ContextOffset() const { return kHomeArea + 16; }
+  std::int32_t SlotOffset(int slot) const { return kHomeArea + 24 + 8 * slot; }
+
+  void GroupValue(std::size_t group, int level, bool tested);
+  Place ItemValue(const PlanItem &item, int level, bool tested);
+  Place OperandValue(const PlanOperand &operand, int level, bool tested);
+  void Meet(FLAT_MODE mode, int level, const Place &value);
+  void Power(int level, const Place &exponent);
+  void Square(int live);
+  void SquaresByPow();
+
+  void Op(int op, int reg, const Place &value);
+  void Load(int reg, const Place &value);
+  void StoreLevel(int level, int reg);
+  void Test(int reg);
+  void Call(const void *function, int live);
+
+  void Return(std::int32_t frame);
+  void Prologue(std::int32_t frame);
+
+  const CVisitPlan &m_plan;
+  MACHINE_FALLBACK m_fallback;
+  CCodeWriter m_out;
+  int m_deepestSlot = -1;
+  bool m_calls = false;
+  bool m_flag = false;
+  bool m_fusedMultiply = false;
+  // Squares whose tests failed: where their jumps go and where they
+  // return.
+  struct SquareByPow {
+    std::size_t jumps[3];
+    std::size_t back;
+    int live;
+  };
+  std::vector<SquareByPow> m_squaresByPow;
+  // The variable whose address rcx holds.
+  const double *m_base = nullptr;
+  bool m_baseUsed = false;
+};
+
+const double *CMachineWriter::FirstVariable() const {
+  if (m_plan.Top().kind == PlanOperand::kVariable)
+    return m_plan.Top().variable;
+  for (const PlanGroup &group : m_plan.Groups()) {
+    for (const PlanItem &item : group.items) {
+      if (item.operand.kind == PlanOperand::kVariable)
+        return item.operand.variable;
+    }
+  }
+  return nullptr;
+}
+
+bool CMachineWriter::Covers() const {
+  for (const PlanGroup &group : m_plan.Groups()) {
+    if (group.callbacks)
+      return false;
+    for (const PlanItem &item : group.items) {
+      if (item.kind == PlanItem::kCallback || item.mode == kDrop ||
+          item.mode == kPush)
+        return false;
+      if (item.kind == PlanItem::kApplied && !IsLibraryFunction(item.func))
+        return false;
+    }
+  }
+  return true;
+}
+
+void CMachineWriter::Op(int op, int reg, const Place &value) {
+  switch (value.kind) {
+  case Place::kConstant:
+    m_out.SseConstant(kScalarDouble, op, reg, value.constant);
+    return;
+  case Place::kRegister:
+    if (op == kLoad)
+      m_out.SseRegister(kPackedDouble, kMove, reg, value.index);
+    else
+      m_out.SseRegister(kScalarDouble, op, reg, value.index);
+    return;
+  case Place::kSlot:
+    m_out.SseFrame(kScalarDouble, op, reg, SlotOffset(value.index));
+    return;
+  case Place::kVariable: {
+    // Near the first variable (the host's variables usually are), through
+    // rcx, which holds its address; elsewhere through its own.
+    const std::intptr_t offset =
+        reinterpret_cast<std::intptr_t>(value.variable) -
+        reinterpret_cast<std::intptr_t>(m_base);
+    if (m_base != nullptr && offset > -0x70000000 && offset < 0x70000000) {
+      m_out.SseAtRcx(kScalarDouble, op, reg, static_cast<std::int32_t>(offset));
+      m_baseUsed = true;
+      return;
+    }
+    m_out.MoveImmediate(kRax, reinterpret_cast<std::uintptr_t>(value.variable));
+    m_out.SseAtRax(kScalarDouble, op, reg);
+    return;
+  }
+  }
+}
+
+void CMachineWriter::Load(int reg, const Place &value) {
+  if (value.kind == Place::kRegister && value.index == reg)
+    return;
+  Op(kLoad, reg, value);
+}
+
+void CMachineWriter::StoreLevel(int level, int reg) {
+  const Place place = Level(level);
+  if (place.kind == Place::kRegister) {
+    Load(place.index, Register(reg));
+    return;
+  }
+  m_out.SseFrame(kScalarDouble, kStore, reg, SlotOffset(place.index));
+}
+
+// flag |= reg - reg: zero for a finite value, a NaN (all of whose
+// exponent bits and quiet bit are set) for infinity or NaN.
+void CMachineWriter::Test(int reg) {
+  m_out.SseRegister(kPackedDouble, kMove, 2, reg);
+  m_out.SseRegister(kScalarDouble, kSubOp, 2, reg);
+  m_out.SseRegister(kPackedDouble, kOr, kFlagRegister, 2);
+  m_flag = true;
+}
+
+// Calls function(xmm0, xmm1) with the running values of levels below live
+// kept in the frame.
+void CMachineWriter::Call(const void *function, int live) {
+  const int saved = live < kRegisterLevels ? live : kRegisterLevels;
+  for (int level = 0; level < saved; ++level)
+    m_out.SseFrame(kScalarDouble, kStore, kFirstLevelRegister + level,
+                   SlotOffset(level));
+  m_out.SseFrame(kScalarDouble, kStore, kFlagRegister, FlagOffset());
+  m_out.MoveImmediate(kRax, reinterpret_cast<std::uintptr_t>(function));
+  m_out.CallRax();
+  if (m_base != nullptr)
+    m_out.MoveImmediate(kRcx, reinterpret_cast<std::uintptr_t>(m_base));
+  for (int level = 0; level < saved; ++level)
+    m_out.SseFrame(kScalarDouble, kLoad, kFirstLevelRegister + level,
+                   SlotOffset(level));
+  m_out.SseFrame(kScalarDouble, kLoad, kFlagRegister, FlagOffset());
+  m_calls = true;
+  if (saved - 1 > m_deepestSlot)
+    m_deepestSlot = saved - 1;
+}
+
+// True when raising to the item can turn an infinite or NaN running value
+// into a finite one: pow(inf, 0) and pow(NaN, 0) are 1, pow(inf, -1) is 0.
+// Constant positive exponents keep them infinite or NaN.
+bool LosesBase(const PlanItem &item) {
+  return item.mode == kPow && !(item.kind == PlanItem::kValue &&
+                                item.operand.kind == PlanOperand::kConstant &&
+                                item.operand.constant > 0.0);
+}
+
+// The group's running value at its level. With tested set, its value is
+// tested for finiteness at its end. An item's value needs a test of its own
+// where infinity might not reach the end: as a divisor or an exponent, or
+// when a power of the running value follows.
+void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
+  if (level >= kRegisterLevels && level > m_deepestSlot)
+    m_deepestSlot = level;
+  const std::vector<PlanItem> &items = m_plan.Group(group).items;
+  std::vector<bool> powerFollows(items.size(), false);
+  for (std::size_t k = items.size(); k-- > 1;)
+    powerFollows[k - 1] = powerFollows[k] || LosesBase(items[k]);
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    const FLAT_MODE mode = items[k].mode;
+    const bool lossy = mode == kDiv || mode == kPow || powerFollows[k];
+    // A first item that is a group runs at this level: nothing is there yet.
+    const Place value =
+        ItemValue(items[k], mode == kFirst ? level : level + 1, lossy);
+    Meet(mode, level, value);
+  }
+  if (tested) {
+    const Place place = Level(level);
+    if (place.kind == Place::kRegister) {
+      Test(place.index);
+    } else {
+      Load(1, place);
+      Test(1);
+    }
+  }
+}
+
+// An item's value, made at the given level when it is a group.
+Place CMachineWriter::ItemValue(const PlanItem &item, int level, bool tested) {
+  if (item.kind != PlanItem::kApplied)
+    return OperandValue(item.operand, level, tested);
+  Load(0, OperandValue(item.operand, level, true));
+  // The level's own running value is not live while its first item is
+  // made; saving it anyway is harmless.
+  Call(reinterpret_cast<const void *>(item.func), level);
+  return Register(0);
+}
+
+Place CMachineWriter::OperandValue(const PlanOperand &operand, int level,
+                                   bool tested) {
+  switch (operand.kind) {
+  case PlanOperand::kConstant:
+    return Place{Place::kConstant, operand.constant, 0, nullptr};
+  case PlanOperand::kVariable: {
+    const Place variable = Place{Place::kVariable, 0.0, 0, operand.variable};
+    if (!tested)
+      return variable;
+    Load(0, variable);
+    Test(0);
+    return Register(0);
+  }
+  default:
+    GroupValue(operand.group, level, tested);
+    return Level(level);
+  }
+}
+
+// The running value at level meets value by mode.
+void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
+  const Place running = Level(level);
+  if (mode == kFirst) {
+    if (SamePlace(running, value))
+      return;
+    if (running.kind == Place::kRegister) {
+      Load(running.index, value);
+    } else {
+      Load(1, value);
+      StoreLevel(level, 1);
+    }
+    return;
+  }
+  if (mode == kPow) {
+    Power(level, value);
+    return;
+  }
+  const int op = mode == kAdd   ? kAddOp
+                 : mode == kSub ? kSubOp
+                 : mode == kMul ? kMulOp
+                                : kDivOp;
+  if (running.kind == Place::kRegister) {
+    Op(op, running.index, value);
+    return;
+  }
+  Load(1, running);
+  Op(op, 1, value);
+  StoreLevel(level, 1);
+}
+
+void CMachineWriter::Power(int level, const Place &exponent) {
+  Load(1, exponent);
+  Load(0, Level(level));
+  if (m_fusedMultiply && exponent.kind == Place::kConstant &&
+      exponent.constant == 2.0)
+    Square(level);
+  else
+    Call(reinterpret_cast<const void *>(&PowerOf), level);
+  StoreLevel(level, 0);
+}
+
+// xmm0 = xmm0 ^ 2. The product p is what pow gives when the exact square
+// lies within 0.4546 ulp of p (glibc's pow is within 0.54 ulp of it, and
+// the neighbours of p are a whole ulp away): that is when p + 1.1 * e
+// rounds back to p, e = a * a - p being exact from a fused multiply-add.
+// Squares under 2^-970 (where e might not be exact), infinity and NaN go
+// to pow.
+void CMachineWriter::Square(int live) {
+  // The call below saves the live levels' registers in their slots.
+  const int saved = live < kRegisterLevels ? live : kRegisterLevels;
+  if (saved - 1 > m_deepestSlot)
+    m_deepestSlot = saved - 1;
+  m_out.SseRegister(kPackedDouble, kMove, 1, 0);
+  m_out.SseRegister(kScalarDouble, kMulOp, 1, 0);
+  m_out.SseConstant(kPackedDouble, kCompare, 1, 0x1p-970);
+  SquareByPow cold;
+  cold.live = live;
+  cold.jumps[0] = m_out.Jump(kBelow);
+  m_out.SseRegister(kPackedDouble, kMove, 2, 1);
+  m_out.FusedMultiplySubtract(2, 0, 0);
+  m_out.SseConstant(kScalarDouble, kMulOp, 2, 1.1);
+  m_out.SseRegister(kScalarDouble, kAddOp, 2, 1);
+  m_out.SseRegister(kPackedDouble, kCompare, 2, 1);
+  cold.jumps[1] = m_out.Jump(kNotEqual);
+  cold.jumps[2] = m_out.Jump(kParity);
+  m_out.SseRegister(kPackedDouble, kMove, 0, 1);
+  cold.back = m_out.Bytes().size();
+  m_squaresByPow.push_back(cold);
+}
+
+// The squares left to pow, after the function's end so that the usual
+// path runs straight on; each jumps back with the square in xmm0.
+void CMachineWriter::SquaresByPow() {
+  for (const SquareByPow &cold : m_squaresByPow) {
+    for (std::size_t jump : cold.jumps)
+      m_out.Land(jump);
+    Load(1, Place{Place::kConstant, 2.0, 0, nullptr});
+    Call(reinterpret_cast<const void *>(&PowerOf), cold.live);
+    m_out.JumpBack(cold.back);
+  }
+}
+
+// The frame, the owner and context word kept for the fallback when
+// calls will overwrite them, the flag cleared.
+void CMachineWriter::Prologue(std::int32_t frame) {
+  CCodeWriter prologue;
+  if (frame != 0)
+    prologue.AdjustStack(true, frame);
+#if defined(VOXEVAL_MACHINE_PAIR)
+  if (m_calls) {
+    prologue.FrameInteger(true, kRdi, OwnerOffset());
+    prologue.FrameInteger(true, kRsi, ContextOffset());
+  }
+#endif
+  if (m_flag)
+    prologue.SseRegister(kPackedDouble, kXor, kFlagRegister, kFlagRegister);
+  if (m_baseUsed)
+    prologue.MoveImmediate(kRcx, reinterpret_cast<std::uintptr_t>(m_base));
+  m_out.Prepend(prologue.Bytes());
+}
+
+// The value in xmm0 goes back. As a pair, when it is finite; otherwise
+// the code jumps on to the fallback with the owner and context word.
+void CMachineWriter::Return(std::int32_t frame) {
+#if defined(VOXEVAL_MACHINE_PAIR)
+  // v - v is NaN for infinity and NaN; so is the flag once set.
+  m_out.SseRegister(kPackedDouble, kMove, 1, 0);
+  m_out.SseRegister(kScalarDouble, kSubOp, 1, 0);
+  if (m_flag)
+    m_out.SseRegister(kPackedDouble, kOr, 1, kFlagRegister);
+  m_out.SseRegister(kPackedDouble, kCompare, 1, 1);
+  const std::size_t notFinite = m_out.Jump(kParity);
+  m_out.MoveEax(1);
+  if (frame != 0)
+    m_out.AdjustStack(false, frame);
+  m_out.Return();
+  m_out.Land(notFinite);
+  if (m_calls) {
+    m_out.FrameInteger(false, kRdi, OwnerOffset());
+    m_out.FrameInteger(false, kRsi, ContextOffset());
+  }
+  if (frame != 0)
+    m_out.AdjustStack(false, frame);
+  m_out.MoveImmediate(kRax, reinterpret_cast<std::uintptr_t>(m_fallback));
+  m_out.JumpRax();
+#else
+  if (frame != 0)
+    m_out.AdjustStack(false, frame);
+  m_out.Return();
+#endif
+}
+
+bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
+  if (!Covers())
+    return false;
+  m_fusedMultiply = HasFusedMultiply();
+  // A single value is left untested: the result is tested at the end.
+  m_base = FirstVariable();
+  Load(0, OperandValue(m_plan.Top(), 0, false));
+#if !defined(VOXEVAL_MACHINE_PAIR)
+  if (m_flag)
+    m_out.SseRegister(kPackedDouble, kOr, 0, kFlagRegister);
+#endif
+  // The squares left to pow call it: known now, laid out after the end.
+  if (!m_squaresByPow.empty())
+    m_calls = true;
+  std::int32_t frame = 0;
+  if (m_calls || m_deepestSlot >= 0) {
+    frame = SlotOffset(m_deepestSlot + 1);
+    if (frame % 16 != 8)
+      frame += 8;
+  }
+  Return(frame);
+  SquaresByPow();
+  Prologue(frame);
+  m_out.PlacePool();
+  code.swap(m_out.Bytes());
+  return true;
+}
+
+} // namespace
+#endif
+
+CMachineProgram::~CMachineProgram() { Release(); }
+
+double CMachineProgram::Unavailable() {
+  return std::numeric_limits<double>::quiet_NaN();
+}
+
+bool CMachineProgram::Build(const CVisitPlan &plan) {
+  Release();
+#if defined(VOXEVAL_MACHINE_CODE)
+  std::vector<std::uint8_t> code;
+  CMachineWriter writer(plan, m_fallback);
+  if (!writer.Write(code))
+    return false;
+  m_pages = MapMachineCode(code.data(), code.size());
+  if (m_pages == nullptr)
+    return false;
+  m_size = code.size();
+#if defined(VOXEVAL_MACHINE_PAIR)
+  m_entry = reinterpret_cast<MACHINE_FALLBACK>(m_pages);
+#else
+  m_code = reinterpret_cast<double (*)()>(m_pages);
+#endif
+  return true;
+#else
+  (void)plan;
+  return false;
+#endif
+}
+
+void CMachineProgram::Release() {
+  UnmapMachineCode(m_pages, m_size);
+  m_pages = nullptr;
+  m_size = 0;
+  m_entry = m_fallback;
+  m_code = &Unavailable;
+}

@@ -1,0 +1,94 @@
+// A visit plan laid out as x86-64 machine code: each group's running value
+// in a register, variables read where they are, constants from a pool
+// beside the code, the library's functions called directly.
+//
+// The evaluator tests every value it reads and every group's value for
+// finiteness. The code leaves out the tests whose failure would make the
+// final value not finite anyway (sums, differences, products and dividends
+// carry infinity and NaN on); the others (divisors, powers, function
+// arguments) set a flag that spoils the result. So the code gives exactly
+// the evaluator's value whenever every tested value is finite, and a value
+// that is not finite otherwise: the caller then evaluates again by the flat
+// program. The evaluator's own value is always finite, so nothing is lost.
+#ifndef VOXEVAL_EVALUATION_MACHINE_PROGRAM_H
+#define VOXEVAL_EVALUATION_MACHINE_PROGRAM_H
+
+#include "evaluation/visit_plan.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+
+// The usual outcome of a test, so that it falls through without a jump.
+#if defined(__GNUC__)
+#define VOXEVAL_LIKELY(condition) __builtin_expect(!!(condition), 1)
+#else
+#define VOXEVAL_LIKELY(condition) (condition)
+#endif
+
+// Where the code has no value for the owner of a program: none was made,
+// or a value it tested was not finite. The owner evaluates another way.
+typedef std::pair<bool, double> (*MACHINE_FALLBACK)(const void *owner,
+                                                    std::uintptr_t context);
+
+// The System V convention returns the pair in registers, so the code can
+// give it back to the caller itself: the owner's Evaluate then jumps into
+// the code rather than calling it, and the code jumps on to the fallback.
+// Elsewhere the code gives a double that the owner tests.
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(_WIN32)
+#define VOXEVAL_MACHINE_PAIR 1
+#endif
+
+class CMachineProgram {
+public:
+  explicit CMachineProgram(MACHINE_FALLBACK fallback)
+      : m_fallback(fallback), m_entry(fallback) {}
+  ~CMachineProgram();
+  CMachineProgram(const CMachineProgram &) = delete;
+  CMachineProgram &operator=(const CMachineProgram &) = delete;
+
+  // Lays the plan out. False, leaving no code, on processors other than
+  // x86-64, where the system will not map executable pages, and for plans
+  // that call host code (callbacks, host functions): those run from the
+  // flat program, through which an exception the host throws can pass.
+  // Throws std::bad_alloc.
+  bool Build(const CVisitPlan &plan);
+
+  bool Ready() const { return m_pages != nullptr; }
+
+  // (true, the value) from the code, or what the fallback gives for owner
+  // and context. No branch comes before the jump or call into the code:
+  // the processor predicts which code an indirect jump reaches from the
+  // branches taken just before it, and with more of them there it loses
+  // track of hosts that take turns between a few expressions.
+  std::pair<bool, double> Run(const void *owner, std::uintptr_t context) const {
+#if defined(VOXEVAL_MACHINE_PAIR)
+    return m_entry(owner, context);
+#else
+    const double v = m_code();
+    if (VOXEVAL_LIKELY(std::fabs(v) <= DBL_MAX))
+      return std::pair<bool, double>(true, v);
+    return m_fallback(owner, context);
+#endif
+  }
+
+  // The code as laid out, for tests that read it.
+  const void *Code() const { return m_pages; }
+  std::size_t Size() const { return m_size; }
+
+private:
+  void Release();
+  static double Unavailable();
+
+  MACHINE_FALLBACK m_fallback;
+  // The code's entry, or the fallback while there is none.
+  MACHINE_FALLBACK m_entry;
+  // The code's entry where it gives a double.
+  double (*m_code)() = &Unavailable;
+  void *m_pages = nullptr;
+  std::size_t m_size = 0;
+};
+
+#endif
