@@ -17,6 +17,9 @@ namespace {
 std::vector<bool> g_timed;
 
 std::string Name(std::size_t index) { return "eval/" + std::to_string(index); }
+std::string TurnsName(std::size_t index) {
+  return "turns/" + std::to_string(index);
+}
 
 // Evaluations per timed batch, a multiple of the point count.
 const std::size_t kBatch = 2048;
@@ -27,32 +30,38 @@ double NanosecondsSince(Clock::time_point start) {
   return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
 }
 
+// Each loop cycles through Turns points from the given one: with one turn
+// a batch evaluates a single point, with more the values change on every
+// evaluation.
+template <std::size_t Turns>
 double TimeNative(NativeFormula formula, const Point *points) {
   // Hides the target so that the call cannot be inlined.
   benchmark::DoNotOptimize(formula);
   const Clock::time_point start = Clock::now();
   for (std::size_t i = 0; i < kBatch; ++i) {
-    double value = formula(points[i % kPointCount]);
+    double value = formula(points[i % Turns]);
     benchmark::DoNotOptimize(value);
   }
   return NanosecondsSince(start);
 }
 
+template <std::size_t Turns>
 double TimeLibrary(const IVOXExpression *const *expressions,
                    const std::uintptr_t *contexts) {
   const Clock::time_point start = Clock::now();
   for (std::size_t i = 0; i < kBatch; ++i) {
-    const std::size_t k = i % kPointCount;
+    const std::size_t k = i % Turns;
     double value = expressions[k]->Evaluate(contexts[k]).second;
     benchmark::DoNotOptimize(value);
   }
   return NanosecondsSince(start);
 }
 
+template <std::size_t Turns>
 double TimeMuParser(const mu::Parser *const *parsers) {
   const Clock::time_point start = Clock::now();
   for (std::size_t i = 0; i < kBatch; ++i) {
-    double value = parsers[i % kPointCount]->Eval();
+    double value = parsers[i % Turns]->Eval();
     benchmark::DoNotOptimize(value);
   }
   return NanosecondsSince(start);
@@ -67,6 +76,7 @@ double Median(std::vector<double> &samples) {
 // round, so that whatever else the machine does falls on all of them alike.
 // Each reports the median of its batches, which a preempted batch does not
 // move: ns per evaluation in the counters native, voxeval and muparser.
+template <std::size_t Turns>
 void BenchSideBySide(benchmark::State &state, const Formula *formula) {
   const Point *points = BenchPoints();
   LibraryInstances library;
@@ -89,13 +99,15 @@ void BenchSideBySide(benchmark::State &state, const Formula *formula) {
   for (auto _ : state) {
     for (std::size_t turn = 0; turn < 3; ++turn) {
       const std::size_t evaluator = (round + turn) % 3;
+      // The points of this round: all of them over the rounds.
+      const std::size_t first = (round * Turns) % kPointCount;
       double ns = 0.0;
       if (evaluator == 0)
-        ns = TimeNative(formula->native, points);
+        ns = TimeNative<Turns>(formula->native, points + first);
       else if (evaluator == 1)
-        ns = TimeLibrary(library.raw.data(), contexts);
+        ns = TimeLibrary<Turns>(library.raw.data() + first, contexts + first);
       else
-        ns = TimeMuParser(parsers.data());
+        ns = TimeMuParser<Turns>(parsers.data() + first);
       samples[evaluator].push_back(ns / kBatch);
     }
     ++round;
@@ -179,17 +191,23 @@ int RegisterEvaluateBenchmarks(std::ostream &err) {
       continue;
     }
     g_timed[i] = true;
-    benchmark::RegisterBenchmark(Name(i).c_str(), BenchSideBySide, &formula)
+    benchmark::RegisterBenchmark(Name(i).c_str(), BenchSideBySide<1>, &formula)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(TurnsName(i).c_str(), BenchSideBySide<kTurns>,
+                                 &formula)
         ->Unit(benchmark::kMicrosecond);
   }
   return disagreements;
 }
 
-void PrintEvaluateTable(const TableReporter &times, std::ostream &out) {
+namespace {
+
+void PrintEvaluateSection(const TableReporter &times, std::ostream &out,
+                          const char *title, std::string (*name)(std::size_t)) {
   // The first eleven formulas are the reference set of the comparison.
   const std::size_t kReferenceSet = 11;
   GeometricMean native[2], peer[2];
-  out << "\nEvaluate, ns per evaluation (median of interleaved batches)\n";
+  out << "\n" << title << "\n";
   char line[256];
   std::snprintf(line, sizeof line, "%3s  %-44s %8s %8s %8s %9s %9s\n", "#",
                 "formula", "native", "voxeval", "muParser", "/native",
@@ -206,9 +224,9 @@ void PrintEvaluateTable(const TableReporter &times, std::ostream &out) {
       out << line;
       continue;
     }
-    const double n = times.Counter(Name(i), "native");
-    const double v = times.Counter(Name(i), "voxeval");
-    const double m = times.Counter(Name(i), "muparser");
+    const double n = times.Counter(name(i), "native");
+    const double v = times.Counter(name(i), "voxeval");
+    const double m = times.Counter(name(i), "muparser");
     if (n < 0 && v < 0 && m < 0)
       continue;
     std::snprintf(line, sizeof line, "%3zu  %-44s %8.2f %8.2f %8.2f", i + 1,
@@ -233,4 +251,17 @@ void PrintEvaluateTable(const TableReporter &times, std::ostream &out) {
     PrintRatio(out, peer[set].Value());
     out << "\n";
   }
+}
+
+} // namespace
+
+void PrintEvaluateTable(const TableReporter &times, std::ostream &out) {
+  PrintEvaluateSection(times, out,
+                       "Evaluate, ns per evaluation (median of interleaved "
+                       "batches), one point per batch",
+                       Name);
+  PrintEvaluateSection(times, out,
+                       "Evaluate, ns per evaluation, four expressions "
+                       "(points) in turn",
+                       TurnsName);
 }
