@@ -106,6 +106,9 @@ public:
 
   const std::vector<FLAT_STEP> &Steps() const { return m_steps; }
 
+  // The one variable or constant the tree is, or null.
+  const double *Leaf() const { return m_leaf; }
+
   // Nesting the flat form takes; the parser stops at 256.
   static const int kMaxDepth = CVisitPlan::kMaxDepth;
 

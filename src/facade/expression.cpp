@@ -21,14 +21,18 @@ void FreeRecordTree(STOKEN *root) {
 
 CVOXExpression::CVOXExpression(
     const boost::shared_ptr<CVOXExpressionParser> &parser,
-    calc_nmspace::TOKEN *tree)
-    : m_parser(parser), m_tree(tree, DeleteTree), m_machine(&Fallback) {
-  // Should the handle's count not be allocated, reset releases the records.
-  m_compiled.reset(m_tree->Compile(m_parser->GetBuilder()), FreeRecordTree);
-  CVisitPlan plan;
-  if (plan.Read(*m_compiled)) {
-    m_program.Build(plan);
-    m_machine.Build(plan);
+    std::unique_ptr<calc_nmspace::TOKEN> &tree,
+    std::unique_ptr<STOKEN, void (*)(STOKEN *)> &compiled,
+    const CVisitPlan *plan)
+    : m_parser(parser), m_tree(tree.release(), DeleteTree),
+      m_machine(&Fallback) {
+  // Should the handles' counts not be allocated, they release what they
+  // were given.
+  m_compiled.reset(compiled.release(), FreeRecordTree);
+  if (plan != nullptr) {
+    m_program.Build(*plan);
+    if (m_program.Leaf() == nullptr)
+      m_machine.Build(*plan);
   }
 }
 
@@ -84,8 +88,18 @@ MakeExpression(const boost::shared_ptr<CVOXExpressionParser> &parser,
       builder->ParseGroup(copy, position));
   if (!tree)
     return boost::shared_ptr<IVOXExpression>();
-  // The tree passes to the object only once its memory is had; the handle
+  std::unique_ptr<STOKEN, void (*)(STOKEN *)> records(tree->Compile(builder),
+                                                      FreeRecordTree);
+  if (!records)
+    return boost::shared_ptr<IVOXExpression>();
+  CVisitPlan plan;
+  const bool read = plan.Read(*records);
+  const bool single = read && plan.Top().kind != PlanOperand::kGroup;
+  // The tree and records pass to the object as it takes them; the handle
   // deletes the object itself should its count not be allocated.
-  return boost::shared_ptr<CVOXExpression>(
-      new CVOXExpression(parser, tree.release()), DeleteExpression);
+  CVOXExpression *expression =
+      single
+          ? new CVOXValueExpression(parser, tree, records, &plan)
+          : new CVOXExpression(parser, tree, records, read ? &plan : nullptr);
+  return boost::shared_ptr<CVOXExpression>(expression, DeleteExpression);
 }

@@ -10,13 +10,17 @@
 
 #include <boost/shared_ptr.hpp>
 
+#include <memory>
 #include <string>
 
 class CVOXExpression : public IVOXExpression {
 public:
-  // Takes ownership of the tree and compiles it at once.
+  // Takes ownership of the tree and of its compiled records, and lays the
+  // plan read from them out for evaluation.
   CVOXExpression(const boost::shared_ptr<CVOXExpressionParser> &parser,
-                 calc_nmspace::TOKEN *tree);
+                 std::unique_ptr<calc_nmspace::TOKEN> &tree,
+                 std::unique_ptr<STOKEN, void (*)(STOKEN *)> &compiled,
+                 const CVisitPlan *plan);
   ~CVOXExpression() override;
   CVOXExpression(const CVOXExpression &) = delete;
   CVOXExpression &operator=(const CVOXExpression &) = delete;
@@ -24,6 +28,10 @@ public:
   std::pair<bool, double> Evaluate(std::uintptr_t context) const override;
   bool DependsOnSpace() const override;
   bool DependsOnTime() const override;
+
+protected:
+  // The one variable or constant the tree is, or null.
+  const double *SingleValue() const { return m_program.Leaf(); }
 
 private:
   // Evaluation where the machine code has no value.
@@ -39,6 +47,17 @@ private:
   CFlatProgram m_program;
   // The same as machine code, tried first where there is some.
   CMachineProgram m_machine;
+};
+
+// A tree that is a single variable or constant, read at once: the host's
+// call lands here without a further jump.
+class CVOXValueExpression final : public CVOXExpression {
+public:
+  using CVOXExpression::CVOXExpression;
+
+  std::pair<bool, double> Evaluate(std::uintptr_t) const override {
+    return std::pair<bool, double>(true, FlatFinite(*SingleValue()));
+  }
 };
 
 // The deleter of every expression handle.
