@@ -9,6 +9,14 @@
 // being evaluated take the rest, the group at level s in the s-th. Deeper
 // levels keep their running value in the stack frame. Around a call every
 // live running value and the flag are stored in the frame and read back.
+//
+// Plans that call host callbacks cannot be evaluated twice (the host would
+// see its callbacks called twice), so their code is exact: every value the
+// evaluator tests is tested on the spot, as it does. Callbacks are called
+// through CallHost, which catches what they throw; the code then leaves
+// its frame and jumps to Rethrow, so that the exception passes to the host
+// without crossing the machine code's frame, of which the unwinder knows
+// nothing. That needs the pair returned in registers (System V).
 #include "evaluation/machine_program.h"
 
 #include "evaluation/flat_program.h"
@@ -16,8 +24,10 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <map>
+#include <new>
 #include <vector>
 
 #if defined(__x86_64__) || defined(_M_X64)
@@ -34,6 +44,11 @@ const int kFlagRegister = 5;
 #else
 const int kRegisterLevels = 12;
 const int kFlagRegister = 15;
+// Exact code keeps the finiteness test's mask and bound in two registers
+// of the levels'.
+const int kExactRegisterLevels = 10;
+const int kMaskRegister = 13;
+const int kLimitRegister = 14;
 #endif
 const int kFirstLevelRegister = 3;
 // The callee's home area under the Windows convention; kept everywhere.
@@ -51,6 +66,7 @@ enum SSE_OP {
   kSubOp = 0x5C,
   kDivOp = 0x5E,
   kCompare = 0x2E, // ucomisd (with 66)
+  kAnd = 0x54,     // andpd (with 66)
   kOr = 0x56,      // orpd (with 66)
   kXor = 0x57,     // xorpd (with 66)
 };
@@ -202,6 +218,37 @@ public:
     Byte(0xBB);
     Byte(0xC0 | (d & 7) << 3 | (b & 7));
   }
+  // mov qword [rsp + offset], 0
+  void ClearFrameWord(std::int32_t offset) {
+    Byte(0x48);
+    Byte(0xC7);
+    Byte(0x84);
+    Byte(0x24);
+    Word(static_cast<std::uint32_t>(offset));
+    Word(0);
+  }
+  // cmp qword [rsp + offset], 0
+  void TestFrameWord(std::int32_t offset) {
+    Byte(0x48);
+    Byte(0x83);
+    Byte(0xBC);
+    Byte(0x24);
+    Word(static_cast<std::uint32_t>(offset));
+    Byte(0);
+  }
+  // lea r64, [rsp + offset]
+  void FrameAddress(int r, std::int32_t offset) {
+    Rex(true, r, 0);
+    Byte(0x8D);
+    Byte(0x84 | (r & 7) << 3);
+    Byte(0x24);
+    Word(static_cast<std::uint32_t>(offset));
+  }
+  // cmpsd xmm(reg), xmm(rm), predicate
+  void CompareScalar(int reg, int rm, int predicate) {
+    SseRegister(kScalarDouble, 0xC2, reg, rm);
+    Byte(predicate);
+  }
   // mov eax, imm32
   void MoveEax(std::uint32_t v) {
     Byte(0xB8);
@@ -282,6 +329,36 @@ bool HasFusedMultiply() {
 bool HasFusedMultiply() { return false; }
 #endif
 
+#if defined(VOXEVAL_MACHINE_PAIR)
+// What CallHost leaves in the code's slot when the callback throws and no
+// memory is left to keep the exception in.
+void *const kLostException = reinterpret_cast<void *>(1);
+
+// Calls the host's callback. What it throws is kept on the heap and its
+// address left in *thrown, for the code to hand to Rethrow.
+double CallHost(EVAL_CALLBACK callback, std::uintptr_t context, void **thrown) {
+  try {
+    return callback(context);
+  } catch (...) {
+    std::exception_ptr *kept =
+        new (std::nothrow) std::exception_ptr(std::current_exception());
+    *thrown = kept != nullptr ? static_cast<void *>(kept) : kLostException;
+    return 0.0;
+  }
+}
+
+// Jumped to with the host's return address on the stack: throws on from
+// there what CallHost kept.
+[[noreturn]] void Rethrow(void *thrown) {
+  if (thrown == kLostException)
+    throw std::bad_alloc();
+  std::exception_ptr *kept = static_cast<std::exception_ptr *>(thrown);
+  const std::exception_ptr exception = *kept;
+  delete kept;
+  std::rethrow_exception(exception);
+}
+#endif
+
 const int kRax = 0;
 const int kRcx = 1;
 const int kRdx = 2;
@@ -303,15 +380,16 @@ private:
   bool Covers() const;
   const double *FirstVariable() const;
   Place Level(int level) const {
-    return level < kRegisterLevels ? Register(kFirstLevelRegister + level)
-                                   : Slot(level);
+    return level < m_registerLevels ? Register(kFirstLevelRegister + level)
+                                    : Slot(level);
   }
-  // The flag's slot first, the owner's and the context word's, then one
-  // per level.
+  // The flag's slot first, the owner's, the context word's and the one
+  // for what a callback throws, then one per level.
   std::int32_t FlagOffset() const { return kHomeArea; }
   std::int32_t OwnerOffset() const { return kHomeArea + 8; }
   std::int32_t ContextOffset() const { return kHomeArea + 16; }
-  std::int32_t SlotOffset(int slot) const { return kHomeArea + 24 + 8 * slot; }
+  std::int32_t ThrownOffset() const { return kHomeArea + 24; }
+  std::int32_t SlotOffset(int slot) const { return kHomeArea + 32 + 8 * slot; }
 
   void GroupValue(std::size_t group, int level, bool tested);
   Place ItemValue(const PlanItem &item, int level, bool tested);
@@ -325,7 +403,11 @@ private:
   void Load(int reg, const Place &value);
   void StoreLevel(int level, int reg);
   void Test(int reg);
+  void TestLevel(int level);
   void Call(const void *function, int live);
+  void CallBack(EVAL_CALLBACK callback, int live);
+  void LoadTestConstants();
+  bool WithinBudget() const;
 
   void Return(std::int32_t frame);
   void Prologue(std::int32_t frame);
@@ -334,6 +416,11 @@ private:
   MACHINE_FALLBACK m_fallback;
   CCodeWriter m_out;
   int m_deepestSlot = -1;
+  int m_registerLevels = kRegisterLevels;
+  // Every tested value tested on the spot: the plan calls callbacks.
+  bool m_exact = false;
+  // Callbacks are called: their throws leave through one jump.
+  std::vector<std::size_t> m_throws;
   bool m_calls = false;
   bool m_flag = false;
   bool m_fusedMultiply = false;
@@ -362,19 +449,48 @@ const double *CMachineWriter::FirstVariable() const {
   return nullptr;
 }
 
+// Plans with callbacks lay out the argument groups holding them twice (the
+// evaluator visits them twice), so at each level of nesting the code would
+// double: past a budget such plans stay with the flat program.
+bool CMachineWriter::WithinBudget() const {
+  const std::size_t kBudget = 20000;
+  const std::vector<PlanGroup> &groups = m_plan.Groups();
+  // Groups are read inner first: a group's items point at earlier groups.
+  std::vector<std::size_t> cost(groups.size(), 0);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    std::size_t total = 1;
+    for (const PlanItem &item : groups[g].items) {
+      if (item.kind != PlanItem::kCallback &&
+          item.operand.kind == PlanOperand::kGroup && item.operand.group < g)
+        total += cost[item.operand.group];
+      total += 1;
+      if (total > kBudget)
+        return false;
+    }
+    cost[g] = total;
+  }
+  return true;
+}
+
 bool CMachineWriter::Covers() const {
+  bool callbacks = false;
   for (const PlanGroup &group : m_plan.Groups()) {
-    if (group.callbacks)
-      return false;
+    callbacks = callbacks || group.callbacks;
     for (const PlanItem &item : group.items) {
-      if (item.kind == PlanItem::kCallback || item.mode == kDrop ||
-          item.mode == kPush)
+      if (item.mode == kPush)
         return false;
       if (item.kind == PlanItem::kApplied && !IsLibraryFunction(item.func))
         return false;
+      callbacks = callbacks || item.kind == PlanItem::kCallback;
     }
   }
-  return true;
+  if (!callbacks)
+    return true;
+#if defined(VOXEVAL_MACHINE_PAIR)
+  return WithinBudget();
+#else
+  return false;
+#endif
 }
 
 void CMachineWriter::Op(int op, int reg, const Place &value) {
@@ -424,19 +540,53 @@ void CMachineWriter::StoreLevel(int level, int reg) {
   m_out.SseFrame(kScalarDouble, kStore, reg, SlotOffset(place.index));
 }
 
-// flag |= reg - reg: zero for a finite value, a NaN (all of whose
-// exponent bits and quiet bit are set) for infinity or NaN.
+// Exact code: reg = reg when finite, else 0.0, as the evaluator has it.
+// Otherwise flag |= reg - reg: zero for a finite value, a NaN (all of
+// whose exponent bits and quiet bit are set) for infinity or NaN.
 void CMachineWriter::Test(int reg) {
   m_out.SseRegister(kPackedDouble, kMove, 2, reg);
+  if (m_exact) {
+#if defined(VOXEVAL_MACHINE_PAIR)
+    m_out.SseRegister(kPackedDouble, kAnd, 2, kMaskRegister);
+    m_out.CompareScalar(2, kLimitRegister, 2); // |reg| <= DBL_MAX
+    m_out.SseRegister(kPackedDouble, kAnd, reg, 2);
+#endif
+    return;
+  }
   m_out.SseRegister(kScalarDouble, kSubOp, 2, reg);
   m_out.SseRegister(kPackedDouble, kOr, kFlagRegister, 2);
   m_flag = true;
 }
 
+void CMachineWriter::TestLevel(int level) {
+  const Place place = Level(level);
+  if (place.kind == Place::kRegister) {
+    Test(place.index);
+    return;
+  }
+  Load(1, place);
+  Test(1);
+  if (m_exact)
+    StoreLevel(level, 1);
+}
+
+// The mask of a double's magnitude bits, and DBL_MAX.
+void CMachineWriter::LoadTestConstants() {
+#if defined(VOXEVAL_MACHINE_PAIR)
+  if (!m_exact)
+    return;
+  std::uint64_t bits = 0x7FFFFFFFFFFFFFFFull;
+  double mask;
+  std::memcpy(&mask, &bits, sizeof mask);
+  m_out.SseConstant(kScalarDouble, kLoad, kMaskRegister, mask);
+  m_out.SseConstant(kScalarDouble, kLoad, kLimitRegister, DBL_MAX);
+#endif
+}
+
 // Calls function(xmm0, xmm1) with the running values of levels below live
 // kept in the frame.
 void CMachineWriter::Call(const void *function, int live) {
-  const int saved = live < kRegisterLevels ? live : kRegisterLevels;
+  const int saved = live < m_registerLevels ? live : m_registerLevels;
   for (int level = 0; level < saved; ++level)
     m_out.SseFrame(kScalarDouble, kStore, kFirstLevelRegister + level,
                    SlotOffset(level));
@@ -445,6 +595,7 @@ void CMachineWriter::Call(const void *function, int live) {
   m_out.CallRax();
   if (m_base != nullptr)
     m_out.MoveImmediate(kRcx, reinterpret_cast<std::uintptr_t>(m_base));
+  LoadTestConstants();
   for (int level = 0; level < saved; ++level)
     m_out.SseFrame(kScalarDouble, kLoad, kFirstLevelRegister + level,
                    SlotOffset(level));
@@ -463,12 +614,27 @@ bool LosesBase(const PlanItem &item) {
                                 item.operand.constant > 0.0);
 }
 
+// xmm0 = callback(context), through CallHost; a throw leaves the code.
+void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
+#if defined(VOXEVAL_MACHINE_PAIR)
+  m_out.MoveImmediate(kRdi, reinterpret_cast<std::uintptr_t>(callback));
+  m_out.FrameInteger(false, kRsi, ContextOffset());
+  m_out.FrameAddress(kRdx, ThrownOffset());
+  Call(reinterpret_cast<const void *>(&CallHost), live);
+  m_out.TestFrameWord(ThrownOffset());
+  m_throws.push_back(m_out.Jump(kNotEqual));
+#else
+  (void)callback;
+  (void)live;
+#endif
+}
+
 // The group's running value at its level. With tested set, its value is
 // tested for finiteness at its end. An item's value needs a test of its own
 // where infinity might not reach the end: as a divisor or an exponent, or
 // when a power of the running value follows.
 void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
-  if (level >= kRegisterLevels && level > m_deepestSlot)
+  if (level >= m_registerLevels && level > m_deepestSlot)
     m_deepestSlot = level;
   const std::vector<PlanItem> &items = m_plan.Group(group).items;
   std::vector<bool> powerFollows(items.size(), false);
@@ -476,27 +642,30 @@ void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
     powerFollows[k - 1] = powerFollows[k] || LosesBase(items[k]);
   for (std::size_t k = 0; k < items.size(); ++k) {
     const FLAT_MODE mode = items[k].mode;
-    const bool lossy = mode == kDiv || mode == kPow || powerFollows[k];
+    const bool lossy =
+        m_exact || mode == kDiv || mode == kPow || powerFollows[k];
     // A first item that is a group runs at this level: nothing is there yet.
     const Place value =
         ItemValue(items[k], mode == kFirst ? level : level + 1, lossy);
     Meet(mode, level, value);
   }
-  if (tested) {
-    const Place place = Level(level);
-    if (place.kind == Place::kRegister) {
-      Test(place.index);
-    } else {
-      Load(1, place);
-      Test(1);
-    }
-  }
+  if (tested || m_exact)
+    TestLevel(level);
 }
 
 // An item's value, made at the given level when it is a group.
 Place CMachineWriter::ItemValue(const PlanItem &item, int level, bool tested) {
+  if (item.kind == PlanItem::kCallback) {
+    CallBack(item.callback, level);
+    return Register(0);
+  }
   if (item.kind != PlanItem::kApplied)
     return OperandValue(item.operand, level, tested);
+  if (item.mode == kDrop) {
+    // Only the argument's callbacks are seen; the function's value is not.
+    OperandValue(item.operand, level, true);
+    return Register(0);
+  }
   Load(0, OperandValue(item.operand, level, true));
   // The level's own running value is not live while its first item is
   // made; saving it anyway is harmless.
@@ -511,7 +680,7 @@ Place CMachineWriter::OperandValue(const PlanOperand &operand, int level,
     return Place{Place::kConstant, operand.constant, 0, nullptr};
   case PlanOperand::kVariable: {
     const Place variable = Place{Place::kVariable, 0.0, 0, operand.variable};
-    if (!tested)
+    if (!tested && !m_exact)
       return variable;
     Load(0, variable);
     Test(0);
@@ -525,6 +694,8 @@ Place CMachineWriter::OperandValue(const PlanOperand &operand, int level,
 
 // The running value at level meets value by mode.
 void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
+  if (mode == kDrop)
+    return;
   const Place running = Level(level);
   if (mode == kFirst) {
     if (SamePlace(running, value))
@@ -573,7 +744,7 @@ void CMachineWriter::Power(int level, const Place &exponent) {
 // to pow.
 void CMachineWriter::Square(int live) {
   // The call below saves the live levels' registers in their slots.
-  const int saved = live < kRegisterLevels ? live : kRegisterLevels;
+  const int saved = live < m_registerLevels ? live : m_registerLevels;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
   m_out.SseRegister(kPackedDouble, kMove, 1, 0);
@@ -618,6 +789,8 @@ void CMachineWriter::Prologue(std::int32_t frame) {
     prologue.FrameInteger(true, kRsi, ContextOffset());
   }
 #endif
+  if (!m_throws.empty())
+    prologue.ClearFrameWord(ThrownOffset());
   if (m_flag)
     prologue.SseRegister(kPackedDouble, kXor, kFlagRegister, kFlagRegister);
   if (m_baseUsed)
@@ -629,6 +802,23 @@ void CMachineWriter::Prologue(std::int32_t frame) {
 // the code jumps on to the fallback with the owner and context word.
 void CMachineWriter::Return(std::int32_t frame) {
 #if defined(VOXEVAL_MACHINE_PAIR)
+  if (m_exact) {
+    // The value is the evaluator's own; what a callback threw leaves here.
+    m_out.MoveEax(1);
+    if (frame != 0)
+      m_out.AdjustStack(false, frame);
+    m_out.Return();
+    for (std::size_t jump : m_throws)
+      m_out.Land(jump);
+    if (!m_throws.empty()) {
+      m_out.FrameInteger(false, kRdi, ThrownOffset());
+      if (frame != 0)
+        m_out.AdjustStack(false, frame);
+      m_out.MoveImmediate(kRax, reinterpret_cast<std::uintptr_t>(&Rethrow));
+      m_out.JumpRax();
+    }
+    return;
+  }
   // v - v is NaN for infinity and NaN; so is the flag once set.
   m_out.SseRegister(kPackedDouble, kMove, 1, 0);
   m_out.SseRegister(kScalarDouble, kSubOp, 1, 0);
@@ -662,6 +852,13 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   m_fusedMultiply = HasFusedMultiply();
   // A single value is left untested: the result is tested at the end.
   m_base = FirstVariable();
+  for (const PlanGroup &group : m_plan.Groups())
+    m_exact = m_exact || group.callbacks;
+#if defined(VOXEVAL_MACHINE_PAIR)
+  if (m_exact)
+    m_registerLevels = kExactRegisterLevels;
+#endif
+  LoadTestConstants();
   Load(0, OperandValue(m_plan.Top(), 0, false));
 #if !defined(VOXEVAL_MACHINE_PAIR)
   if (m_flag)
