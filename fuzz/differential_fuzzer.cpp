@@ -1,13 +1,15 @@
-// Any text, compiled once and evaluated twice: by the flat program that
-// Evaluate runs and by the record evaluator it stands in for. Both must give
-// the same bits and call the same callbacks in the same order with the same
-// context word, whatever the variables hold.
+// Any text, compiled once and evaluated three times: by the machine code
+// and the flat program that Evaluate runs and by the record evaluator they
+// stand in for. All must give the same bits and call the same callbacks in
+// the same order with the same context word, whatever the variables hold;
+// a callback's throw must come out of each alike.
 #include "fuzz_input.h"
 #include "promises.h"
 
 #include "builder/expression_builder.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/flat_program.h"
+#include "evaluation/machine_program.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -77,6 +79,23 @@ Outcome Observe(CExpressionBuilder &builder, const double *values,
   return out;
 }
 
+// The flat program where the machine code has no value, as in Evaluate.
+std::pair<bool, double> RunFlat(const void *program, std::uintptr_t context) {
+  return std::make_pair(
+      true, static_cast<const CFlatProgram *>(program)->Run(context));
+}
+
+void Require(const Outcome &reference, const Outcome &actual) {
+  FUZZ_REQUIRE(!actual.spent);
+  FUZZ_REQUIRE(SameBits(reference.value, actual.value));
+  FUZZ_REQUIRE(reference.log.calls.size() == actual.log.calls.size());
+  for (std::size_t i = 0; i < actual.log.calls.size(); ++i) {
+    FUZZ_REQUIRE(reference.log.calls[i].first == actual.log.calls[i].first);
+    FUZZ_REQUIRE(actual.log.calls[i].second ==
+                 reinterpret_cast<std::uintptr_t>(&actual.log));
+  }
+}
+
 void FreeRecords(STOKEN *root) {
   FreeSToken(*root);
   std::free(root);
@@ -95,27 +114,32 @@ void Run(const std::u16string &text) {
     return;
   std::unique_ptr<STOKEN, void (*)(STOKEN *)> root(tree->Compile(builder),
                                                    FreeRecords);
+  // Whatever the parser builds, the plan and the flat form cover.
+  CVisitPlan plan;
+  FUZZ_REQUIRE(plan.Read(*root));
   CFlatProgram program;
-  // Whatever the parser builds, the flat form covers.
-  FUZZ_REQUIRE(program.Build(*root));
+  program.Build(plan);
+  CMachineProgram machine(&RunFlat);
+  machine.Build(plan);
   for (const auto &values : kAssignments) {
     const Outcome reference =
         Observe(*builder, values, [&root](std::uintptr_t context) {
           return EvaluateSToken(root.get(), context);
         });
-    if (reference.spent)
+    if (reference.spent) {
+      // Too many calls: the budget's throw must leave the machine code too.
+      const Outcome thrown = Observe(*builder, values, [&](std::uintptr_t c) {
+        return machine.Run(&program, c).second;
+      });
+      FUZZ_REQUIRE(thrown.spent);
       return;
-    const Outcome flat =
-        Observe(*builder, values,
-                [&program](std::uintptr_t c) { return program.Run(c); });
-    FUZZ_REQUIRE(!flat.spent);
-    FUZZ_REQUIRE(SameBits(reference.value, flat.value));
-    FUZZ_REQUIRE(reference.log.calls.size() == flat.log.calls.size());
-    for (std::size_t i = 0; i < flat.log.calls.size(); ++i) {
-      FUZZ_REQUIRE(reference.log.calls[i].first == flat.log.calls[i].first);
-      FUZZ_REQUIRE(flat.log.calls[i].second ==
-                   reinterpret_cast<std::uintptr_t>(&flat.log));
     }
+    Require(reference, Observe(*builder, values, [&program](std::uintptr_t c) {
+              return program.Run(c);
+            }));
+    Require(reference, Observe(*builder, values, [&](std::uintptr_t c) {
+              return machine.Run(&program, c).second;
+            }));
   }
 }
 
