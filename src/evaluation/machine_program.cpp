@@ -19,6 +19,7 @@
 // nothing. That needs the pair returned in registers (System V).
 #include "evaluation/machine_program.h"
 
+#include "builder/expression_builder.h"
 #include "evaluation/flat_program.h"
 #include "platform/executable_memory.h"
 
@@ -29,6 +30,9 @@
 #include <map>
 #include <new>
 #include <vector>
+
+// The C library's own functions, by their C names.
+#include <math.h>
 
 #if defined(__x86_64__) || defined(_M_X64)
 #define VOXEVAL_MACHINE_CODE 1
@@ -154,6 +158,11 @@ public:
     Byte(0x0F);
     Byte(op);
     Byte(0x05 | (reg & 7) << 3);
+    PoolReference(value);
+  }
+  // A displacement to the constant's place in the pool, set once the pool
+  // is laid out; it ends the instruction.
+  void PoolReference(double value) {
     std::uint64_t bits;
     std::memcpy(&bits, &value, sizeof bits);
     auto found = m_poolIndex.find(bits);
@@ -209,14 +218,30 @@ public:
     Byte(0xF0 | (r & 7));
     Byte(bit);
   }
-  // vfmsub231sd xmm(d), xmm(a), xmm(b): d = a * b - d in one rounding
-  // (registers below 8).
-  void FusedMultiplySubtract(int d, int a, int b) {
+  // The three-byte VEX prefix and opcode: map 1 is 0F, 2 is 0F38; pp 1
+  // stands for 66, 3 for F2; v is the second source.
+  void Vex(int map, bool w, int pp, int reg, int v, int rm, int op) {
     Byte(0xC4);
-    Byte(0xE2);
-    Byte(0x81 | (~a & 15) << 3);
-    Byte(0xBB);
+    Byte((~reg >> 3 & 1) << 7 | 1 << 6 | (~rm >> 3 & 1) << 5 | map);
+    Byte((w ? 0x80 : 0) | (~v & 15) << 3 | pp);
+    Byte(op);
+  }
+  // vOPsd xmm(d), xmm(a), xmm(b): d = a op b.
+  void VexScalar(int op, int d, int a, int b) {
+    Vex(1, false, 3, d, a, b, op);
     Byte(0xC0 | (d & 7) << 3 | (b & 7));
+  }
+  // vfmsub231sd xmm(d), xmm(a), xmm(b): d = a * b - d in one rounding.
+  void FusedMultiplySubtract(int d, int a, int b) {
+    Vex(2, true, 1, d, a, b, 0xBB);
+    Byte(0xC0 | (d & 7) << 3 | (b & 7));
+  }
+  // vfmadd132sd xmm(d), xmm(a), [constant]: d = d * constant + a in one
+  // rounding.
+  void FusedMultiplyAddConstant(int d, int a, double constant) {
+    Vex(2, true, 1, d, a, 0, 0x99);
+    Byte(0x05 | (d & 7) << 3);
+    PoolReference(constant);
   }
   // mov qword [rsp + offset], 0
   void ClearFrameWord(std::int32_t offset) {
@@ -368,6 +393,19 @@ const int kBelow = 2;
 const int kNotEqual = 5;
 const int kParity = 10;
 
+// The C library's function behind a standard function of the name table,
+// called without the library's own wrapper in between; others as they are.
+EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func) {
+  static const char *const kNames[] = {"sin", "cos", "tan", "exp", "log"};
+  static double (*const kTargets[])(double) = {::sin, ::cos, ::tan, ::exp,
+                                               ::log};
+  for (std::size_t i = 0; i < 5; ++i) {
+    if (func == StandardFunction(kNames[i]))
+      return kTargets[i];
+  }
+  return func;
+}
+
 class CMachineWriter {
 public:
   CMachineWriter(const CVisitPlan &plan, MACHINE_FALLBACK fallback)
@@ -396,7 +434,7 @@ private:
   Place OperandValue(const PlanOperand &operand, int level, bool tested);
   void Meet(FLAT_MODE mode, int level, const Place &value);
   void Power(int level, const Place &exponent);
-  void Square(int live);
+  void Square(int base, int live);
   void SquaresByPow();
 
   void Op(int op, int reg, const Place &value);
@@ -422,13 +460,24 @@ private:
   // Callbacks are called: their throws leave through one jump.
   std::vector<std::size_t> m_throws;
   bool m_calls = false;
+  // Some levels keep their running values in the frame.
+  bool m_memoryLevels = false;
+  // The frame's size when the usual path has one, else 0; the squares left
+  // to pow then make one of their own, of coldFrame bytes.
+  std::int32_t m_frame = 0;
+  std::int32_t m_coldFrame = 0;
+  // The owner and context word are kept in the frame for the fallback.
+  bool m_saveArguments = false;
   bool m_flag = false;
-  bool m_fusedMultiply = false;
+  // The processor and system offer fused multiply-add, and with it the
+  // three-operand (VEX) forms, which spare copies.
+  bool m_vex = false;
   // Squares whose tests failed: where their jumps go and where they
   // return.
   struct SquareByPow {
-    std::size_t jumps[3];
+    std::size_t jumps[2];
     std::size_t back;
+    int base;
     int live;
   };
   std::vector<SquareByPow> m_squaresByPow;
@@ -544,6 +593,12 @@ void CMachineWriter::StoreLevel(int level, int reg) {
 // Otherwise flag |= reg - reg: zero for a finite value, a NaN (all of
 // whose exponent bits and quiet bit are set) for infinity or NaN.
 void CMachineWriter::Test(int reg) {
+  if (m_vex && !m_exact) {
+    m_out.VexScalar(kSubOp, 2, reg, reg);
+    m_out.SseRegister(kPackedDouble, kOr, kFlagRegister, 2);
+    m_flag = true;
+    return;
+  }
   m_out.SseRegister(kPackedDouble, kMove, 2, reg);
   if (m_exact) {
 #if defined(VOXEVAL_MACHINE_PAIR)
@@ -634,8 +689,11 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 // where infinity might not reach the end: as a divisor or an exponent, or
 // when a power of the running value follows.
 void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
-  if (level >= m_registerLevels && level > m_deepestSlot)
-    m_deepestSlot = level;
+  if (level >= m_registerLevels) {
+    m_memoryLevels = true;
+    if (level > m_deepestSlot)
+      m_deepestSlot = level;
+  }
   const std::vector<PlanItem> &items = m_plan.Group(group).items;
   std::vector<bool> powerFollows(items.size(), false);
   for (std::size_t k = items.size(); k-- > 1;)
@@ -669,7 +727,7 @@ Place CMachineWriter::ItemValue(const PlanItem &item, int level, bool tested) {
   Load(0, OperandValue(item.operand, level, true));
   // The level's own running value is not live while its first item is
   // made; saving it anyway is harmless.
-  Call(reinterpret_cast<const void *>(item.func), level);
+  Call(reinterpret_cast<const void *>(DirectFunction(item.func)), level);
   return Register(0);
 }
 
@@ -726,41 +784,47 @@ void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
 }
 
 void CMachineWriter::Power(int level, const Place &exponent) {
+  const Place running = Level(level);
+  if (m_vex && exponent.kind == Place::kConstant && exponent.constant == 2.0) {
+    if (running.kind == Place::kRegister) {
+      Square(running.index, level);
+      return;
+    }
+    Load(0, running);
+    Square(0, level);
+    StoreLevel(level, 0);
+    return;
+  }
   Load(1, exponent);
-  Load(0, Level(level));
-  if (m_fusedMultiply && exponent.kind == Place::kConstant &&
-      exponent.constant == 2.0)
-    Square(level);
-  else
-    Call(reinterpret_cast<const void *>(&PowerOf), level);
+  Load(0, running);
+  Call(reinterpret_cast<const void *>(&PowerOf), level);
   StoreLevel(level, 0);
 }
 
-// xmm0 = xmm0 ^ 2. The product p is what pow gives when the exact square
-// lies within 0.4546 ulp of p (glibc's pow is within 0.54 ulp of it, and
-// the neighbours of p are a whole ulp away): that is when p + 1.1 * e
+// base = base ^ 2 in its register. The product p is what pow gives when the
+// exact square lies within 0.459 ulp of p (glibc's pow is within 0.54 ulp of
+// it, and the neighbours of p are a whole ulp away): that is when p + 1.09 * e
 // rounds back to p, e = a * a - p being exact from a fused multiply-add.
-// Squares under 2^-970 (where e might not be exact), infinity and NaN go
-// to pow.
-void CMachineWriter::Square(int live) {
+// Squares under 2^-970 (where e might not be exact) and NaN go to pow.
+void CMachineWriter::Square(int base, int live) {
   // The call below saves the live levels' registers in their slots.
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
-  m_out.SseRegister(kPackedDouble, kMove, 1, 0);
-  m_out.SseRegister(kScalarDouble, kMulOp, 1, 0);
+  m_out.VexScalar(kMulOp, 1, base, base);
   m_out.SseConstant(kPackedDouble, kCompare, 1, 0x1p-970);
   SquareByPow cold;
+  cold.base = base;
   cold.live = live;
   cold.jumps[0] = m_out.Jump(kBelow);
   m_out.SseRegister(kPackedDouble, kMove, 2, 1);
-  m_out.FusedMultiplySubtract(2, 0, 0);
-  m_out.SseConstant(kScalarDouble, kMulOp, 2, 1.1);
-  m_out.SseRegister(kScalarDouble, kAddOp, 2, 1);
+  m_out.FusedMultiplySubtract(2, base, base);
+  m_out.FusedMultiplyAddConstant(2, 1, 1.09);
   m_out.SseRegister(kPackedDouble, kCompare, 2, 1);
+  // Unordered only when p is infinite, which pow gives too: ZF is set
+  // then, and p stands.
   cold.jumps[1] = m_out.Jump(kNotEqual);
-  cold.jumps[2] = m_out.Jump(kParity);
-  m_out.SseRegister(kPackedDouble, kMove, 0, 1);
+  m_out.SseRegister(kPackedDouble, kMove, base, 1);
   cold.back = m_out.Bytes().size();
   m_squaresByPow.push_back(cold);
 }
@@ -771,8 +835,22 @@ void CMachineWriter::SquaresByPow() {
   for (const SquareByPow &cold : m_squaresByPow) {
     for (std::size_t jump : cold.jumps)
       m_out.Land(jump);
+    // Without a frame on the usual path, this one makes its own and keeps
+    // the owner and context word in it across the call.
+    if (m_coldFrame != 0) {
+      m_out.AdjustStack(true, m_coldFrame);
+      m_out.FrameInteger(true, kRdi, OwnerOffset());
+      m_out.FrameInteger(true, kRsi, ContextOffset());
+    }
+    Load(0, Register(cold.base));
     Load(1, Place{Place::kConstant, 2.0, 0, nullptr});
     Call(reinterpret_cast<const void *>(&PowerOf), cold.live);
+    Load(cold.base, Register(0));
+    if (m_coldFrame != 0) {
+      m_out.FrameInteger(false, kRdi, OwnerOffset());
+      m_out.FrameInteger(false, kRsi, ContextOffset());
+      m_out.AdjustStack(false, m_coldFrame);
+    }
     m_out.JumpBack(cold.back);
   }
 }
@@ -784,7 +862,7 @@ void CMachineWriter::Prologue(std::int32_t frame) {
   if (frame != 0)
     prologue.AdjustStack(true, frame);
 #if defined(VOXEVAL_MACHINE_PAIR)
-  if (m_calls) {
+  if (m_saveArguments) {
     prologue.FrameInteger(true, kRdi, OwnerOffset());
     prologue.FrameInteger(true, kRsi, ContextOffset());
   }
@@ -820,8 +898,12 @@ void CMachineWriter::Return(std::int32_t frame) {
     return;
   }
   // v - v is NaN for infinity and NaN; so is the flag once set.
-  m_out.SseRegister(kPackedDouble, kMove, 1, 0);
-  m_out.SseRegister(kScalarDouble, kSubOp, 1, 0);
+  if (m_vex) {
+    m_out.VexScalar(kSubOp, 1, 0, 0);
+  } else {
+    m_out.SseRegister(kPackedDouble, kMove, 1, 0);
+    m_out.SseRegister(kScalarDouble, kSubOp, 1, 0);
+  }
   if (m_flag)
     m_out.SseRegister(kPackedDouble, kOr, 1, kFlagRegister);
   m_out.SseRegister(kPackedDouble, kCompare, 1, 1);
@@ -831,7 +913,7 @@ void CMachineWriter::Return(std::int32_t frame) {
     m_out.AdjustStack(false, frame);
   m_out.Return();
   m_out.Land(notFinite);
-  if (m_calls) {
+  if (m_saveArguments) {
     m_out.FrameInteger(false, kRdi, OwnerOffset());
     m_out.FrameInteger(false, kRsi, ContextOffset());
   }
@@ -849,7 +931,7 @@ void CMachineWriter::Return(std::int32_t frame) {
 bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   if (!Covers())
     return false;
-  m_fusedMultiply = HasFusedMultiply();
+  m_vex = HasFusedMultiply();
   // A single value is left untested: the result is tested at the end.
   m_base = FirstVariable();
   for (const PlanGroup &group : m_plan.Groups())
@@ -864,18 +946,19 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   if (m_flag)
     m_out.SseRegister(kPackedDouble, kOr, 0, kFlagRegister);
 #endif
-  // The squares left to pow call it: known now, laid out after the end.
-  if (!m_squaresByPow.empty())
-    m_calls = true;
-  std::int32_t frame = 0;
-  if (m_calls || m_deepestSlot >= 0) {
-    frame = SlotOffset(m_deepestSlot + 1);
-    if (frame % 16 != 8)
-      frame += 8;
+  // A frame for the slots used, the stack aligned for calls.
+  std::int32_t frame = SlotOffset(m_deepestSlot + 1);
+  if (frame % 16 != 8)
+    frame += 8;
+  if (m_calls || m_memoryLevels) {
+    m_frame = frame;
+    m_saveArguments = m_calls || !m_squaresByPow.empty();
+  } else if (!m_squaresByPow.empty()) {
+    m_coldFrame = frame;
   }
-  Return(frame);
+  Return(m_frame);
   SquaresByPow();
-  Prologue(frame);
+  Prologue(m_frame);
   m_out.PlacePool();
   code.swap(m_out.Bytes());
   return true;
