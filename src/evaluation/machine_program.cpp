@@ -309,11 +309,37 @@ public:
     std::memcpy(&m_code[jumpEnd - 4], &distance, 4);
   }
 
+  // op xmm(reg), [rip + displacement to target]: the code's own address
+  // must be known, and the target within reach of it.
+  void SseAbsolute(int prefix, int op, int reg, const void *target) {
+    Byte(prefix);
+    Rex(false, reg, 0);
+    Byte(0x0F);
+    Byte(op);
+    Byte(0x05 | (reg & 7) << 3);
+    m_absoluteUses.push_back(
+        AbsoluteUse{m_code.size(), reinterpret_cast<std::uintptr_t>(target)});
+    Word(0);
+  }
+
   // Puts bytes before all that is written: the pool's users move along.
   void Prepend(const std::vector<std::uint8_t> &bytes) {
     m_code.insert(m_code.begin(), bytes.begin(), bytes.end());
     for (PoolUse &use : m_poolUses)
       use.at += bytes.size();
+    for (AbsoluteUse &use : m_absoluteUses)
+      use.at += bytes.size();
+  }
+
+  // Appends the pool after the code and points its users at it, and the
+  // users of addresses outside at those, for code placed at base.
+  void Finish(std::uintptr_t base) {
+    PlacePool();
+    for (const AbsoluteUse &use : m_absoluteUses) {
+      const std::uint32_t distance =
+          static_cast<std::uint32_t>(use.target - (base + use.at + 4));
+      std::memcpy(&m_code[use.at], &distance, 4);
+    }
   }
 
   // Appends the pool after the code and points its users at it.
@@ -335,11 +361,29 @@ private:
     std::size_t at;
     std::size_t index;
   };
+  struct AbsoluteUse {
+    std::size_t at;
+    std::uintptr_t target;
+  };
+  std::vector<AbsoluteUse> m_absoluteUses;
   std::vector<std::uint8_t> m_code;
   std::vector<std::uint64_t> m_pool;
   std::map<std::uint64_t, std::size_t> m_poolIndex;
   std::vector<PoolUse> m_poolUses;
 };
+
+// The first variable the plan reads, or null.
+const double *FirstVariableOf(const CVisitPlan &plan) {
+  if (plan.Top().kind == PlanOperand::kVariable)
+    return plan.Top().variable;
+  for (const PlanGroup &group : plan.Groups()) {
+    for (const PlanItem &item : group.items) {
+      if (item.operand.kind == PlanOperand::kVariable)
+        return item.operand.variable;
+    }
+  }
+  return nullptr;
+}
 
 #if defined(__GLIBC__) && defined(__GNUC__)
 // Squares are taken without pow where this processor (and the system, which
@@ -408,8 +452,13 @@ EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func) {
 
 class CMachineWriter {
 public:
-  CMachineWriter(const CVisitPlan &plan, MACHINE_FALLBACK fallback)
-      : m_plan(plan), m_fallback(fallback) {}
+  // With a base, the code is laid out to run there and reach variables
+  // within 2 GiB of it directly; size bounds its length. Without one, it
+  // runs anywhere.
+  CMachineWriter(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
+                 std::uintptr_t base = 0, std::size_t size = 0)
+      : m_plan(plan), m_fallback(fallback), m_codeBase(base), m_codeSize(size) {
+  }
 
   // The whole function, or false for a plan it does not take.
   bool Write(std::vector<std::uint8_t> &code);
@@ -450,8 +499,12 @@ private:
   void Return(std::int32_t frame);
   void Prologue(std::int32_t frame);
 
+  bool WithinReach(const double *variable) const;
+
   const CVisitPlan &m_plan;
   MACHINE_FALLBACK m_fallback;
+  std::uintptr_t m_codeBase;
+  std::size_t m_codeSize;
   CCodeWriter m_out;
   int m_deepestSlot = -1;
   int m_registerLevels = kRegisterLevels;
@@ -487,15 +540,7 @@ private:
 };
 
 const double *CMachineWriter::FirstVariable() const {
-  if (m_plan.Top().kind == PlanOperand::kVariable)
-    return m_plan.Top().variable;
-  for (const PlanGroup &group : m_plan.Groups()) {
-    for (const PlanItem &item : group.items) {
-      if (item.operand.kind == PlanOperand::kVariable)
-        return item.operand.variable;
-    }
-  }
-  return nullptr;
+  return FirstVariableOf(m_plan);
 }
 
 // Plans with callbacks lay out the argument groups holding them twice (the
@@ -557,6 +602,10 @@ void CMachineWriter::Op(int op, int reg, const Place &value) {
     m_out.SseFrame(kScalarDouble, op, reg, SlotOffset(value.index));
     return;
   case Place::kVariable: {
+    if (WithinReach(value.variable)) {
+      m_out.SseAbsolute(kScalarDouble, op, reg, value.variable);
+      return;
+    }
     // Near the first variable (the host's variables usually are), through
     // rcx, which holds its address; elsewhere through its own.
     const std::intptr_t offset =
@@ -572,6 +621,16 @@ void CMachineWriter::Op(int op, int reg, const Place &value) {
     return;
   }
   }
+}
+
+bool CMachineWriter::WithinReach(const double *variable) const {
+  if (m_codeBase == 0)
+    return false;
+  const std::intptr_t distance = reinterpret_cast<std::intptr_t>(variable) -
+                                 static_cast<std::intptr_t>(m_codeBase);
+  const std::intptr_t reach =
+      0x7FFFFFFF - static_cast<std::intptr_t>(m_codeSize + 64);
+  return distance > -reach && distance < reach;
 }
 
 void CMachineWriter::Load(int reg, const Place &value) {
@@ -959,13 +1018,55 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   Return(m_frame);
   SquaresByPow();
   Prologue(m_frame);
-  m_out.PlacePool();
+  m_out.Finish(m_codeBase);
   code.swap(m_out.Bytes());
   return true;
 }
 
 } // namespace
 #endif
+
+namespace {
+
+// Where to ask for the pages of code that reads the variable: in the GiB
+// below it less 256 MiB (the heap grows upward from a free space), at a
+// 64 KiB step chosen by salt, so that expressions compiled in turn seldom
+// ask for the same place. Null for no variable.
+const void *PlaceNear(const double *variable, const void *salt) {
+  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(variable);
+  const std::uintptr_t below = std::uintptr_t(1) << 28;
+  const std::uintptr_t step = std::uintptr_t(1) << 16;
+  const std::uintptr_t steps = (std::uintptr_t(1) << 30) / step;
+  if (variable == nullptr || at < below + (steps + 1) * step)
+    return nullptr;
+  const std::uintptr_t mixed =
+      (reinterpret_cast<std::uintptr_t>(salt) >> 4) * 0x9E3779B97F4A7C15ull;
+  const std::uintptr_t k = (mixed >> 40) % steps;
+  return reinterpret_cast<const void *>(((at - below) & ~(step - 1)) -
+                                        k * step);
+}
+
+// Code pages that are released unless kept.
+class CodePages {
+public:
+  CodePages(std::size_t size, const void *near)
+      : m_pages(AllocateCodePages(size, near)), m_size(size) {}
+  ~CodePages() { UnmapMachineCode(m_pages, m_size); }
+  CodePages(const CodePages &) = delete;
+  CodePages &operator=(const CodePages &) = delete;
+  void *At() const { return m_pages; }
+  void *Release() {
+    void *pages = m_pages;
+    m_pages = nullptr;
+    return pages;
+  }
+
+private:
+  void *m_pages;
+  std::size_t m_size;
+};
+
+} // namespace
 
 CMachineProgram::~CMachineProgram() { Release(); }
 
@@ -977,13 +1078,25 @@ bool CMachineProgram::Build(const CVisitPlan &plan) {
   Release();
 #if defined(VOXEVAL_MACHINE_CODE)
   std::vector<std::uint8_t> code;
-  CMachineWriter writer(plan, m_fallback);
-  if (!writer.Write(code))
+  // Laid out once to run anywhere, which gives its length; then again for
+  // pages near the variables, reached directly from there.
+  CMachineWriter anywhere(plan, m_fallback);
+  if (!anywhere.Write(code))
     return false;
-  m_pages = MapMachineCode(code.data(), code.size());
-  if (m_pages == nullptr)
+  const std::size_t size = code.size();
+  CodePages pages(size, PlaceNear(FirstVariableOf(plan), this));
+  if (pages.At() == nullptr)
     return false;
-  m_size = code.size();
+  std::vector<std::uint8_t> placed;
+  CMachineWriter there(plan, m_fallback,
+                       reinterpret_cast<std::uintptr_t>(pages.At()), size);
+  if (there.Write(placed) && placed.size() <= size)
+    code.swap(placed);
+  std::memcpy(pages.At(), code.data(), code.size());
+  if (!SealCodePages(pages.At(), size))
+    return false;
+  m_pages = pages.Release();
+  m_size = size;
 #if defined(VOXEVAL_MACHINE_PAIR)
   m_entry = reinterpret_cast<MACHINE_FALLBACK>(m_pages);
 #else

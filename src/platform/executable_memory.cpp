@@ -1,25 +1,24 @@
 #include "platform/executable_memory.h"
 
-#include <cstring>
+#include <cstdint>
 
 #if defined(_WIN32)
 #include <windows.h>
 
-void *MapMachineCode(const void *code, std::size_t size) {
+// Windows places pages where asked only at exact, aligned addresses; the
+// code reaches its data by full addresses there.
+void *AllocateCodePages(std::size_t size, const void *) {
   if (size == 0)
     return nullptr;
-  void *pages =
-      VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  if (pages == nullptr)
-    return nullptr;
-  std::memcpy(pages, code, size);
+  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+}
+
+bool SealCodePages(void *pages, std::size_t size) {
   DWORD previous = 0;
-  if (!VirtualProtect(pages, size, PAGE_EXECUTE_READ, &previous)) {
-    VirtualFree(pages, 0, MEM_RELEASE);
-    return nullptr;
-  }
+  if (!VirtualProtect(pages, size, PAGE_EXECUTE_READ, &previous))
+    return false;
   FlushInstructionCache(GetCurrentProcess(), pages, size);
-  return pages;
+  return true;
 }
 
 void UnmapMachineCode(void *pages, std::size_t) {
@@ -30,19 +29,18 @@ void UnmapMachineCode(void *pages, std::size_t) {
 #else
 #include <sys/mman.h>
 
-void *MapMachineCode(const void *code, std::size_t size) {
+// The system takes the address as a hint: where it is taken, the pages
+// go elsewhere.
+void *AllocateCodePages(std::size_t size, const void *near) {
   if (size == 0)
     return nullptr;
-  void *pages = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+  void *pages = mmap(const_cast<void *>(near), size, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (pages == MAP_FAILED)
-    return nullptr;
-  std::memcpy(pages, code, size);
-  if (mprotect(pages, size, PROT_READ | PROT_EXEC) != 0) {
-    munmap(pages, size);
-    return nullptr;
-  }
-  return pages;
+  return pages == MAP_FAILED ? nullptr : pages;
+}
+
+bool SealCodePages(void *pages, std::size_t size) {
+  return mprotect(pages, size, PROT_READ | PROT_EXEC) == 0;
 }
 
 void UnmapMachineCode(void *pages, std::size_t size) {

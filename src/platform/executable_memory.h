@@ -5,12 +5,18 @@
 
 #include <cstddef>
 
-// Copies size bytes of machine code into pages of their own and makes them
-// executable. Null when the system refuses (no memory, or a policy against
-// executable mappings); the caller then does without.
-void *MapMachineCode(const void *code, std::size_t size);
+// Writable pages for size bytes of machine code, placed at the given
+// address where the system allows, elsewhere otherwise. Null when the
+// system refuses.
+void *AllocateCodePages(std::size_t size, const void *near);
 
-// Releases what MapMachineCode returned for the same size; null is ignored.
+// Makes the pages read-only and executable. False when the system refuses
+// (a policy against executable mappings); the caller then does without and
+// releases them.
+bool SealCodePages(void *pages, std::size_t size);
+
+// Releases what AllocateCodePages returned for the same size; null is
+// ignored.
 void UnmapMachineCode(void *pages, std::size_t size);
 
 #endif
