@@ -180,20 +180,7 @@ public:
     Byte(0xB8 | (r & 7));
     Quad(v);
   }
-  // op r/m64(rm), r64(reg) for add 01, and 21, sub 29, cmp 39, test 85
-  void Integer(int op, int rm, int reg) {
-    Rex(true, reg, rm);
-    Byte(op);
-    Byte(0xC0 | (reg & 7) << 3 | (rm & 7));
-  }
-  // movq r64, xmm
-  void MoveToInteger(int r, int x) {
-    Byte(0x66);
-    Rex(true, x, r);
-    Byte(0x0F);
-    Byte(0x7E);
-    Byte(0xC0 | (x & 7) << 3 | (r & 7));
-  }
+
   void CallRax() {
     Byte(0xFF);
     Byte(0xD0);
@@ -210,14 +197,7 @@ public:
     Byte(0x24);
     Word(static_cast<std::uint32_t>(offset));
   }
-  // btr r64, bit
-  void ClearBit(int r, int bit) {
-    Rex(true, 0, r);
-    Byte(0x0F);
-    Byte(0xBA);
-    Byte(0xF0 | (r & 7));
-    Byte(bit);
-  }
+
   // The three-byte VEX prefix and opcode: map 1 is 0F, 2 is 0F38; pp 1
   // stands for 66, 3 for F2; v is the second source.
   void Vex(int map, bool w, int pp, int reg, int v, int rm, int op) {
