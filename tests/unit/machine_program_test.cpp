@@ -1,0 +1,265 @@
+// The machine code on its own: when it hands evaluation back, where it finds
+// variables, squares at the edges of their proof, deep nesting across
+// calls, callbacks that throw, and the plans it leaves alone. Its values are
+// held to the record evaluator's bit for bit.
+#include "builder/expression_builder.h"
+#include "evaluation/evaluator.h"
+#include "evaluation/machine_program.h"
+#include "record_trees.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+
+namespace {
+
+#if defined(__x86_64__) || defined(_M_X64)
+const bool kMachineCode = true;
+#else
+const bool kMachineCode = false;
+#endif
+// Callbacks run as machine code only where the code can pass their throws
+// on (System V).
+#if defined(VOXEVAL_MACHINE_PAIR)
+const bool kCallbacksInCode = true;
+#else
+const bool kCallbacksInCode = false;
+#endif
+
+const double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+std::uint64_t Bits(double v) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits;
+}
+
+// Machine code over a tree, with a fallback that counts its calls and
+// evaluates the records as they are.
+struct Compiled {
+  explicit Compiled(const STOKEN &records) : root(&records), machine(&Count) {
+    CVisitPlan plan;
+    EXPECT_TRUE(plan.Read(records));
+    machine.Build(plan);
+  }
+  static std::pair<bool, double> Count(const void *owner,
+                                       std::uintptr_t context) {
+    const Compiled *self = static_cast<const Compiled *>(owner);
+    ++self->fallbacks;
+    return std::make_pair(true, EvaluateSToken(self->root, context));
+  }
+  double Run(std::uintptr_t context = 0) const {
+    return machine.Run(this, context).second;
+  }
+  const STOKEN *root;
+  mutable int fallbacks = 0;
+  CMachineProgram machine;
+};
+
+// A parser's builder, and the records of texts compiled with it.
+class Texts {
+public:
+  Texts() : m_builder(new CExpressionBuilder) {}
+  CExpressionBuilder &Builder() { return *m_builder; }
+
+  std::unique_ptr<Tree> Compile(const std::string &text) {
+    const std::u16string wide(text.begin(), text.end());
+    std::int32_t position = 0;
+    std::unique_ptr<calc_nmspace::TOKEN> tree(
+        m_builder->ParseGroup(wide, position));
+    EXPECT_TRUE(tree != nullptr) << text;
+    if (!tree)
+      return nullptr;
+    STOKEN *root = tree->Compile(m_builder);
+    std::unique_ptr<Tree> owned(new Tree(*root));
+    std::free(root);
+    return owned;
+  }
+
+private:
+  boost::shared_ptr<CExpressionBuilder> m_builder;
+};
+
+} // namespace
+
+// Values that only divisors, exponents, function arguments and the result
+// test send the evaluation back; finite ones never do.
+TEST(MachineProgram, HandsBackOnlyWhenATestedValueIsNotFinite) {
+  struct Case {
+    const char *text;
+    double x;
+    int fallbacks;
+  };
+  const Case cases[] = {
+      {"1/x", 2.0, 0},        {"1/x", kInf, 1},     {"1/x", 0.0, 1},
+      {"x+1", kInf, 1},       {"x*0+1", kInf, 1},   {"x*0+1", kNaN, 1},
+      {"2^x", kNaN, 1},       {"(x+1)^2", kInf, 1}, {"exp(x)", -kInf, 1},
+      {"x-x", 1e308, 0},      {"x*x*x", 1e200, 1},  {"(1/x)*0", 0.0, 1},
+      {"2*x+sin(x)", 0.5, 0}, {"x^0", kNaN, 1},     {"x^2+1", -0.0, 0},
+  };
+  Texts texts;
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.text) + " at x = " + std::to_string(c.x));
+    std::unique_ptr<Tree> tree = texts.Compile(c.text);
+    const Compiled compiled(tree->root);
+    EXPECT_EQ(compiled.machine.Ready(), kMachineCode);
+    texts.Builder().SetValue(u"x", c.x);
+    EXPECT_EQ(Bits(compiled.Run()), Bits(tree->Value()));
+    EXPECT_EQ(compiled.fallbacks, kMachineCode ? c.fallbacks : 1);
+  }
+}
+
+// Variables on the heap (within reach of the code's pages), on the stack
+// and in static storage (usually beyond it) alike.
+TEST(MachineProgram, ReadsVariablesWhereverTheyAre) {
+  static double kept = 0.0;
+  double local = 0.0;
+  std::unique_ptr<double> owned(new double(0.0));
+  Tree tree(Group({Var(owned.get()), Plus, Var(&local), Mul, Var(&kept), Div,
+                   Group({Var(&local), Minus, Var(owned.get())})}));
+  const Compiled compiled(tree.root);
+  EXPECT_EQ(compiled.machine.Ready(), kMachineCode);
+  const double values[][3] = {
+      {1.5, -2.0, 0.25}, {3.0, 7.0, -1e10}, {0.0, 0.0, 1.0}, {2.0, 2.0, 5.0}};
+  for (const auto &v : values) {
+    *owned = v[0];
+    local = v[1];
+    kept = v[2];
+    EXPECT_EQ(Bits(compiled.Run()), Bits(tree.Value()));
+  }
+}
+
+// Squares where the proof that x*x is pow's value gives out: tiny, huge,
+// signed zeros, infinities, NaN, subnormals, powers of two.
+TEST(MachineProgram, SquaresAtTheEdgesMatchPow) {
+  Texts texts;
+  std::unique_ptr<Tree> square = texts.Compile("x^2");
+  std::unique_ptr<Tree> nested = texts.Compile("y*(x-y)^2");
+  const Compiled first(square->root);
+  const Compiled second(nested->root);
+  texts.Builder().SetValue(u"y", 1.0);
+  const double edges[] = {0.0,
+                          -0.0,
+                          kInf,
+                          -kInf,
+                          kNaN,
+                          std::numeric_limits<double>::denorm_min(),
+                          std::numeric_limits<double>::min(),
+                          std::numeric_limits<double>::max(),
+                          std::ldexp(1.0, -485),
+                          std::ldexp(1.0, -486),
+                          std::ldexp(1.5, -486),
+                          std::ldexp(1.5, -538),
+                          std::ldexp(1.0, 511),
+                          std::ldexp(1.9, 511),
+                          std::ldexp(1.0, 512),
+                          1.0 + std::ldexp(1.0, -52),
+                          3.0,
+                          0.1,
+                          -1e-300,
+                          94906265.62425156};
+  for (const double x : edges) {
+    SCOPED_TRACE(x);
+    texts.Builder().SetValue(u"x", x);
+    EXPECT_EQ(Bits(first.Run()), Bits(square->Value()));
+    EXPECT_EQ(Bits(second.Run()), Bits(nested->Value()));
+  }
+}
+
+// Nesting deeper than the registers, with calls at every level: the running
+// values kept in registers and in the frame survive each call.
+TEST(MachineProgram, KeepsRunningValuesAcrossCallsAtAnyDepth) {
+  Texts texts;
+  for (const int depth : {3, 11, 12, 13, 40}) {
+    std::string text = "x";
+    for (int i = 0; i < depth; ++i) {
+      const char *forms[] = {"(0.5+sin(", "(x-cos(", "(2^(", "(x*exp("};
+      text = forms[i % 4] + text + ")" + (i % 3 ? "^2" : "/y") + ")";
+    }
+    SCOPED_TRACE(depth);
+    std::unique_ptr<Tree> tree = texts.Compile(text);
+    const Compiled compiled(tree->root);
+    EXPECT_EQ(compiled.machine.Ready(), kMachineCode);
+    for (const double x : {0.3, -1.7, 2.5}) {
+      texts.Builder().SetValue(u"x", x);
+      texts.Builder().SetValue(u"y", x + 3.0);
+      EXPECT_EQ(Bits(compiled.Run()), Bits(tree->Value()));
+    }
+  }
+}
+
+namespace {
+
+int g_calls = 0;
+bool g_throw = false;
+
+struct Thrown {};
+
+double MaybeThrows(std::uintptr_t context) {
+  ++g_calls;
+  if (g_throw)
+    throw Thrown();
+  return static_cast<double>(context) / 4;
+}
+
+} // namespace
+
+// A callback's throw reaches the caller, after the calls the evaluator
+// would have made before it, and the code runs on afterwards.
+TEST(MachineProgram, PassesACallbacksThrowOnAndRunsOn) {
+  Texts texts;
+  ASSERT_TRUE(texts.Builder().AddFunction(u"f", MaybeThrows));
+  texts.Builder().SetValue(u"x", 1.25);
+  for (const char *text : {"f", "1+sin(2*(f+x))", "x*f-f/x", "exp(f)^2"}) {
+    SCOPED_TRACE(text);
+    std::unique_ptr<Tree> tree = texts.Compile(text);
+    const Compiled compiled(tree->root);
+    EXPECT_EQ(compiled.machine.Ready(), kCallbacksInCode);
+    g_calls = 0;
+    const double expected = tree->Value(6);
+    const int calls = g_calls;
+    g_calls = 0;
+    EXPECT_EQ(Bits(compiled.Run(6)), Bits(expected));
+    EXPECT_EQ(g_calls, calls);
+    EXPECT_EQ(compiled.fallbacks, kCallbacksInCode ? 0 : 1);
+    g_throw = true;
+    g_calls = 0;
+    EXPECT_THROW(compiled.Run(6), Thrown);
+    EXPECT_EQ(g_calls, 1);
+    g_throw = false;
+    EXPECT_EQ(Bits(compiled.Run(6)), Bits(expected));
+  }
+}
+
+// Callbacks in nested function arguments double the code at each level;
+// past its budget the plan is left to the fallback, which still evaluates.
+TEST(MachineProgram, LeavesDoubledCallbacksPastItsBudgetToTheFallback) {
+  Texts texts;
+  ASSERT_TRUE(texts.Builder().AddFunction(u"f", MaybeThrows));
+  for (const int depth : {4, 18}) {
+    std::string text = "f";
+    for (int i = 0; i < depth; ++i)
+      text = "sin(" + text + ")";
+    std::unique_ptr<Tree> tree = texts.Compile(text);
+    const Compiled compiled(tree->root);
+    EXPECT_EQ(compiled.machine.Ready(), kCallbacksInCode && depth == 4);
+    EXPECT_EQ(Bits(compiled.Run(2)), Bits(tree->Value(2)));
+  }
+}
+
+// Without code, every evaluation is the fallback's.
+TEST(MachineProgram, WithoutCodeRunsTheFallback) {
+  Tree tree(Group({Num(2), Plus, Num(3)}));
+  const Compiled compiled(tree.root);
+  const CMachineProgram bare(&Compiled::Count);
+  EXPECT_FALSE(bare.Ready());
+  EXPECT_EQ(bare.Run(&compiled, 0), std::make_pair(true, 5.0));
+  EXPECT_EQ(compiled.fallbacks, 1);
+}
