@@ -119,8 +119,9 @@ void Run(const std::u16string &text) {
   FUZZ_REQUIRE(plan.Read(*root));
   CFlatProgram program;
   program.Build(plan);
+  CCodeArena arena;
   CMachineProgram machine(&RunFlat);
-  machine.Build(plan);
+  machine.Build(plan, arena);
   for (const auto &values : kAssignments) {
     const Outcome reference =
         Observe(*builder, values, [&root](std::uintptr_t context) {

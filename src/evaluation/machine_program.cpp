@@ -312,14 +312,19 @@ public:
   }
 
   // Appends the pool after the code and points its users at it, and the
-  // users of addresses outside at those, for code placed at base.
-  void Finish(std::uintptr_t base) {
+  // users of addresses outside at those, for code placed at base. False
+  // when one of those is out of reach.
+  bool Finish(std::uintptr_t base) {
     PlacePool();
+    bool reached = true;
     for (const AbsoluteUse &use : m_absoluteUses) {
-      const std::uint32_t distance =
-          static_cast<std::uint32_t>(use.target - (base + use.at + 4));
-      std::memcpy(&m_code[use.at], &distance, 4);
+      const std::intptr_t distance =
+          static_cast<std::intptr_t>(use.target - (base + use.at + 4));
+      reached = reached && distance >= INT32_MIN && distance <= INT32_MAX;
+      const std::uint32_t bits = static_cast<std::uint32_t>(distance);
+      std::memcpy(&m_code[use.at], &bits, 4);
     }
+    return reached;
   }
 
   // Appends the pool after the code and points its users at it.
@@ -433,12 +438,15 @@ EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func) {
 class CMachineWriter {
 public:
   // With a base, the code is laid out to run there and reach variables
-  // within 2 GiB of it directly; size bounds its length. Without one, it
-  // runs anywhere.
+  // within 2 GiB of it directly (see Reached). Without one, it runs
+  // anywhere.
   CMachineWriter(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
-                 std::uintptr_t base = 0, std::size_t size = 0)
-      : m_plan(plan), m_fallback(fallback), m_codeBase(base), m_codeSize(size) {
-  }
+                 std::uintptr_t base = 0)
+      : m_plan(plan), m_fallback(fallback), m_codeBase(base) {}
+
+  // False when code laid out for a base came out too long to reach all
+  // the variables it reads directly; it must then be laid out anew.
+  bool Reached() const { return m_reached; }
 
   // The whole function, or false for a plan it does not take.
   bool Write(std::vector<std::uint8_t> &code);
@@ -484,7 +492,7 @@ private:
   const CVisitPlan &m_plan;
   MACHINE_FALLBACK m_fallback;
   std::uintptr_t m_codeBase;
-  std::size_t m_codeSize;
+  bool m_reached = true;
   CCodeWriter m_out;
   int m_deepestSlot = -1;
   int m_registerLevels = kRegisterLevels;
@@ -608,8 +616,8 @@ bool CMachineWriter::WithinReach(const double *variable) const {
     return false;
   const std::intptr_t distance = reinterpret_cast<std::intptr_t>(variable) -
                                  static_cast<std::intptr_t>(m_codeBase);
-  const std::intptr_t reach =
-      0x7FFFFFFF - static_cast<std::intptr_t>(m_codeSize + 64);
+  // Code longer than the margin is caught by Finish.
+  const std::intptr_t reach = 0x7FFFFFFF - (std::intptr_t(1) << 28);
   return distance > -reach && distance < reach;
 }
 
@@ -998,7 +1006,7 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   Return(m_frame);
   SquaresByPow();
   Prologue(m_frame);
-  m_out.Finish(m_codeBase);
+  m_reached = m_out.Finish(m_codeBase);
   code.swap(m_out.Bytes());
   return true;
 }
@@ -1026,26 +1034,6 @@ const void *PlaceNear(const double *variable, const void *salt) {
                                         k * step);
 }
 
-// Code pages that are released unless kept.
-class CodePages {
-public:
-  CodePages(std::size_t size, const void *near)
-      : m_pages(AllocateCodePages(size, near)), m_size(size) {}
-  ~CodePages() { UnmapMachineCode(m_pages, m_size); }
-  CodePages(const CodePages &) = delete;
-  CodePages &operator=(const CodePages &) = delete;
-  void *At() const { return m_pages; }
-  void *Release() {
-    void *pages = m_pages;
-    m_pages = nullptr;
-    return pages;
-  }
-
-private:
-  void *m_pages;
-  std::size_t m_size;
-};
-
 } // namespace
 
 CMachineProgram::~CMachineProgram() { Release(); }
@@ -1054,44 +1042,75 @@ double CMachineProgram::Unavailable() {
   return std::numeric_limits<double>::quiet_NaN();
 }
 
-bool CMachineProgram::Build(const CVisitPlan &plan) {
+namespace {
+
+// The code for the given place (null: anywhere). False for plans the code
+// does not take.
+bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
+            const void *place, std::vector<std::uint8_t> &code) {
+  CMachineWriter there(plan, fallback, reinterpret_cast<std::uintptr_t>(place));
+  if (!there.Write(code))
+    return false;
+  if (there.Reached())
+    return true;
+  CMachineWriter anywhere(plan, fallback);
+  return anywhere.Write(code);
+}
+
+} // namespace
+
+bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena) {
   Release();
 #if defined(VOXEVAL_MACHINE_CODE)
+  // Laid out for where the arena's next block starts. Should the block go
+  // elsewhere (a new chunk), laid out again for that place, or, when that
+  // is longer, for anywhere, in a block of its own if need be.
+  const void *next = arena.Next();
   std::vector<std::uint8_t> code;
-  // Laid out once to run anywhere, which gives its length; then again for
-  // pages near the variables, reached directly from there.
-  CMachineWriter anywhere(plan, m_fallback);
-  if (!anywhere.Write(code))
+  if (!LayOut(plan, m_fallback, next, code))
     return false;
-  const std::size_t size = code.size();
-  CodePages pages(size, PlaceNear(FirstVariableOf(plan), this));
-  if (pages.At() == nullptr)
+  const void *near = PlaceNear(FirstVariableOf(plan), this);
+  CODE_BLOCK block;
+  if (!arena.Allocate(code.size(), near, block))
     return false;
-  std::vector<std::uint8_t> placed;
-  CMachineWriter there(plan, m_fallback,
-                       reinterpret_cast<std::uintptr_t>(pages.At()), size);
-  if (there.Write(placed) && placed.size() <= size)
+  if (block.executable != next) {
+    const std::size_t room = code.size();
+    std::vector<std::uint8_t> placed;
+    try {
+      LayOut(plan, m_fallback, block.executable, placed);
+      if (placed.size() > room)
+        LayOut(plan, m_fallback, nullptr, placed);
+    } catch (...) {
+      CCodeArena::Free(block);
+      throw;
+    }
     code.swap(placed);
-  std::memcpy(pages.At(), code.data(), code.size());
-  if (!SealCodePages(pages.At(), size))
-    return false;
-  m_pages = pages.Release();
-  m_size = size;
+    if (code.size() > room) {
+      CCodeArena::Free(block);
+      if (!arena.Allocate(code.size(), near, block))
+        return false;
+    }
+  }
+  std::memcpy(block.writable, code.data(), code.size());
+  m_block = block;
+  m_size = code.size();
 #if defined(VOXEVAL_MACHINE_PAIR)
-  m_entry = reinterpret_cast<MACHINE_FALLBACK>(m_pages);
+  m_entry = reinterpret_cast<MACHINE_FALLBACK>(
+      const_cast<void *>(m_block.executable));
 #else
-  m_code = reinterpret_cast<double (*)()>(m_pages);
+  m_code =
+      reinterpret_cast<double (*)()>(const_cast<void *>(m_block.executable));
 #endif
   return true;
 #else
   (void)plan;
+  (void)arena;
   return false;
 #endif
 }
 
 void CMachineProgram::Release() {
-  UnmapMachineCode(m_pages, m_size);
-  m_pages = nullptr;
+  CCodeArena::Free(m_block);
   m_size = 0;
   m_entry = m_fallback;
   m_code = &Unavailable;

@@ -13,6 +13,7 @@
 #ifndef VOXEVAL_EVALUATION_MACHINE_PROGRAM_H
 #define VOXEVAL_EVALUATION_MACHINE_PROGRAM_H
 
+#include "evaluation/code_arena.h"
 #include "evaluation/visit_plan.h"
 
 #include <cfloat>
@@ -49,14 +50,14 @@ public:
   CMachineProgram(const CMachineProgram &) = delete;
   CMachineProgram &operator=(const CMachineProgram &) = delete;
 
-  // Lays the plan out. False, leaving no code, on processors other than
-  // x86-64, where the system will not map executable pages, and for plans
-  // that call host code (callbacks, host functions): those run from the
-  // flat program, through which an exception the host throws can pass.
-  // Throws std::bad_alloc.
-  bool Build(const CVisitPlan &plan);
+  // Lays the plan out in a block of the arena, which must outlive the
+  // program. False, leaving no code, on processors other than x86-64, where
+  // the system will not give executable memory, and for plans it does not
+  // take (see Covers in the .cpp); the fallback serves those. Throws
+  // std::bad_alloc.
+  bool Build(const CVisitPlan &plan, CCodeArena &arena);
 
-  bool Ready() const { return m_pages != nullptr; }
+  bool Ready() const { return m_block.executable != nullptr; }
 
   // (true, the value) from the code, or what the fallback gives for owner
   // and context. No branch comes before the jump or call into the code:
@@ -75,7 +76,7 @@ public:
   }
 
   // The code as laid out, for tests that read it.
-  const void *Code() const { return m_pages; }
+  const void *Code() const { return m_block.executable; }
   std::size_t Size() const { return m_size; }
 
 private:
@@ -87,7 +88,7 @@ private:
   MACHINE_FALLBACK m_entry;
   // The code's entry where it gives a double.
   double (*m_code)() = &Unavailable;
-  void *m_pages = nullptr;
+  CODE_BLOCK m_block;
   std::size_t m_size = 0;
 };
 

@@ -32,7 +32,7 @@ CVOXExpression::CVOXExpression(
   if (plan != nullptr) {
     m_program.Build(*plan);
     if (m_program.Leaf() == nullptr)
-      m_machine.Build(*plan);
+      m_machine.Build(*plan, m_parser->CodeArena());
   }
 }
 

@@ -4,6 +4,8 @@
 
 #include <VOXEvalExpressions.h>
 
+#include "evaluation/code_arena.h"
+
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
 
@@ -21,6 +23,10 @@ public:
   // A strong handle to the builder, for the length of one operation.
   boost::shared_ptr<CExpressionBuilder> GetBuilder() const;
 
+  // Where the expressions compiled here keep their machine code; they hold
+  // the parser, so it outlives them.
+  CCodeArena &CodeArena() { return m_codeArena; }
+
   boost::shared_ptr<IVOXExpression>
   CreateExpression(const char16_t *text) override;
   bool CheckSyntax(const char16_t *text) override;
@@ -33,6 +39,7 @@ public:
 
 private:
   boost::shared_ptr<CExpressionBuilder> m_builder;
+  CCodeArena m_codeArena;
 };
 
 // The deleter of every parser handle.

@@ -1,50 +1,71 @@
 #include "platform/executable_memory.h"
 
-#include <cstdint>
-
 #if defined(_WIN32)
 #include <windows.h>
 
-// Windows places pages where asked only at exact, aligned addresses; the
-// code reaches its data by full addresses there.
-void *AllocateCodePages(std::size_t size, const void *) {
-  if (size == 0)
-    return nullptr;
-  return VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-}
-
-bool SealCodePages(void *pages, std::size_t size) {
-  DWORD previous = 0;
-  if (!VirtualProtect(pages, size, PAGE_EXECUTE_READ, &previous))
+bool AllocateCodePages(std::size_t size, const void *, CODE_PAGES &pages) {
+  const unsigned long long bytes = size;
+  HANDLE section = CreateFileMappingW(
+      INVALID_HANDLE_VALUE, nullptr, PAGE_EXECUTE_READWRITE | SEC_COMMIT,
+      static_cast<DWORD>(bytes >> 32), static_cast<DWORD>(bytes), nullptr);
+  if (section == nullptr)
     return false;
-  FlushInstructionCache(GetCurrentProcess(), pages, size);
+  void *writable = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, size);
+  void *executable =
+      MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_EXECUTE, 0, 0, size);
+  // The views keep the section.
+  CloseHandle(section);
+  if (writable == nullptr || executable == nullptr) {
+    if (writable != nullptr)
+      UnmapViewOfFile(writable);
+    if (executable != nullptr)
+      UnmapViewOfFile(executable);
+    return false;
+  }
+  pages.writable = writable;
+  pages.executable = executable;
+  pages.size = size;
   return true;
 }
 
-void UnmapMachineCode(void *pages, std::size_t) {
-  if (pages != nullptr)
-    VirtualFree(pages, 0, MEM_RELEASE);
+void ReleaseCodePages(const CODE_PAGES &pages) {
+  UnmapViewOfFile(pages.writable);
+  UnmapViewOfFile(pages.executable);
 }
 
 #else
 #include <sys/mman.h>
+#include <unistd.h>
 
-// The system takes the address as a hint: where it is taken, the pages
-// go elsewhere.
-void *AllocateCodePages(std::size_t size, const void *near) {
-  if (size == 0)
-    return nullptr;
-  void *pages = mmap(const_cast<void *>(near), size, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  return pages == MAP_FAILED ? nullptr : pages;
+bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages) {
+  const int file = memfd_create("voxeval-code", MFD_CLOEXEC);
+  if (file < 0)
+    return false;
+  void *writable = MAP_FAILED;
+  void *executable = MAP_FAILED;
+  if (ftruncate(file, static_cast<off_t>(size)) == 0) {
+    writable = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+    // The system takes the address as a hint only.
+    executable = mmap(const_cast<void *>(near), size, PROT_READ | PROT_EXEC,
+                      MAP_SHARED, file, 0);
+  }
+  // The mappings keep the memory.
+  close(file);
+  if (writable == MAP_FAILED || executable == MAP_FAILED) {
+    if (writable != MAP_FAILED)
+      munmap(writable, size);
+    if (executable != MAP_FAILED)
+      munmap(executable, size);
+    return false;
+  }
+  pages.writable = writable;
+  pages.executable = executable;
+  pages.size = size;
+  return true;
 }
 
-bool SealCodePages(void *pages, std::size_t size) {
-  return mprotect(pages, size, PROT_READ | PROT_EXEC) == 0;
-}
-
-void UnmapMachineCode(void *pages, std::size_t size) {
-  if (pages != nullptr)
-    munmap(pages, size);
+void ReleaseCodePages(const CODE_PAGES &pages) {
+  munmap(pages.writable, pages.size);
+  munmap(pages.executable, pages.size);
 }
 #endif

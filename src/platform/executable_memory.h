@@ -1,22 +1,24 @@
-// Pages the processor may run: filled while writable, then made read-only
-// and executable, never both at once.
+// Memory for machine code, seen twice: written through one view and run
+// through the other, so that no page is ever writable and executable at
+// once, and code can be added without changing any page's protection.
 #ifndef VOXEVAL_PLATFORM_EXECUTABLE_MEMORY_H
 #define VOXEVAL_PLATFORM_EXECUTABLE_MEMORY_H
 
 #include <cstddef>
 
-// Writable pages for size bytes of machine code, placed at the given
-// address where the system allows, elsewhere otherwise. Null when the
-// system refuses.
-void *AllocateCodePages(std::size_t size, const void *near);
+struct CODE_PAGES {
+  void *writable;
+  void *executable;
+  std::size_t size;
+};
 
-// Makes the pages read-only and executable. False when the system refuses
-// (a policy against executable mappings); the caller then does without and
-// releases them.
-bool SealCodePages(void *pages, std::size_t size);
+// size bytes (a multiple of the page size) seen both ways, the executable
+// view at the given address where the system allows, elsewhere otherwise.
+// False when the system refuses (no memory, or a policy against executable
+// memory); the caller then does without.
+bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages);
 
-// Releases what AllocateCodePages returned for the same size; null is
-// ignored.
-void UnmapMachineCode(void *pages, std::size_t size);
+// Releases both views.
+void ReleaseCodePages(const CODE_PAGES &pages);
 
 #endif

@@ -79,7 +79,7 @@ struct Programs {
     if (!covered)
       return;
     flat.Build(plan);
-    machine.Build(plan);
+    machine.Build(plan, arena);
   }
   // Where the machine code has no value, the flat program's, as an
   // expression has it.
@@ -91,6 +91,7 @@ struct Programs {
 
   bool covered = false;
   CFlatProgram flat;
+  CCodeArena arena;
   CMachineProgram machine;
 };
 

@@ -47,7 +47,7 @@ struct Compiled {
   explicit Compiled(const STOKEN &records) : root(&records), machine(&Count) {
     CVisitPlan plan;
     EXPECT_TRUE(plan.Read(records));
-    machine.Build(plan);
+    machine.Build(plan, arena);
   }
   static std::pair<bool, double> Count(const void *owner,
                                        std::uintptr_t context) {
@@ -60,6 +60,7 @@ struct Compiled {
   }
   const STOKEN *root;
   mutable int fallbacks = 0;
+  CCodeArena arena;
   CMachineProgram machine;
 };
 

@@ -1,0 +1,87 @@
+#include "evaluation/code_arena.h"
+
+#include "platform/executable_memory.h"
+
+#include <atomic>
+#include <cstdint>
+#include <new>
+
+// A chunk's own record, at the start of its memory. The state counts live
+// blocks in twos; its low bit is set once the chunk takes no more blocks.
+// Whoever brings it to exactly 1 (retired, nothing live) releases the
+// chunk: the last block's owner, or the arena retiring an empty chunk.
+struct CODE_CHUNK {
+  CODE_PAGES pages;
+  std::size_t used;
+  std::atomic<std::uint32_t> state;
+};
+
+namespace {
+
+const std::uint32_t kRetired = 1;
+const std::uint32_t kOneBlock = 2;
+
+std::size_t RoundUp(std::size_t n, std::size_t to) {
+  return (n + to - 1) / to * to;
+}
+
+void ReleaseChunk(CODE_CHUNK *chunk) {
+  // The record lives in the memory released.
+  const CODE_PAGES pages = chunk->pages;
+  chunk->~CODE_CHUNK();
+  ReleaseCodePages(pages);
+}
+
+void Retire(CODE_CHUNK *chunk) {
+  if (chunk != nullptr &&
+      chunk->state.fetch_or(kRetired, std::memory_order_acq_rel) == 0)
+    ReleaseChunk(chunk);
+}
+
+// Code starts at a 64-byte boundary, as compiled functions do.
+const std::size_t kAlignment = 64;
+
+} // namespace
+
+CCodeArena::~CCodeArena() { Retire(m_current); }
+
+bool CCodeArena::Allocate(std::size_t size, const void *near,
+                          CODE_BLOCK &block) {
+  const std::size_t header = RoundUp(sizeof(CODE_CHUNK), kAlignment);
+  size = RoundUp(size, kAlignment);
+  if (m_current == nullptr || m_current->used + size > m_current->pages.size) {
+    CODE_PAGES pages;
+    const std::size_t bytes = RoundUp(header + size, kChunkSize);
+    if (!AllocateCodePages(bytes, near, pages))
+      return false;
+    CODE_CHUNK *chunk = new (pages.writable) CODE_CHUNK();
+    chunk->pages = pages;
+    chunk->used = header;
+    Retire(m_current);
+    m_current = chunk;
+  }
+  CODE_CHUNK *chunk = m_current;
+  block.writable = static_cast<char *>(chunk->pages.writable) + chunk->used;
+  block.executable =
+      static_cast<const char *>(chunk->pages.executable) + chunk->used;
+  block.chunk = chunk;
+  chunk->used += size;
+  chunk->state.fetch_add(kOneBlock, std::memory_order_relaxed);
+  return true;
+}
+
+const void *CCodeArena::Next() const {
+  if (m_current == nullptr)
+    return nullptr;
+  return static_cast<const char *>(m_current->pages.executable) +
+         m_current->used;
+}
+
+void CCodeArena::Free(CODE_BLOCK &block) {
+  CODE_CHUNK *chunk = block.chunk;
+  block = CODE_BLOCK();
+  if (chunk != nullptr &&
+      chunk->state.fetch_sub(kOneBlock, std::memory_order_acq_rel) ==
+          kOneBlock + kRetired)
+    ReleaseChunk(chunk);
+}

@@ -1,0 +1,49 @@
+// Where a parser's expressions keep their machine code: chunks of memory
+// seen twice (see platform/executable_memory.h), handed out from the front
+// and never written twice at the same place, so that no page changes its
+// protection and no code is overwritten while it might still run. A chunk
+// goes back to the system when its last block is freed.
+//
+// Blocks are taken on the parser's thread; they may be freed on any thread
+// (an expression's last handle may be released anywhere). Freeing is one
+// atomic operation on the block's chunk; no lock is taken.
+#ifndef VOXEVAL_EVALUATION_CODE_ARENA_H
+#define VOXEVAL_EVALUATION_CODE_ARENA_H
+
+#include <cstddef>
+
+struct CODE_CHUNK;
+
+struct CODE_BLOCK {
+  void *writable = nullptr;
+  const void *executable = nullptr;
+  CODE_CHUNK *chunk = nullptr;
+};
+
+class CCodeArena {
+public:
+  CCodeArena() = default;
+  ~CCodeArena();
+  CCodeArena(const CCodeArena &) = delete;
+  CCodeArena &operator=(const CCodeArena &) = delete;
+
+  // A block of size bytes, its executable address near the given one
+  // where a new chunk is opened for it. False when the system has no
+  // memory for code to give.
+  bool Allocate(std::size_t size, const void *near, CODE_BLOCK &block);
+
+  // Where the next block will start if it fits in the chunk open now;
+  // null when none is open.
+  const void *Next() const;
+
+  // Gives the block back; an empty block is ignored. Any thread.
+  static void Free(CODE_BLOCK &block);
+
+  // Bytes in a chunk: blocks of larger code get a chunk of their own.
+  static const std::size_t kChunkSize = 32 * 1024;
+
+private:
+  CODE_CHUNK *m_current = nullptr;
+};
+
+#endif
