@@ -1,0 +1,81 @@
+// The arena of machine code: blocks handed out from the front of a chunk,
+// chunks given back when their last block goes, from any thread.
+#include "evaluation/code_arena.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// The arena's mappings this process holds now (Linux names them), or -1
+// where that cannot be read.
+int CodeMappings() {
+  std::ifstream maps("/proc/self/maps");
+  if (!maps)
+    return -1;
+  int count = 0;
+  std::string line;
+  while (std::getline(maps, line))
+    count += line.find("voxeval-code") != std::string::npos ? 1 : 0;
+  return count;
+}
+
+} // namespace
+
+TEST(CodeArena, HandsOutBlocksFromTheFrontOfAChunk) {
+  CCodeArena arena;
+  EXPECT_EQ(arena.Next(), nullptr);
+  CODE_BLOCK first, second;
+  ASSERT_TRUE(arena.Allocate(100, nullptr, first));
+  const void *next = arena.Next();
+  ASSERT_TRUE(arena.Allocate(40, nullptr, second));
+  EXPECT_EQ(second.executable, next);
+  EXPECT_GE(static_cast<const char *>(second.executable) -
+                static_cast<const char *>(first.executable),
+            100);
+  // What is written through one view is seen through the other.
+  std::memset(first.writable, 0xC3, 100);
+  std::memset(second.writable, 0x90, 40);
+  EXPECT_EQ(static_cast<const unsigned char *>(first.executable)[99], 0xC3);
+  EXPECT_EQ(static_cast<const unsigned char *>(second.executable)[0], 0x90);
+  // A block larger than a chunk gets one of its own.
+  CODE_BLOCK large;
+  ASSERT_TRUE(arena.Allocate(3 * CCodeArena::kChunkSize, nullptr, large));
+  std::memset(large.writable, 0xCC, 3 * CCodeArena::kChunkSize);
+  for (CODE_BLOCK *block : {&first, &second, &large})
+    CCodeArena::Free(*block);
+  EXPECT_EQ(first.chunk, nullptr);
+  CCodeArena::Free(first); // an empty block is ignored
+}
+
+TEST(CodeArena, GivesChunksBackWhenTheirLastBlockGoesOnAnyThread) {
+  const int before = CodeMappings();
+  if (before < 0)
+    GTEST_SKIP() << "no /proc/self/maps here";
+  std::vector<CODE_BLOCK> blocks(2000);
+  {
+    CCodeArena arena;
+    for (CODE_BLOCK &block : blocks)
+      ASSERT_TRUE(arena.Allocate(200, nullptr, block));
+    // Several chunks, each mapped twice.
+    EXPECT_GE(CodeMappings() - before, 2 * 10);
+    // Every other block from another thread, the rest from this one, at
+    // the same time.
+    std::thread other([&blocks] {
+      for (std::size_t i = 0; i < blocks.size(); i += 2)
+        CCodeArena::Free(blocks[i]);
+    });
+    for (std::size_t i = 1; i < blocks.size(); i += 2)
+      CCodeArena::Free(blocks[i]);
+    other.join();
+    // Only the chunk still open remains.
+    EXPECT_EQ(CodeMappings() - before, 2);
+  }
+  EXPECT_EQ(CodeMappings(), before);
+}
