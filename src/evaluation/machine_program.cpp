@@ -1,7 +1,10 @@
-// Laying a visit plan out as x86-64 code. The code is one function taking
-// nothing and returning a double in xmm0; it uses only registers that are
-// free to use under both the System V and the Windows calling conventions
-// (rax, rcx, rdx, xmm0-xmm5, and on System V xmm6-xmm15), so it saves none.
+// Laying a visit plan out as x86-64 code. Under the System V convention
+// the code is the owner's Evaluate in all but name: it takes the owner and
+// the context word, gives back the pair (true in eax, the value in xmm0),
+// and jumps to the fallback itself. Under the Windows convention it takes
+// nothing and gives a double that the owner tests. Either way it uses only
+// registers the convention leaves free to use (rax, rcx, rdx and xmm0-xmm5
+// everywhere; rsi, rdi and xmm6-xmm15 on System V only), so it saves none.
 //
 // Registers: xmm0 carries a value being made (and a called function's
 // argument and result), xmm1 and xmm2 are scratch, the flag of failed
@@ -9,6 +12,9 @@
 // being evaluated take the rest, the group at level s in the s-th. Deeper
 // levels keep their running value in the stack frame. Around a call every
 // live running value and the flag are stored in the frame and read back.
+// Variables are read by displacement from the code when within reach,
+// else from rcx, which holds the first variable's address, else by their
+// full address.
 //
 // Plans that call host callbacks cannot be evaluated twice (the host would
 // see its callbacks called twice), so their code is exact: every value the
