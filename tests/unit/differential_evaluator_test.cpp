@@ -160,16 +160,7 @@ public:
 
   // The bound records of the text, or null when it does not parse.
   std::unique_ptr<Tree> Compile(const std::string &text) {
-    const std::u16string wide(text.begin(), text.end());
-    std::int32_t position = 0;
-    std::unique_ptr<calc_nmspace::TOKEN> tree(
-        m_builder->ParseGroup(wide, position));
-    if (!tree)
-      return nullptr;
-    STOKEN *root = tree->Compile(m_builder);
-    std::unique_ptr<Tree> owned(new Tree(*root));
-    std::free(root);
-    return owned;
+    return CompileText(m_builder, text);
   }
 
 private:

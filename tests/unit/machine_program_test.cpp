@@ -71,17 +71,9 @@ public:
   CExpressionBuilder &Builder() { return *m_builder; }
 
   std::unique_ptr<Tree> Compile(const std::string &text) {
-    const std::u16string wide(text.begin(), text.end());
-    std::int32_t position = 0;
-    std::unique_ptr<calc_nmspace::TOKEN> tree(
-        m_builder->ParseGroup(wide, position));
+    std::unique_ptr<Tree> tree = CompileText(m_builder, text);
     EXPECT_TRUE(tree != nullptr) << text;
-    if (!tree)
-      return nullptr;
-    STOKEN *root = tree->Compile(m_builder);
-    std::unique_ptr<Tree> owned(new Tree(*root));
-    std::free(root);
-    return owned;
+    return tree;
   }
 
 private:

@@ -1,14 +1,19 @@
-// Hand-built evaluation record trees for the unit tests: leaves by value,
-// groups that take ownership of their items, and a holder that frees them.
+// Evaluation record trees for the unit tests: leaves by value, groups that
+// take ownership of their items, a holder that frees them, and the records
+// the builder compiles from a text.
 #ifndef VOXEVAL_TESTS_RECORD_TREES_H
 #define VOXEVAL_TESTS_RECORD_TREES_H
 
+#include "builder/expression_builder.h"
 #include "evaluation/evaluator.h"
 #include "evaluation/stoken.h"
 #include "platform/runtime.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
+#include <memory>
+#include <string>
 
 inline STOKEN Rec(TOKEN_TYPE type) {
   STOKEN r = STOKEN();
@@ -72,5 +77,22 @@ struct Tree {
   }
   const STOKEN &Item(std::int32_t i) const { return root.value.group.items[i]; }
 };
+
+// The bound records of an ASCII text as the builder compiles it, or null
+// when it does not parse.
+inline std::unique_ptr<Tree>
+CompileText(const boost::shared_ptr<CExpressionBuilder> &builder,
+            const std::string &text) {
+  const std::u16string wide(text.begin(), text.end());
+  std::int32_t position = 0;
+  std::unique_ptr<calc_nmspace::TOKEN> tree(
+      builder->ParseGroup(wide, position));
+  if (!tree)
+    return nullptr;
+  STOKEN *root = tree->Compile(builder);
+  std::unique_ptr<Tree> owned(new Tree(*root));
+  std::free(root);
+  return owned;
+}
 
 #endif
