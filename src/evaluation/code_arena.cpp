@@ -4,16 +4,21 @@
 
 #include <atomic>
 #include <cstdint>
-#include <new>
+#include <memory>
 
-// A chunk's own record, at the start of its memory. The state counts live
-// blocks in twos; its low bit is set once the chunk takes no more blocks.
-// Whoever brings it to exactly 1 (retired, nothing live) releases the
-// chunk: the last block's owner, or the arena retiring an empty chunk.
+// A chunk's own record, in the process's private memory: after a fork the
+// chunk's pages are shared with the child, its record is not. The state
+// counts live blocks in twos; its low bit is set once the chunk takes no
+// more blocks. Whoever brings it to exactly 1 (retired, nothing live)
+// releases the chunk: the last block's owner, or the arena retiring an
+// empty chunk.
 struct CODE_CHUNK {
   CODE_PAGES pages;
   std::size_t used;
   std::atomic<std::uint32_t> state;
+  // The process that mapped the pages: the only one that adds code to
+  // them, so that a parent and its child never write the same place.
+  std::uint64_t process;
 };
 
 namespace {
@@ -26,10 +31,8 @@ std::size_t RoundUp(std::size_t n, std::size_t to) {
 }
 
 void ReleaseChunk(CODE_CHUNK *chunk) {
-  // The record lives in the memory released.
-  const CODE_PAGES pages = chunk->pages;
-  chunk->~CODE_CHUNK();
-  ReleaseCodePages(pages);
+  ReleaseCodePages(chunk->pages);
+  delete chunk;
 }
 
 void Retire(CODE_CHUNK *chunk) {
@@ -47,18 +50,17 @@ CCodeArena::~CCodeArena() { Retire(m_current); }
 
 bool CCodeArena::Allocate(std::size_t size, const void *near,
                           CODE_BLOCK &block) {
-  const std::size_t header = RoundUp(sizeof(CODE_CHUNK), kAlignment);
   size = RoundUp(size, kAlignment);
-  if (m_current == nullptr || m_current->used + size > m_current->pages.size) {
-    CODE_PAGES pages;
-    const std::size_t bytes = RoundUp(header + size, kChunkSize);
-    if (!AllocateCodePages(bytes, near, pages))
+  if (m_current == nullptr || m_current->used + size > m_current->pages.size ||
+      m_current->process != CurrentProcess()) {
+    std::unique_ptr<CODE_CHUNK> chunk(new CODE_CHUNK());
+    if (!AllocateCodePages(RoundUp(size, kChunkSize), near, chunk->pages))
       return false;
-    CODE_CHUNK *chunk = new (pages.writable) CODE_CHUNK();
-    chunk->pages = pages;
-    chunk->used = header;
+    chunk->used = 0;
+    chunk->state.store(0, std::memory_order_relaxed);
+    chunk->process = CurrentProcess();
     Retire(m_current);
-    m_current = chunk;
+    m_current = chunk.release();
   }
   CODE_CHUNK *chunk = m_current;
   block.writable = static_cast<char *>(chunk->pages.writable) + chunk->used;

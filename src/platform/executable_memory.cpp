@@ -33,6 +33,8 @@ void ReleaseCodePages(const CODE_PAGES &pages) {
   UnmapViewOfFile(pages.executable);
 }
 
+std::uint64_t CurrentProcess() { return GetCurrentProcessId(); }
+
 #else
 #include <sys/mman.h>
 #include <unistd.h>
@@ -68,4 +70,6 @@ void ReleaseCodePages(const CODE_PAGES &pages) {
   munmap(pages.writable, pages.size);
   munmap(pages.executable, pages.size);
 }
+
+std::uint64_t CurrentProcess() { return static_cast<std::uint64_t>(getpid()); }
 #endif

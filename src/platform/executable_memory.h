@@ -5,6 +5,7 @@
 #define VOXEVAL_PLATFORM_EXECUTABLE_MEMORY_H
 
 #include <cstddef>
+#include <cstdint>
 
 struct CODE_PAGES {
   void *writable;
@@ -20,5 +21,9 @@ bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages);
 
 // Releases both views.
 void ReleaseCodePages(const CODE_PAGES &pages);
+
+// The calling process's id. Pages mapped for code stay shared with a child
+// after fork, so only the process that mapped them may add code to them.
+std::uint64_t CurrentProcess();
 
 #endif

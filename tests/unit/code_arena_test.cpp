@@ -5,11 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -83,3 +89,33 @@ TEST(CodeArena, GivesChunksBackWhenTheirLastBlockGoesOnAnyThread) {
   }
   EXPECT_EQ(CodeMappings(), before);
 }
+
+#if !defined(_WIN32)
+// After fork the chunks' pages are shared: a child that compiles must put
+// its code elsewhere, not where the parent's next block goes.
+TEST(CodeArena, AChildAfterForkWritesOnlyItsOwnChunks) {
+  CCodeArena arena;
+  CODE_BLOCK parent;
+  ASSERT_TRUE(arena.Allocate(100, nullptr, parent));
+  const void *next = arena.Next();
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    CODE_BLOCK own;
+    const bool apart =
+        arena.Allocate(100, nullptr, own) && own.executable != next;
+    if (apart)
+      std::memset(own.writable, 0xAB, 100);
+    std::_Exit(apart ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  CODE_BLOCK later;
+  ASSERT_TRUE(arena.Allocate(100, nullptr, later));
+  EXPECT_EQ(later.executable, next);
+  EXPECT_NE(static_cast<const unsigned char *>(later.executable)[0], 0xAB);
+  CCodeArena::Free(parent);
+  CCodeArena::Free(later);
+}
+#endif
