@@ -16,9 +16,6 @@ struct CODE_CHUNK {
   CODE_PAGES pages;
   std::size_t used;
   std::atomic<std::uint32_t> state;
-  // The process that mapped the pages: the only one that adds code to
-  // them, so that a parent and its child never write the same place.
-  std::uint64_t process;
 };
 
 namespace {
@@ -46,19 +43,37 @@ const std::size_t kAlignment = 64;
 
 } // namespace
 
-CCodeArena::~CCodeArena() { Retire(m_current); }
+CCodeArena::~CCodeArena() {
+  Retire(m_current);
+  CloseForkWitness(m_forkWitness);
+}
+
+bool CCodeArena::Forked() const {
+  if (m_forkWitness != nullptr)
+    return *static_cast<volatile const unsigned char *>(m_forkWitness) != 1;
+  return CurrentProcess() != m_process;
+}
 
 bool CCodeArena::Allocate(std::size_t size, const void *near,
                           CODE_BLOCK &block) {
   size = RoundUp(size, kAlignment);
+  // The open chunk's pages are shared with the parent after a fork: the
+  // child leaves them to the parent and opens its own.
   if (m_current == nullptr || m_current->used + size > m_current->pages.size ||
-      m_current->process != CurrentProcess()) {
+      Forked()) {
     std::unique_ptr<CODE_CHUNK> chunk(new CODE_CHUNK());
     if (!AllocateCodePages(RoundUp(size, kChunkSize), near, chunk->pages))
       return false;
     chunk->used = 0;
     chunk->state.store(0, std::memory_order_relaxed);
-    chunk->process = CurrentProcess();
+    if (!m_witnessTried) {
+      m_forkWitness = OpenForkWitness();
+      m_witnessTried = true;
+    }
+    if (m_forkWitness != nullptr)
+      *static_cast<volatile unsigned char *>(m_forkWitness) = 1;
+    else
+      m_process = CurrentProcess();
     Retire(m_current);
     m_current = chunk.release();
   }

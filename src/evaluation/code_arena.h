@@ -11,6 +11,7 @@
 #define VOXEVAL_EVALUATION_CODE_ARENA_H
 
 #include <cstddef>
+#include <cstdint>
 
 struct CODE_CHUNK;
 
@@ -43,7 +44,15 @@ public:
   static const std::size_t kChunkSize = 32 * 1024;
 
 private:
+  // The process has forked since the open chunk was opened.
+  bool Forked() const;
+
   CODE_CHUNK *m_current = nullptr;
+  // Reads 1 until the process forks (see platform/executable_memory.h),
+  // or null, the process id then telling.
+  void *m_forkWitness = nullptr;
+  bool m_witnessTried = false;
+  std::uint64_t m_process = 0;
 };
 
 #endif

@@ -33,6 +33,11 @@ void ReleaseCodePages(const CODE_PAGES &pages) {
   UnmapViewOfFile(pages.executable);
 }
 
+// Windows processes do not fork.
+void *OpenForkWitness() { return nullptr; }
+
+void CloseForkWitness(void *) {}
+
 std::uint64_t CurrentProcess() { return GetCurrentProcessId(); }
 
 #else
@@ -69,6 +74,29 @@ bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages) {
 void ReleaseCodePages(const CODE_PAGES &pages) {
   munmap(pages.writable, pages.size);
   munmap(pages.executable, pages.size);
+}
+
+void *OpenForkWitness() {
+#if defined(MADV_WIPEONFORK)
+  const long page = sysconf(_SC_PAGESIZE);
+  void *witness =
+      mmap(nullptr, static_cast<std::size_t>(page), PROT_READ | PROT_WRITE,
+           MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (witness == MAP_FAILED)
+    return nullptr;
+  if (madvise(witness, static_cast<std::size_t>(page), MADV_WIPEONFORK) != 0) {
+    munmap(witness, static_cast<std::size_t>(page));
+    return nullptr;
+  }
+  return witness;
+#else
+  return nullptr;
+#endif
+}
+
+void CloseForkWitness(void *witness) {
+  if (witness != nullptr)
+    munmap(witness, static_cast<std::size_t>(sysconf(_SC_PAGESIZE)));
 }
 
 std::uint64_t CurrentProcess() { return static_cast<std::uint64_t>(getpid()); }

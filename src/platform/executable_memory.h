@@ -22,8 +22,13 @@ bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages);
 // Releases both views.
 void ReleaseCodePages(const CODE_PAGES &pages);
 
-// The calling process's id. Pages mapped for code stay shared with a child
-// after fork, so only the process that mapped them may add code to them.
+// Pages mapped for code stay shared with a child after fork, so only the
+// process that mapped them may add code to them. A fork witness tells,
+// without a system call, whether the process has forked since it was
+// written: a page that a child sees as zeros. Null where the system has
+// no such pages; the process id then tells, at the cost of a call.
+void *OpenForkWitness();
+void CloseForkWitness(void *witness);
 std::uint64_t CurrentProcess();
 
 #endif
