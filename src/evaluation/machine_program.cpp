@@ -459,7 +459,6 @@ public:
 
 private:
   bool Covers() const;
-  const double *FirstVariable() const;
   Place Level(int level) const {
     return level < m_registerLevels ? Register(kFirstLevelRegister + level)
                                     : Slot(level);
@@ -532,10 +531,6 @@ private:
   const double *m_base = nullptr;
   bool m_baseUsed = false;
 };
-
-const double *CMachineWriter::FirstVariable() const {
-  return FirstVariableOf(m_plan);
-}
 
 // Plans with callbacks lay out the argument groups holding them twice (the
 // evaluator visits them twice), so at each level of nesting the code would
@@ -986,7 +981,7 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
     return false;
   m_vex = HasFusedMultiply();
   // A single value is left untested: the result is tested at the end.
-  m_base = FirstVariable();
+  m_base = FirstVariableOf(m_plan);
   for (const PlanGroup &group : m_plan.Groups())
     m_exact = m_exact || group.callbacks;
 #if defined(VOXEVAL_MACHINE_PAIR)
