@@ -87,6 +87,7 @@ TOKEN *CExpressionBuilder::ParseGroupAt(const std::u16string &text,
         token.reset(ParseGroupAt(operand, operandPosition, depth + 1));
         if (!token)
           return nullptr;
+        token->operand = true;
         Append(*group, std::move(token));
       }
     } else {
