@@ -17,8 +17,9 @@ int Explain(IVOXExpressionParser &parser, const Options &options) {
   if (!ReadExpression(*formula, reading))
     throw Failure{kExitIo, "the formula was not compiled by this build's "
                            "library code, so its reading cannot be shown"};
-  std::printf("groups:  %s\nsame as: %s\n", reading.groups.c_str(),
-              reading.sameAs.c_str());
+  // An empty formula has no items; no blank is left at the line's end.
+  std::printf("groups:%s%s\nsame as: %s\n", reading.groups.empty() ? "" : "  ",
+              reading.groups.c_str(), reading.sameAs.c_str());
   for (const std::string &note : reading.notes)
     std::printf("note:    %s\n", note.c_str());
   std::printf("value:   %s\n",
