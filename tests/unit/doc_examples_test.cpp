@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -202,7 +203,9 @@ public:
          end;
          it != end; ++it) {
       DocExample example;
-      example.line = line;
+      const auto start = paragraph.begin() + it->position();
+      example.line =
+          line + static_cast<int>(std::count(paragraph.begin(), start, '\n'));
       example.formula = (*it)[1];
       example.settings = ParseSettings((*it)[2]);
       if (!ParseValue((*it)[3], example))
@@ -242,7 +245,7 @@ public:
           flush();
         if (paragraph.empty())
           paragraphLine = number;
-        paragraph += (paragraph.empty() ? "" : " ") + line;
+        paragraph += (paragraph.empty() ? "" : "\n") + line;
       }
     }
     flush();
