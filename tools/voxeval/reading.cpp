@@ -81,27 +81,13 @@ public:
     TOKEN_TYPE prev = TT_NONE;
     for (std::size_t i = 0; i < n; ++i) {
       const TOKEN &item = *items[i];
-      const STOKEN *record = Record(records, i);
-      std::size_t used = 1;
-      std::string value;
-      if (IsOperator(item.type)) {
-        if (prev != TT_NONE && !IsOperator(prev)) {
-          prev = item.type; // between two values, as written
-          continue;
-        }
-        if (prev != TT_NONE)
-          notes.push_back(Quote(Sign(prev)) + " is followed by " +
-                          Quote(Sign(item.type)) + ": " + Quote(Sign(prev)) +
-                          " takes 0, and " + Quote(Sign(item.type)) +
-                          " acts on the result so far");
-        value = "0";
-      } else if (item.type == TT_FUNCTION) {
-        value = Function(items, records, i, used);
-      } else if (item.type == TT_GROUP) {
-        value = "(" + Nested(item, record) + ")";
-      } else {
-        value = item.name;
+      // An operator between two values only says how they combine.
+      if (IsOperator(item.type) && prev != TT_NONE && !IsOperator(prev)) {
+        prev = item.type;
+        continue;
       }
+      std::size_t used = 1;
+      const std::string value = Value(items, records, i, prev, used);
       if (prev == TT_NONE)
         result = value;
       else if (IsOperator(prev))
@@ -122,6 +108,26 @@ public:
 private:
   static const STOKEN *Record(const STOKEN *group, std::size_t i) {
     return group != nullptr ? &group->value.group.items[i] : nullptr;
+  }
+
+  // What item i stands for; `used` grows when a function takes the next
+  // item as its argument. An operator stands for 0 where a value should be.
+  std::string Value(const Items &items, const STOKEN *records, std::size_t i,
+                    TOKEN_TYPE prev, std::size_t &used) {
+    const TOKEN &item = *items[i];
+    if (IsOperator(item.type)) {
+      if (prev != TT_NONE)
+        notes.push_back(Quote(Sign(prev)) + " is followed by " +
+                        Quote(Sign(item.type)) + ": " + Quote(Sign(prev)) +
+                        " takes 0, and " + Quote(Sign(item.type)) +
+                        " acts on the result so far");
+      return "0";
+    }
+    if (item.type == TT_FUNCTION)
+      return Function(items, records, i, used);
+    if (item.type == TT_GROUP)
+      return "(" + Nested(item, Record(records, i)) + ")";
+    return item.name;
   }
 
   // A nested group, with a note when its value is not finite.
