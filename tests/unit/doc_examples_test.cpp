@@ -153,7 +153,6 @@ public:
     const int value = Column(header, "Value");
     const Settings shared =
         value >= 0 ? ParseSettings(header[value]) : Settings();
-    const int with = Column(header, "With");
     const int groups = Column(header, "Groups");
     const int sameAs = Column(header, "Same as");
     const int check = Column(header, "Syntax check");
@@ -168,8 +167,6 @@ public:
       DocExample example;
       example.line = rows[r].first;
       example.settings = shared;
-      for (const auto &s : ParseSettings(cell(with)))
-        example.settings.push_back(s);
       if (value >= 0 && !ParseValue(cell(value), example))
         unreadable.push_back(std::to_string(example.line) + ": value " +
                              cell(value));
@@ -209,7 +206,7 @@ public:
       example.formula = (*it)[1];
       example.settings = ParseSettings((*it)[2]);
       if (!ParseValue((*it)[3], example))
-        unreadable.push_back(std::to_string(line) + ": value " +
+        unreadable.push_back(std::to_string(example.line) + ": value " +
                              (*it)[3].str());
       examples.push_back(example);
     }
@@ -230,10 +227,13 @@ public:
     };
     while (std::getline(in, line)) {
       ++number;
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
       if (line.rfind("```", 0) == 0) {
         flush();
         code = !code;
       } else if (code) {
+        // Code blocks show commands and programs, not examples.
       } else if (line.rfind("|", 0) == 0) {
         if (!paragraph.empty())
           flush();
