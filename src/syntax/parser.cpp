@@ -21,7 +21,7 @@ TokenPtr NewGroup() {
 // A group owns its items; the item is released only once it is stored.
 void Append(TOKEN &group, TokenPtr item) {
   group.children.push_back(item.get());
-  item.release();
+  static_cast<void>(item.release());
 }
 
 bool AtTextEnd(const std::u16string &text, std::int32_t position) {
