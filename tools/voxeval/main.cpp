@@ -1,5 +1,5 @@
 // voxeval: the library's formulas from the command line, through the public
-// header only, as any host would use them.
+// header as any host would use them; only --explain looks further in.
 #include "batch.h"
 #include "explain.h"
 #include "failure.h"
