@@ -8,6 +8,8 @@
 # comments.
 # A RUNNER (Wine, for a cross-built voxeval.exe) runs the binary; the "\r"
 # that Windows' text mode writes before each line feed is then dropped.
+# $VOXEVAL holds the whole command as one string, for cases that hand it to
+# another shell.
 set -uo pipefail
 
 voxeval_binary=$1
@@ -16,7 +18,8 @@ DATA=$3
 work=$4
 shift 4
 runner=("$@")
-export DATA
+VOXEVAL=$(printf '%q ' "${runner[@]}" "$voxeval_binary")
+export DATA VOXEVAL
 if [ ${#runner[@]} -eq 0 ]; then
   voxeval() { "$voxeval_binary" "$@"; }
 else

@@ -37,7 +37,7 @@ public:
   Utf8Console &operator=(const Utf8Console &) = delete;
 
 private:
-  unsigned m_savedCodePage = 0;
+  [[maybe_unused]] unsigned m_savedCodePage = 0; // 0: nothing to restore
 };
 
 // The file named by UTF-8 text.
