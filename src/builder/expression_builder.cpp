@@ -35,10 +35,27 @@ void CExpressionBuilder::LoadDefaults() {
   }
 }
 
+namespace {
+
+bool Store(double *target, const double &value) {
+  if (target == nullptr)
+    return false;
+  *target = value;
+  return true;
+}
+
+} // namespace
+
+// Variables take the value into their storage; constants ("pi") into the
+// table, for texts parsed afterwards. Everything else refuses.
 bool CExpressionBuilder::SetValue(const std::u16string &name,
                                   const double &value) {
-  TOKEN *entry = m_names.Find(name.data(), name.size());
-  return entry != nullptr && StoreValue(*entry, value);
+  return Store(m_names.FindTarget(name.data(), name.size()), value);
+}
+
+bool CExpressionBuilder::SetValueByIndex(const char16_t *name,
+                                         const double &value) {
+  return Store(m_names.FindTarget(name), value);
 }
 
 // A new host variable: fresh storage, owned for the builder's whole life so
@@ -81,10 +98,11 @@ bool CExpressionBuilder::AddFunction(const std::u16string &name,
     previous.CopyFrom(it->second);
   else
     it = m_tokens.try_emplace(name).first;
-  // A variable's name answers SetValue with false from here on: the index
-  // leads to this same entry, whose kind changes.
+  // A variable's name answers SetValue with false from here on.
   it->second.SetCallback(callback);
-  if (!existed)
+  if (existed)
+    m_names.Changed(it->first);
+  else
     m_names.Insert(it->first, it->second);
   try {
     STOKEN entry = STOKEN();
@@ -95,6 +113,7 @@ bool CExpressionBuilder::AddFunction(const std::u16string &name,
     // Undo the table change so that both tables keep meaning the same.
     if (existed) {
       it->second.CopyFrom(previous);
+      m_names.Changed(it->first);
     } else {
       m_tokens.erase(it);
       m_names.Rebuild(m_tokens);

@@ -37,8 +37,9 @@ public:
   // The same for a NUL-terminated name, without copying it: the host's call
   // at every point.
   bool SetValue(const char16_t *name, const double &value) {
-    calc_nmspace::TOKEN *entry = m_names.Find(name);
-    return entry != nullptr && StoreValue(*entry, value);
+    if (__builtin_expect(m_names.SetRecent(name, value), 1))
+      return true;
+    return SetValueByIndex(name, value);
   }
   bool AddVariable(const std::u16string &name);
   bool AddFunction(const std::u16string &name, EVAL_CALLBACK callback);
@@ -87,19 +88,7 @@ public:
 private:
   // Leaves the name index to its caller, LoadDefaults.
   void FillNameTable();
-  // Variables take the value into their storage; constants ("pi") into the
-  // table, for texts parsed afterwards. Everything else refuses.
-  static bool StoreValue(calc_nmspace::TOKEN &entry, const double &value) {
-    if (entry.type == TT_DOUBLE_REF) {
-      *entry.value.dref = value;
-      return true;
-    }
-    if (entry.type == TT_DOUBLE) {
-      entry.value.dval = value;
-      return true;
-    }
-    return false;
-  }
+  bool SetValueByIndex(const char16_t *name, const double &value);
   calc_nmspace::TOKEN *ParseGroupAt(const std::u16string &text,
                                     std::int32_t &position, int depth) const;
   std::int32_t OperandSpanAt(const std::u16string &text, std::int32_t position,

@@ -35,6 +35,14 @@ std::size_t NameLength(const char16_t *name) {
 
 } // namespace
 
+double *ValueTarget(TOKEN &entry) {
+  if (entry.type == TT_DOUBLE_REF)
+    return entry.value.dref;
+  if (entry.type == TT_DOUBLE)
+    return &entry.value.dval;
+  return nullptr;
+}
+
 CNameIndex::CNameIndex() : m_count(0) { ForgetRecent(); }
 
 void CNameIndex::Reserve(std::size_t count) {
@@ -54,6 +62,14 @@ void CNameIndex::Reserve(std::size_t count) {
 
 void CNameIndex::Insert(const std::u16string &key, TOKEN &entry) noexcept {
   Place(key.data(), key.size(), entry);
+}
+
+void CNameIndex::Changed(const std::u16string &key) noexcept {
+  Slot *slot = const_cast<Slot *>(Probe(key.data(), key.size()));
+  if (slot == nullptr)
+    return;
+  ForgetRecent();
+  slot->target = ValueTarget(*slot->entry);
 }
 
 void CNameIndex::Rebuild(Table &table) noexcept {
@@ -89,12 +105,21 @@ const CNameIndex::Slot *CNameIndex::Probe(const char16_t *text,
   }
 }
 
-TOKEN *CNameIndex::FindAndRemember(const char16_t *name) const {
-  const Slot *slot = Probe(name, NameLength(name));
-  if (slot == nullptr)
-    return nullptr;
-  m_recent[RecentIndex(name)].store(slot, std::memory_order_relaxed);
-  return slot->entry;
+double *CNameIndex::FindTarget(const char16_t *text, std::size_t length) const {
+  const Slot *slot = Probe(text, length);
+  return slot != nullptr ? slot->target : nullptr;
+}
+
+double *CNameIndex::FindTarget(const char16_t *name) const {
+  const Slot *slot =
+      m_recent[RecentIndex(name)].load(std::memory_order_relaxed);
+  if (slot == nullptr || !SameName(name, slot->text)) {
+    slot = Probe(name, NameLength(name));
+    if (slot == nullptr || slot->target == nullptr)
+      return nullptr;
+    m_recent[RecentIndex(name)].store(slot, std::memory_order_relaxed);
+  }
+  return slot->target;
 }
 
 // Callers have reserved the room, so there is always a free slot.
@@ -107,6 +132,7 @@ void CNameIndex::Place(const char16_t *text, std::size_t length,
   m_slots[i].text = text;
   m_slots[i].length = length;
   m_slots[i].entry = &entry;
+  m_slots[i].target = ValueTarget(entry);
   ++m_count;
 }
 

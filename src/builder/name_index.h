@@ -1,7 +1,7 @@
 // Finds a name-table entry by its UTF-16 text without copying the text. A
 // host sets its quantities by name at every point, so this runs as often
-// as Evaluate: no allocation, no ordered walk, no write but to a word-sized
-// memo of recent names.
+// as Evaluate: no allocation, no ordered walk, and no write but to a
+// word-sized memo of recent names.
 #ifndef VOXEVAL_BUILDER_NAME_INDEX_H
 #define VOXEVAL_BUILDER_NAME_INDEX_H
 
@@ -13,6 +13,10 @@
 #include <map>
 #include <string>
 #include <vector>
+
+// Where a value set by name goes: a variable's storage, or a constant's own
+// value ("pi", for texts parsed afterwards); null for every other kind.
+double *ValueTarget(calc_nmspace::TOKEN &entry);
 
 class CNameIndex {
 public:
@@ -28,25 +32,34 @@ public:
   // The key must be the table's own key of the entry: the index keeps its
   // text, which lives as long as the entry.
   void Insert(const std::u16string &key, calc_nmspace::TOKEN &entry) noexcept;
+  // After the entry of an indexed key changed its kind.
+  void Changed(const std::u16string &key) noexcept;
   // Indexes the table's entries anew; the table must fit the room reserved.
   void Rebuild(Table &table) noexcept;
   void Clear() noexcept;
 
   calc_nmspace::TOKEN *Find(const char16_t *text, std::size_t length) const;
-  // A NUL-terminated name, as a host passes it.
-  calc_nmspace::TOKEN *Find(const char16_t *name) const {
+  double *FindTarget(const char16_t *text, std::size_t length) const;
+  // For a NUL-terminated name, as a host passes it; remembers where it was
+  // found.
+  double *FindTarget(const char16_t *name) const;
+  // Stores the value when the name was set at the same address before, the
+  // quick first step of a host's SetValue; false otherwise.
+  bool SetRecent(const char16_t *name, const double &value) const {
     const Slot *slot =
         m_recent[RecentIndex(name)].load(std::memory_order_relaxed);
-    if (slot != nullptr && SameName(name, slot->text, slot->length))
-      return slot->entry;
-    return FindAndRemember(name);
+    if (slot == nullptr || !SameName(name, slot->text))
+      return false;
+    *slot->target = value;
+    return true;
   }
 
 private:
   struct Slot {
-    const char16_t *text;
+    const char16_t *text; // NUL-terminated, as the table's keys are
     std::size_t length;
     calc_nmspace::TOKEN *entry; // null: free
+    double *target;             // ValueTarget(*entry)
   };
 
   // A host passes the same literal every time, so recent names are kept by
@@ -58,27 +71,41 @@ private:
     return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> 56);
   }
 
-  // The name's units are read only while they match the key's, none of
-  // which is NUL, so no unit past the name's end is touched.
-  static bool SameName(const char16_t *name, const char16_t *key,
-                       std::size_t length) {
-    for (std::size_t i = 0; i < length; ++i)
-      if (name[i] != key[i])
+  // The name's units are read only while they match the key's, up to the
+  // key's terminating NUL, so no unit past the name's end is touched.
+  // Unrolled so that a short name costs no taken branch.
+  static bool SameName(const char16_t *name, const char16_t *key) {
+    for (;; name += 4, key += 4) {
+      if (__builtin_expect(name[0] != key[0], 0))
         return false;
-    return name[length] == 0;
+      if (__builtin_expect(key[0] == 0, 0))
+        return true;
+      if (__builtin_expect(name[1] != key[1], 0))
+        return false;
+      if (__builtin_expect(key[1] == 0, 0))
+        return true;
+      if (__builtin_expect(name[2] != key[2], 0))
+        return false;
+      if (__builtin_expect(key[2] == 0, 0))
+        return true;
+      if (__builtin_expect(name[3] != key[3], 0))
+        return false;
+      if (__builtin_expect(key[3] == 0, 0))
+        return true;
+    }
   }
 
   const Slot *Probe(const char16_t *text, std::size_t length) const;
-  calc_nmspace::TOKEN *FindAndRemember(const char16_t *name) const;
   void Place(const char16_t *text, std::size_t length,
              calc_nmspace::TOKEN &entry) noexcept;
   void ForgetRecent() noexcept;
 
+  // Slots of m_slots whose names take a value; forgotten whenever a slot
+  // may move or its entry change kind.
+  mutable std::atomic<const Slot *> m_recent[kRecentCount];
   // Open addressing with linear probing; a power of two, at most half full.
   std::vector<Slot> m_slots;
   std::size_t m_count;
-  // Slots of m_slots; forgotten whenever a slot may move.
-  mutable std::atomic<const Slot *> m_recent[kRecentCount];
 };
 
 #endif
