@@ -55,7 +55,7 @@ bool CExpressionBuilder::SetValue(const std::u16string &name,
 
 bool CExpressionBuilder::SetValueByIndex(const char16_t *name,
                                          const double &value) {
-  return Store(m_names.FindTarget(name), value);
+  return Store(m_names.FindTargetAndRemember(name), value);
 }
 
 // A new host variable: fresh storage, owned for the builder's whole life so

@@ -110,15 +110,11 @@ double *CNameIndex::FindTarget(const char16_t *text, std::size_t length) const {
   return slot != nullptr ? slot->target : nullptr;
 }
 
-double *CNameIndex::FindTarget(const char16_t *name) const {
-  const Slot *slot =
-      m_recent[RecentIndex(name)].load(std::memory_order_relaxed);
-  if (slot == nullptr || !SameName(name, slot->text)) {
-    slot = Probe(name, NameLength(name));
-    if (slot == nullptr || slot->target == nullptr)
-      return nullptr;
-    m_recent[RecentIndex(name)].store(slot, std::memory_order_relaxed);
-  }
+double *CNameIndex::FindTargetAndRemember(const char16_t *name) const {
+  const Slot *slot = Probe(name, NameLength(name));
+  if (slot == nullptr || slot->target == nullptr)
+    return nullptr;
+  m_recent[RecentIndex(name)].store(slot, std::memory_order_relaxed);
   return slot->target;
 }
 

@@ -40,11 +40,11 @@ public:
 
   calc_nmspace::TOKEN *Find(const char16_t *text, std::size_t length) const;
   double *FindTarget(const char16_t *text, std::size_t length) const;
-  // For a NUL-terminated name, as a host passes it; remembers where it was
-  // found.
-  double *FindTarget(const char16_t *name) const;
-  // Stores the value when the name was set at the same address before, the
-  // quick first step of a host's SetValue; false otherwise.
+  // For a NUL-terminated name, as a host passes it; remembers the names
+  // that take a value by their address, for SetRecent.
+  double *FindTargetAndRemember(const char16_t *name) const;
+  // Stores the value when the name was found at the same address before,
+  // the quick first step of a host's SetValue; false otherwise.
   bool SetRecent(const char16_t *name, const double &value) const {
     const Slot *slot =
         m_recent[RecentIndex(name)].load(std::memory_order_relaxed);
