@@ -61,15 +61,19 @@ bool CExpressionBuilder::SetValueByIndex(const char16_t *name,
 // A new host variable: fresh storage, owned for the builder's whole life so
 // that compiled expressions never read freed memory.
 bool CExpressionBuilder::AddVariable(const std::u16string &name) {
-  if (name.empty() || m_names.Find(name.data(), name.size()) != nullptr)
+  if (name.empty())
     return false;
   m_names.Reserve(m_tokens.size() + 1);
-  boost::shared_ptr<double> storage(new double(0.0));
-  m_userVariables.push_back(storage);
-  NameTable::iterator it = m_tokens.try_emplace(name).first;
-  it->second.SetDoubleRef(storage.get());
-  m_names.Insert(it->first, it->second);
+  const std::pair<NameTable::iterator, bool> inserted =
+      m_tokens.try_emplace(name);
+  if (!inserted.second)
+    return false;
+  const NameTable::iterator it = inserted.first;
   try {
+    boost::shared_ptr<double> storage(new double(0.0));
+    m_userVariables.push_back(storage);
+    it->second.SetDoubleRef(storage.get());
+    m_names.Insert(it->first, it->second);
     STOKEN entry = STOKEN();
     entry.type = TT_DOUBLE_REF;
     entry.value.dref = storage.get();

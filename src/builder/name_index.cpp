@@ -46,11 +46,11 @@ double *ValueTarget(TOKEN &entry) {
 CNameIndex::CNameIndex() : m_count(0) { ForgetRecent(); }
 
 void CNameIndex::Reserve(std::size_t count) {
-  std::size_t size = 16;
-  while (size < 2 * count)
-    size *= 2;
-  if (size <= m_slots.size())
+  if (count <= m_slots.size() / 3 * 2)
     return;
+  std::size_t size = 16;
+  while (size / 3 * 2 < count)
+    size *= 2;
   std::vector<Slot> slots(size, Slot());
   ForgetRecent();
   m_slots.swap(slots);
@@ -73,15 +73,18 @@ void CNameIndex::Changed(const std::u16string &key) noexcept {
 }
 
 void CNameIndex::Rebuild(Table &table) noexcept {
-  Clear();
+  ForgetRecent();
+  for (Slot &slot : m_slots)
+    slot = Slot();
+  m_count = 0;
   for (Table::value_type &item : table)
     Insert(item.first, item.second);
 }
 
+// The room goes too: a builder being destroyed need not wipe it first.
 void CNameIndex::Clear() noexcept {
   ForgetRecent();
-  for (Slot &slot : m_slots)
-    slot = Slot();
+  std::vector<Slot>().swap(m_slots);
   m_count = 0;
 }
 

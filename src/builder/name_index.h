@@ -36,6 +36,7 @@ public:
   void Changed(const std::u16string &key) noexcept;
   // Indexes the table's entries anew; the table must fit the room reserved.
   void Rebuild(Table &table) noexcept;
+  // Forgets every key and the room reserved.
   void Clear() noexcept;
 
   calc_nmspace::TOKEN *Find(const char16_t *text, std::size_t length) const;
@@ -103,7 +104,8 @@ private:
   // Slots of m_slots whose names take a value; forgotten whenever a slot
   // may move or its entry change kind.
   mutable std::atomic<const Slot *> m_recent[kRecentCount];
-  // Open addressing with linear probing; a power of two, at most half full.
+  // Open addressing with linear probing; a power of two of slots, at most
+  // two thirds of them used.
   std::vector<Slot> m_slots;
   std::size_t m_count;
 };
