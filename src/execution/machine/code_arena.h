@@ -7,8 +7,8 @@
 // Blocks are taken on the parser's thread; they may be freed on any thread
 // (an expression's last handle may be released anywhere). Freeing is one
 // atomic operation on the block's chunk; no lock is taken.
-#ifndef VOXEVAL_EVALUATION_CODE_ARENA_H
-#define VOXEVAL_EVALUATION_CODE_ARENA_H
+#ifndef VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
+#define VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
 
 #include <cstddef>
 #include <cstdint>

@@ -23,10 +23,10 @@
 // its frame and jumps to Rethrow, so that the exception passes to the host
 // without crossing the machine code's frame, of which the unwinder knows
 // nothing. That needs the pair returned in registers (System V).
-#include "evaluation/machine_program.h"
+#include "execution/machine/machine_program.h"
 
 #include "builder/expression_builder.h"
-#include "evaluation/flat_program.h"
+#include "execution/flat_program.h"
 #include "platform/executable_memory.h"
 
 #include <cstdint>
@@ -376,17 +376,12 @@ const double *FirstVariableOf(const CVisitPlan &plan) {
   return nullptr;
 }
 
-#if defined(__GLIBC__) && defined(__GNUC__)
-// Squares are taken without pow where this processor (and the system, which
-// must keep the wider registers) can multiply and add in one rounding.
-bool HasFusedMultiply() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx");
-}
-#else
+#if defined(__GLIBC__)
 // Squares only where the C library's pow is known well enough (glibc's is
-// within 0.54 ulp of the exact value); elsewhere pow decides.
-bool HasFusedMultiply() { return false; }
+// within kPowErrorUlps of the exact value); elsewhere pow decides.
+const bool kSquaresInPlace = true;
+#else
+const bool kSquaresInPlace = false;
 #endif
 
 #if defined(VOXEVAL_MACHINE_PAIR)
@@ -447,8 +442,9 @@ public:
   // within 2 GiB of it directly (see Reached). Without one, it runs
   // anywhere.
   CMachineWriter(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
-                 std::uintptr_t base = 0)
-      : m_plan(plan), m_fallback(fallback), m_codeBase(base) {}
+                 const MACHINE_FEATURES &features, std::uintptr_t base = 0)
+      : m_plan(plan), m_fallback(fallback), m_codeBase(base),
+        m_vex(features.vex) {}
 
   // False when code laid out for a base came out too long to reach all
   // the variables it reads directly; it must then be laid out anew.
@@ -497,6 +493,9 @@ private:
   const CVisitPlan &m_plan;
   MACHINE_FALLBACK m_fallback;
   std::uintptr_t m_codeBase;
+  // The three-operand (VEX) forms and fused multiply-add, which spare
+  // copies and prove squares.
+  bool m_vex;
   bool m_reached = true;
   CCodeWriter m_out;
   int m_deepestSlot = -1;
@@ -515,9 +514,6 @@ private:
   // The owner and context word are kept in the frame for the fallback.
   bool m_saveArguments = false;
   bool m_flag = false;
-  // The processor and system offer fused multiply-add, and with it the
-  // three-operand (VEX) forms, which spare copies.
-  bool m_vex = false;
   // Squares whose tests failed: where their jumps go and where they
   // return.
   struct SquareByPow {
@@ -833,7 +829,8 @@ void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
 
 void CMachineWriter::Power(int level, const Place &exponent) {
   const Place running = Level(level);
-  if (m_vex && exponent.kind == Place::kConstant && exponent.constant == 2.0) {
+  if (m_vex && kSquaresInPlace && exponent.kind == Place::kConstant &&
+      exponent.constant == 2.0) {
     if (running.kind == Place::kRegister) {
       Square(running.index, level);
       return;
@@ -850,9 +847,9 @@ void CMachineWriter::Power(int level, const Place &exponent) {
 }
 
 // base = base ^ 2 in its register. The product p is what pow gives when the
-// exact square lies within 0.459 ulp of p (glibc's pow is within 0.54 ulp of
-// it, and the neighbours of p are a whole ulp away): that is when p + 1.09 * e
-// rounds back to p, e = a * a - p being exact from a fused multiply-add.
+// exact square lies within kPowProofUlps of p's spacing on its side (see
+// evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps) rounds
+// back to p, e = a * a - p being exact from a fused multiply-add.
 // Squares under 2^-970 (where e might not be exact) and NaN go to pow.
 void CMachineWriter::Square(int base, int live) {
   // The call below saves the live levels' registers in their slots.
@@ -867,7 +864,7 @@ void CMachineWriter::Square(int base, int live) {
   cold.jumps[0] = m_out.Jump(kBelow);
   m_out.SseRegister(kPackedDouble, kMove, 2, 1);
   m_out.FusedMultiplySubtract(2, base, base);
-  m_out.FusedMultiplyAddConstant(2, 1, 1.09);
+  m_out.FusedMultiplyAddConstant(2, 1, 0.5 / kPowProofUlps);
   m_out.SseRegister(kPackedDouble, kCompare, 2, 1);
   // Unordered only when p is infinite, which pow gives too: ZF is set
   // then, and p stands.
@@ -979,7 +976,6 @@ void CMachineWriter::Return(std::int32_t frame) {
 bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   if (!Covers())
     return false;
-  m_vex = HasFusedMultiply();
   // A single value is left untested: the result is tested at the end.
   m_base = FirstVariableOf(m_plan);
   for (const PlanGroup &group : m_plan.Groups())
@@ -1039,6 +1035,14 @@ const void *PlaceNear(const double *variable, const void *salt) {
 
 CMachineProgram::~CMachineProgram() { Release(); }
 
+CMachineProgram::CMachineProgram(CMachineProgram &&other) noexcept
+    : m_fallback(other.m_fallback), m_entry(other.m_entry),
+      m_code(other.m_code), m_block(other.m_block) {
+  other.m_block = CODE_BLOCK();
+  other.m_entry = other.m_fallback;
+  other.m_code = &Unavailable;
+}
+
 double CMachineProgram::Unavailable() {
   return std::numeric_limits<double>::quiet_NaN();
 }
@@ -1048,19 +1052,22 @@ namespace {
 // The code for the given place (null: anywhere). False for plans the code
 // does not take.
 bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
-            const void *place, std::vector<std::uint8_t> &code) {
-  CMachineWriter there(plan, fallback, reinterpret_cast<std::uintptr_t>(place));
+            const MACHINE_FEATURES &features, const void *place,
+            std::vector<std::uint8_t> &code) {
+  CMachineWriter there(plan, fallback, features,
+                       reinterpret_cast<std::uintptr_t>(place));
   if (!there.Write(code))
     return false;
   if (there.Reached())
     return true;
-  CMachineWriter anywhere(plan, fallback);
+  CMachineWriter anywhere(plan, fallback, features);
   return anywhere.Write(code);
 }
 
 } // namespace
 
-bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena) {
+bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
+                            const MACHINE_FEATURES &features) {
   Release();
 #if defined(VOXEVAL_MACHINE_CODE)
   // Laid out for where the arena's next block starts. Should the block go
@@ -1068,7 +1075,7 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena) {
   // is longer, for anywhere, in a block of its own if need be.
   const void *next = arena.Next();
   std::vector<std::uint8_t> code;
-  if (!LayOut(plan, m_fallback, next, code))
+  if (!LayOut(plan, m_fallback, features, next, code))
     return false;
   const void *near = PlaceNear(FirstVariableOf(plan), this);
   CODE_BLOCK block;
@@ -1078,9 +1085,9 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena) {
     const std::size_t room = code.size();
     std::vector<std::uint8_t> placed;
     try {
-      LayOut(plan, m_fallback, block.executable, placed);
+      LayOut(plan, m_fallback, features, block.executable, placed);
       if (placed.size() > room)
-        LayOut(plan, m_fallback, nullptr, placed);
+        LayOut(plan, m_fallback, features, nullptr, placed);
     } catch (...) {
       CCodeArena::Free(block);
       throw;
@@ -1094,7 +1101,6 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena) {
   }
   std::memcpy(block.writable, code.data(), code.size());
   m_block = block;
-  m_size = code.size();
 #if defined(VOXEVAL_MACHINE_PAIR)
   m_entry = reinterpret_cast<MACHINE_FALLBACK>(
       const_cast<void *>(m_block.executable));
@@ -1106,13 +1112,32 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena) {
 #else
   (void)plan;
   (void)arena;
+  (void)features;
   return false;
 #endif
 }
 
 void CMachineProgram::Release() {
   CCodeArena::Free(m_block);
-  m_size = 0;
   m_entry = m_fallback;
   m_code = &Unavailable;
+}
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(_M_X64))
+bool ProcessorRunsVex() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx");
+}
+#else
+bool ProcessorRunsVex() { return false; }
+#endif
+
+// Where the C library's pow is not known well enough to prove squares,
+// the plain forms serve as they always have.
+MACHINE_FEATURES DetectedMachineFeatures() {
+  MACHINE_FEATURES features;
+#if defined(VOXEVAL_MACHINE_CODE) && defined(__GLIBC__)
+  features.vex = ProcessorRunsVex();
+#endif
+  return features;
 }

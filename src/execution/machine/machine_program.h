@@ -10,11 +10,11 @@
 // the evaluator's value whenever every tested value is finite, and a value
 // that is not finite otherwise: the caller then evaluates again by the flat
 // program. The evaluator's own value is always finite, so nothing is lost.
-#ifndef VOXEVAL_EVALUATION_MACHINE_PROGRAM_H
-#define VOXEVAL_EVALUATION_MACHINE_PROGRAM_H
+#ifndef VOXEVAL_EXECUTION_MACHINE_MACHINE_PROGRAM_H
+#define VOXEVAL_EXECUTION_MACHINE_MACHINE_PROGRAM_H
 
-#include "evaluation/code_arena.h"
-#include "evaluation/visit_plan.h"
+#include "execution/machine/code_arena.h"
+#include "execution/visit_plan.h"
 
 #include <cfloat>
 #include <cmath>
@@ -42,11 +42,28 @@ typedef std::pair<bool, double> (*MACHINE_FALLBACK)(const void *owner,
 #define VOXEVAL_MACHINE_PAIR 1
 #endif
 
+// The processor features the code may use.
+struct MACHINE_FEATURES {
+  // The three-operand (VEX) forms and fused multiply-add, which spare
+  // copies and let squares be taken in place (where the C library's pow is
+  // known well enough to prove them).
+  bool vex = false;
+};
+
+// What this processor and system offer and the library uses.
+MACHINE_FEATURES DetectedMachineFeatures();
+
+// The processor runs VEX forms and fused multiply-add, whether or not the
+// library chooses them here (tests run both forms where it can).
+bool ProcessorRunsVex();
+
 class CMachineProgram {
 public:
   explicit CMachineProgram(MACHINE_FALLBACK fallback)
       : m_fallback(fallback), m_entry(fallback) {}
   ~CMachineProgram();
+  // The code moves to the new program; the old one has none.
+  CMachineProgram(CMachineProgram &&other) noexcept;
   CMachineProgram(const CMachineProgram &) = delete;
   CMachineProgram &operator=(const CMachineProgram &) = delete;
 
@@ -55,7 +72,8 @@ public:
   // the system will not give executable memory, and for plans it does not
   // take (see Covers in the .cpp); the fallback serves those. Throws
   // std::bad_alloc.
-  bool Build(const CVisitPlan &plan, CCodeArena &arena);
+  bool Build(const CVisitPlan &plan, CCodeArena &arena,
+             const MACHINE_FEATURES &features);
 
   bool Ready() const { return m_block.executable != nullptr; }
 
@@ -75,10 +93,6 @@ public:
 #endif
   }
 
-  // The code as laid out, for tests that read it.
-  const void *Code() const { return m_block.executable; }
-  std::size_t Size() const { return m_size; }
-
 private:
   void Release();
   static double Unavailable();
@@ -89,7 +103,6 @@ private:
   // The code's entry where it gives a double.
   double (*m_code)() = &Unavailable;
   CODE_BLOCK m_block;
-  std::size_t m_size = 0;
 };
 
 #endif

@@ -1,0 +1,37 @@
+// The choice of tier, made once per expression.
+#include "execution/compiled_form.h"
+
+#include "evaluation/evaluator.h"
+#include "execution/visit_plan.h"
+
+void CCompiledForm::Build(const STOKEN &records, CCodeArena &arena,
+                          const FORM_OPTIONS &options) {
+  m_records = &records;
+  m_tier = Tier::kRecords;
+  if (options.strongest == Tier::kRecords)
+    return;
+  CVisitPlan plan;
+  // Only hand-made trees are not covered; the parser's always are.
+  if (!plan.Read(records))
+    return;
+  m_flat.Build(plan);
+  m_tier = Tier::kFlatProgram;
+  if (m_flat.Leaf() != nullptr) {
+    m_tier = Tier::kSingleValue;
+    return;
+  }
+  if (options.strongest == Tier::kMachineCode &&
+      m_machine.Build(plan, arena, options.features))
+    m_tier = Tier::kMachineCode;
+}
+
+std::pair<bool, double> CCompiledForm::Fallback(const void *form,
+                                                std::uintptr_t context) {
+  const CCompiledForm &self = *static_cast<const CCompiledForm *>(form);
+  std::pair<bool, double> result(false, 0.0);
+  result.second = self.m_tier == Tier::kRecords
+                      ? EvaluateSToken(self.m_records, context)
+                      : self.m_flat.Run(context);
+  result.first = true;
+  return result;
+}
