@@ -1,7 +1,7 @@
 // Reading a record tree the way the evaluator visits it.
 #include "execution/visit_plan.h"
 
-#include "builder/expression_builder.h"
+#include "builder/standard_names.h"
 
 #include <cmath>
 #include <utility>
@@ -17,17 +17,6 @@ PlanOperand Constant(double v) {
   operand.kind = PlanOperand::kConstant;
   operand.constant = v;
   return operand;
-}
-
-// Only the standard functions are known to give the same value every time;
-// those are computed now when their argument is a constant.
-bool IsStandard(EVAL_FUNCTION func) {
-  static const char *const kNames[] = {"sin", "cos", "tan", "exp", "log"};
-  for (const char *name : kNames) {
-    if (func == StandardFunction(name))
-      return true;
-  }
-  return false;
 }
 
 } // namespace
@@ -137,7 +126,8 @@ bool CVisitPlan::ItemOf(const STOKEN *items, std::int32_t i, std::int32_t n,
     func = ZeroFunction;
   if (argument.kind == PlanOperand::kGroup)
     m_groups[argument.group].argument = true;
-  if (argument.kind == PlanOperand::kConstant && IsStandard(func)) {
+  if (argument.kind == PlanOperand::kConstant &&
+      StandardFunctionRow(func) != nullptr) {
     const double v = func(argument.constant);
     // A result that is not finite enters the running value as it is; only
     // finite ones can stand as a leaf.
@@ -190,7 +180,7 @@ std::int32_t SmallPower(FLAT_MODE mode, const PlanOperand &operand) {
 }
 
 bool IsLibraryFunction(EVAL_FUNCTION func) {
-  return func == ZeroFunction || IsStandard(func);
+  return func == ZeroFunction || StandardFunctionRow(func) != nullptr;
 }
 
 bool CVisitPlan::Read(const STOKEN &root) {

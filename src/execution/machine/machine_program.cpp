@@ -25,7 +25,7 @@
 // nothing. That needs the pair returned in registers (System V).
 #include "execution/machine/machine_program.h"
 
-#include "builder/expression_builder.h"
+#include "builder/standard_names.h"
 #include "execution/flat_program.h"
 #include "platform/executable_memory.h"
 
@@ -36,9 +36,6 @@
 #include <map>
 #include <new>
 #include <vector>
-
-// The C library's own functions, by their C names.
-#include <math.h>
 
 #if defined(__x86_64__) || defined(_M_X64)
 #define VOXEVAL_MACHINE_CODE 1
@@ -423,17 +420,11 @@ const int kBelow = 2;
 const int kNotEqual = 5;
 const int kParity = 10;
 
-// The C library's function behind a standard function of the name table,
-// called without the library's own wrapper in between; others as they are.
+// The C library's function behind a standard function, called without the
+// library's own wrapper in between; others as they are.
 EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func) {
-  static const char *const kNames[] = {"sin", "cos", "tan", "exp", "log"};
-  static double (*const kTargets[])(double) = {::sin, ::cos, ::tan, ::exp,
-                                               ::log};
-  for (std::size_t i = 0; i < 5; ++i) {
-    if (func == StandardFunction(kNames[i]))
-      return kTargets[i];
-  }
-  return func;
+  const STANDARD_NAME *row = StandardFunctionRow(func);
+  return row != nullptr ? row->library : func;
 }
 
 class CMachineWriter {
