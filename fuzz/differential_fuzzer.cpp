@@ -90,11 +90,6 @@ void Require(const Outcome &reference, const Outcome &actual) {
   }
 }
 
-void FreeRecords(STOKEN *root) {
-  FreeSToken(*root);
-  std::free(root);
-}
-
 void Run(const std::u16string &text) {
   boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
   FUZZ_REQUIRE(builder->AddVariable(u"a"));
@@ -106,8 +101,7 @@ void Run(const std::u16string &text) {
       builder->ParseGroup(text, position));
   if (!tree)
     return;
-  std::unique_ptr<STOKEN, void (*)(STOKEN *)> root(tree->Compile(builder),
-                                                   FreeRecords);
+  RECORDS_PTR root(tree->Compile(builder));
   // Whatever the parser builds, the plan and the flat form cover.
   CCodeArena arena;
   FORM_OPTIONS flatOnly;

@@ -2,7 +2,6 @@
 
 #include "builder/expression_builder.h"
 
-#include <cstdlib>
 #include <utility>
 
 namespace {
@@ -10,11 +9,6 @@ namespace {
 void DeleteTree(calc_nmspace::TOKEN *tree) { delete tree; }
 
 } // namespace
-
-void FreeRecordTree(STOKEN *root) {
-  FreeSToken(*root);
-  std::free(root);
-}
 
 CVOXExpression::CVOXExpression(
     const boost::shared_ptr<IVOXExpressionParser> &parser,

@@ -14,12 +14,6 @@
 
 class CExpressionBuilder;
 
-// The compiled records of a tree and their deleter.
-typedef std::unique_ptr<STOKEN, void (*)(STOKEN *)> RECORDS_PTR;
-
-// Releases what the root record owns, then the root's own block.
-void FreeRecordTree(STOKEN *root);
-
 class CVOXExpression : public IVOXExpression {
 public:
   // Takes ownership of the tree, of its compiled records and of the form

@@ -41,7 +41,7 @@ CVOXExpressionParser::MakeExpression(const std::u16string &text) {
       builder->ParseGroup(text, position));
   if (!tree)
     return boost::shared_ptr<IVOXExpression>();
-  RECORDS_PTR records(tree->Compile(builder), FreeRecordTree);
+  RECORDS_PTR records(tree->Compile(builder));
   if (!records)
     return boost::shared_ptr<IVOXExpression>();
   CCompiledForm form;
