@@ -62,6 +62,9 @@ private:
     int index; // register or slot
     const double *variable;
   };
+  // xmm0 carries values, xmm1 and xmm2 are scratch, levels from xmm3 on.
+  static constexpr Xmm kX0{0}, kX1{1}, kX2{2};
+  static constexpr int kFirstLevelRegister = 3;
   enum ScalarOp { kMovsd, kAddsd, kSubsd, kMulsd, kDivsd };
 
   static Place Register(int r) {
