@@ -48,7 +48,11 @@ public:
   // The hot path: no allocation, no lookup, no lock, and no branch before
   // the jump into the code (see CMachineProgram::Run).
   std::pair<bool, double> Evaluate(std::uintptr_t context) const {
+#if defined(VOXEVAL_MACHINE_PAIR)
+    return m_machine.Entry()(this, context);
+#else
     return m_machine.Run(this, context);
+#endif
   }
 
   // The one variable or constant the records are, or null. Its value is

@@ -22,6 +22,10 @@ CVOXExpression::CVOXExpression(
   m_records.reset(records.release(), FreeRecordTree);
 }
 
+std::pair<bool, double> CVOXExpression::Evaluate(std::uintptr_t context) const {
+  return m_form.Evaluate(context);
+}
+
 bool CVOXExpression::DependsOnSpace() const {
   return m_builder->DependsOnSpace(*m_tree);
 }

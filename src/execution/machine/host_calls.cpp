@@ -44,9 +44,12 @@ bool ProcessorRunsVex() { return false; }
 // Squares are proven only where the C library's pow is known well enough
 // (glibc's); elsewhere the plain forms serve as they always have.
 MACHINE_FEATURES DetectedMachineFeatures() {
-  MACHINE_FEATURES features;
+  static const MACHINE_FEATURES detected = [] {
+    MACHINE_FEATURES features;
 #if defined(__GLIBC__)
-  features.vex = ProcessorRunsVex();
+    features.vex = ProcessorRunsVex();
 #endif
-  return features;
+    return features;
+  }();
+  return detected;
 }

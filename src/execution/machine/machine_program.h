@@ -77,6 +77,12 @@ public:
 
   bool Ready() const { return m_block.executable != nullptr; }
 
+  // Where the code gives back the pair (VOXEVAL_MACHINE_PAIR): the code's
+  // entry, or the fallback while there is none. An owner whose Evaluate
+  // calls this itself (rather than through Run) keeps the call a tail jump:
+  // the compiler copies a pair returned through two inline levels.
+  MACHINE_FALLBACK Entry() const { return m_entry; }
+
   // (true, the value) from the code, or what the fallback gives for owner
   // and context. No branch comes before the jump or call into the code:
   // the processor predicts which code an indirect jump reaches from the
@@ -84,7 +90,7 @@ public:
   // track of hosts that take turns between a few expressions.
   std::pair<bool, double> Run(const void *owner, std::uintptr_t context) const {
 #if defined(VOXEVAL_MACHINE_PAIR)
-    return m_entry(owner, context);
+    return Entry()(owner, context);
 #else
     const double v = m_code();
     if (VOXEVAL_LIKELY(std::fabs(v) <= DBL_MAX))

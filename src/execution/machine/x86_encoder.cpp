@@ -103,89 +103,95 @@ void CX86Encoder::Vex(int map, bool w, int pp, int reg, int v, int rm, int op) {
   Byte(op);
 }
 
+void CX86Encoder::Instruction(const char *mnemonic, int prefix, int op, Xmm d,
+                              const XmmOrMem &s) {
+  Sse(prefix, op, d, s);
+  if (m_listing)
+    Line(std::string(mnemonic) + " " + Name(d) + ", " + Text(s));
+}
+
+void CX86Encoder::Instruction(const char *mnemonic, int map, bool w, int pp,
+                              int op, Xmm d, Xmm a, Xmm b) {
+  Vex(map, w, pp, d.index, a.index, b.index, op);
+  Byte(0xC0 | (d.index & 7) << 3 | (b.index & 7));
+  if (m_listing)
+    Line(std::string(mnemonic) + " " + Name(d) + ", " + Name(a) + ", " +
+         Name(b));
+}
+
 void CX86Encoder::Movsd(Xmm d, const Mem &source) {
   Sse(kScalarDouble, 0x10, d, source);
-  Line("movsd " + Name(d) + ", " + Text(source));
+  if (m_listing)
+    Line("movsd " + Name(d) + ", " + Text(source));
 }
 
 void CX86Encoder::Movsd(const Mem &target, Xmm s) {
   Sse(kScalarDouble, 0x11, s, target);
-  Line("movsd " + Text(target) + ", " + Name(s));
+  if (m_listing)
+    Line("movsd " + Text(target) + ", " + Name(s));
 }
 
 void CX86Encoder::Movapd(Xmm d, Xmm s) {
-  Sse(kPackedDouble, 0x28, d, s);
-  Line("movapd " + Name(d) + ", " + Name(s));
+  Instruction("movapd", kPackedDouble, 0x28, d, s);
 }
 
 void CX86Encoder::Addsd(Xmm d, const XmmOrMem &s) {
-  Sse(kScalarDouble, 0x58, d, s);
-  Line("addsd " + Name(d) + ", " + Text(s));
+  Instruction("addsd", kScalarDouble, 0x58, d, s);
 }
 
 void CX86Encoder::Subsd(Xmm d, const XmmOrMem &s) {
-  Sse(kScalarDouble, 0x5C, d, s);
-  Line("subsd " + Name(d) + ", " + Text(s));
+  Instruction("subsd", kScalarDouble, 0x5C, d, s);
 }
 
 void CX86Encoder::Mulsd(Xmm d, const XmmOrMem &s) {
-  Sse(kScalarDouble, 0x59, d, s);
-  Line("mulsd " + Name(d) + ", " + Text(s));
+  Instruction("mulsd", kScalarDouble, 0x59, d, s);
 }
 
 void CX86Encoder::Divsd(Xmm d, const XmmOrMem &s) {
-  Sse(kScalarDouble, 0x5E, d, s);
-  Line("divsd " + Name(d) + ", " + Text(s));
+  Instruction("divsd", kScalarDouble, 0x5E, d, s);
 }
 
 void CX86Encoder::Andpd(Xmm d, Xmm s) {
-  Sse(kPackedDouble, 0x54, d, s);
-  Line("andpd " + Name(d) + ", " + Name(s));
+  Instruction("andpd", kPackedDouble, 0x54, d, s);
 }
 
 void CX86Encoder::Orpd(Xmm d, Xmm s) {
-  Sse(kPackedDouble, 0x56, d, s);
-  Line("orpd " + Name(d) + ", " + Name(s));
+  Instruction("orpd", kPackedDouble, 0x56, d, s);
 }
 
 void CX86Encoder::Xorpd(Xmm d, Xmm s) {
-  Sse(kPackedDouble, 0x57, d, s);
-  Line("xorpd " + Name(d) + ", " + Name(s));
+  Instruction("xorpd", kPackedDouble, 0x57, d, s);
 }
 
 void CX86Encoder::Ucomisd(Xmm a, const XmmOrMem &b) {
-  Sse(kPackedDouble, 0x2E, a, b);
-  Line("ucomisd " + Name(a) + ", " + Text(b));
+  Instruction("ucomisd", kPackedDouble, 0x2E, a, b);
 }
 
 void CX86Encoder::Cmpsd(Xmm d, Xmm s, std::uint8_t predicate) {
   Sse(kScalarDouble, 0xC2, d, s);
   Byte(predicate);
-  Line("cmpsd " + Name(d) + ", " + Name(s) + ", " + std::to_string(predicate));
+  if (m_listing)
+    Line("cmpsd " + Name(d) + ", " + Name(s) + ", " +
+         std::to_string(predicate));
 }
 
 void CX86Encoder::Vsubsd(Xmm d, Xmm a, Xmm b) {
-  Vex(1, false, 3, d.index, a.index, b.index, 0x5C);
-  Byte(0xC0 | (d.index & 7) << 3 | (b.index & 7));
-  Line("vsubsd " + Name(d) + ", " + Name(a) + ", " + Name(b));
+  Instruction("vsubsd", 1, false, 3, 0x5C, d, a, b);
 }
 
 void CX86Encoder::Vmulsd(Xmm d, Xmm a, Xmm b) {
-  Vex(1, false, 3, d.index, a.index, b.index, 0x59);
-  Byte(0xC0 | (d.index & 7) << 3 | (b.index & 7));
-  Line("vmulsd " + Name(d) + ", " + Name(a) + ", " + Name(b));
+  Instruction("vmulsd", 1, false, 3, 0x59, d, a, b);
 }
 
 void CX86Encoder::Vfmsub231sd(Xmm d, Xmm a, Xmm b) {
-  Vex(2, true, 1, d.index, a.index, b.index, 0xBB);
-  Byte(0xC0 | (d.index & 7) << 3 | (b.index & 7));
-  Line("vfmsub231sd " + Name(d) + ", " + Name(a) + ", " + Name(b));
+  Instruction("vfmsub231sd", 2, true, 1, 0xBB, d, a, b);
 }
 
 void CX86Encoder::Vfmadd132sd(Xmm d, Xmm a, const Mem &m) {
   Vex(2, true, 1, d.index, a.index, 0, 0x99);
   Address(d.index, m);
-  Line("vfmadd132sd " + Name(d) + ", " + Name(a) + ", " + Text(m));
+  if (m_listing)
+    Line("vfmadd132sd " + Name(d) + ", " + Name(a) + ", " + Text(m));
 }
 
 void CX86Encoder::Mov(Gpr d, std::uint64_t immediate, const char *label) {
@@ -193,8 +199,9 @@ void CX86Encoder::Mov(Gpr d, std::uint64_t immediate, const char *label) {
   Rex(true, 0, r);
   Byte(0xB8 | (r & 7));
   Quad(immediate);
-  Line("mov " + Name(d) + ", " +
-       (label != nullptr ? std::string(label) : Hex(immediate)));
+  if (m_listing)
+    Line("mov " + Name(d) + ", " +
+         (label != nullptr ? std::string(label) : Hex(immediate)));
 }
 
 void CX86Encoder::Mov(Gpr d, const Mem &source) {
@@ -202,7 +209,8 @@ void CX86Encoder::Mov(Gpr d, const Mem &source) {
   Rex(true, r, 0);
   Byte(0x8B);
   Address(r, source);
-  Line("mov " + Name(d) + ", " + Text(source));
+  if (m_listing)
+    Line("mov " + Name(d) + ", " + Text(source));
 }
 
 void CX86Encoder::Mov(const Mem &target, Gpr s) {
@@ -210,13 +218,15 @@ void CX86Encoder::Mov(const Mem &target, Gpr s) {
   Rex(true, r, 0);
   Byte(0x89);
   Address(r, target);
-  Line("mov " + Text(target) + ", " + Name(s));
+  if (m_listing)
+    Line("mov " + Text(target) + ", " + Name(s));
 }
 
 void CX86Encoder::MovEax(std::uint32_t immediate) {
   Byte(0xB8);
   Word(immediate);
-  Line("mov eax, " + std::to_string(immediate));
+  if (m_listing)
+    Line("mov eax, " + std::to_string(immediate));
 }
 
 void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
@@ -224,7 +234,8 @@ void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
   Byte(0xC7);
   Address(0, target);
   Word(static_cast<std::uint32_t>(immediate));
-  Line("mov qword " + Text(target) + ", " + std::to_string(immediate));
+  if (m_listing)
+    Line("mov qword " + Text(target) + ", " + std::to_string(immediate));
 }
 
 void CX86Encoder::CmpQword(const Mem &target, std::int8_t immediate) {
@@ -232,7 +243,8 @@ void CX86Encoder::CmpQword(const Mem &target, std::int8_t immediate) {
   Byte(0x83);
   Address(7, target);
   Byte(static_cast<std::uint8_t>(immediate));
-  Line("cmp qword " + Text(target) + ", " + std::to_string(immediate));
+  if (m_listing)
+    Line("cmp qword " + Text(target) + ", " + std::to_string(immediate));
 }
 
 void CX86Encoder::Lea(Gpr d, const Mem &source) {
@@ -240,7 +252,8 @@ void CX86Encoder::Lea(Gpr d, const Mem &source) {
   Rex(true, r, 0);
   Byte(0x8D);
   Address(r, source);
-  Line("lea " + Name(d) + ", " + Text(source));
+  if (m_listing)
+    Line("lea " + Name(d) + ", " + Text(source));
 }
 
 void CX86Encoder::AddRsp(std::int32_t bytes) {
@@ -248,7 +261,8 @@ void CX86Encoder::AddRsp(std::int32_t bytes) {
   Byte(0x81);
   Byte(0xC4);
   Word(static_cast<std::uint32_t>(bytes));
-  Line("add rsp, " + std::to_string(bytes));
+  if (m_listing)
+    Line("add rsp, " + std::to_string(bytes));
 }
 
 void CX86Encoder::SubRsp(std::int32_t bytes) {
@@ -256,7 +270,8 @@ void CX86Encoder::SubRsp(std::int32_t bytes) {
   Byte(0x81);
   Byte(0xEC);
   Word(static_cast<std::uint32_t>(bytes));
-  Line("sub rsp, " + std::to_string(bytes));
+  if (m_listing)
+    Line("sub rsp, " + std::to_string(bytes));
 }
 
 void CX86Encoder::Call(Gpr target) {
@@ -264,7 +279,8 @@ void CX86Encoder::Call(Gpr target) {
   Rex(false, 0, r);
   Byte(0xFF);
   Byte(0xD0 | (r & 7));
-  Line("call " + Name(target));
+  if (m_listing)
+    Line("call " + Name(target));
 }
 
 void CX86Encoder::Jmp(Gpr target) {
@@ -272,12 +288,14 @@ void CX86Encoder::Jmp(Gpr target) {
   Rex(false, 0, r);
   Byte(0xFF);
   Byte(0xE0 | (r & 7));
-  Line("jmp " + Name(target));
+  if (m_listing)
+    Line("jmp " + Name(target));
 }
 
 void CX86Encoder::Ret() {
   Byte(0xC3);
-  Line("ret");
+  if (m_listing)
+    Line("ret");
 }
 
 Label CX86Encoder::NewLabel() {
@@ -295,7 +313,8 @@ void CX86Encoder::Bind(Label label) {
         static_cast<std::uint32_t>(m_code.size() - (jump.at + 4));
     std::memcpy(&m_code[jump.at], &distance, 4);
   }
-  Line(".L" + std::to_string(label.id) + ":");
+  if (m_listing)
+    Line(".L" + std::to_string(label.id) + ":");
 }
 
 void CX86Encoder::Jmp(Label label) {
@@ -309,7 +328,8 @@ void CX86Encoder::Jmp(Label label) {
   } else {
     m_jumps.push_back(Use{at, label.id});
   }
-  Line("jmp .L" + std::to_string(label.id));
+  if (m_listing)
+    Line("jmp .L" + std::to_string(label.id));
 }
 
 // Forward only: the code's conditional jumps all go ahead.
@@ -320,8 +340,9 @@ void CX86Encoder::Jcc(Condition condition, Label label) {
   Byte(0x80 | static_cast<int>(condition));
   m_jumps.push_back(Use{m_code.size(), label.id});
   Word(0);
-  Line(std::string(kNames[static_cast<int>(condition)]) + " .L" +
-       std::to_string(label.id));
+  if (m_listing)
+    Line(std::string(kNames[static_cast<int>(condition)]) + " .L" +
+         std::to_string(label.id));
 }
 
 void CX86Encoder::Prepend(const CX86Encoder &other) {
@@ -362,10 +383,7 @@ bool CX86Encoder::Finish(std::uintptr_t base) {
   return reached;
 }
 
-void CX86Encoder::Line(const std::string &text) {
-  if (m_listing)
-    m_lines.push_back(text);
-}
+void CX86Encoder::Line(const std::string &text) { m_lines.push_back(text); }
 
 std::string CX86Encoder::Text(const Mem &m) const {
   switch (m.kind) {

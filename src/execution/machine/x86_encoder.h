@@ -139,6 +139,12 @@ private:
   // prefix 0F op, with a register or memory second operand.
   void Sse(int prefix, int op, Xmm reg, const XmmOrMem &rm);
   void Vex(int map, bool w, int pp, int reg, int v, int rm, int op);
+  // An instruction of two operands, and a VEX one of three, listed.
+  void Instruction(const char *mnemonic, int prefix, int op, Xmm d,
+                   const XmmOrMem &s);
+  void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
+                   Xmm a, Xmm b);
+  // Callers build the text only when listing.
   void Line(const std::string &text);
   std::string Text(const Mem &m) const;
   std::string Text(const XmmOrMem &o) const;
