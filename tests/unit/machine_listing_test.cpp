@@ -97,7 +97,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
        "  jb .L0\n"
        "  movapd xmm2, xmm1\n"
        "  vfmsub231sd xmm2, xmm3, xmm3\n"
-       "  vfmadd132sd xmm2, xmm1, [1.1111111111111112]\n"
+       "  vfmadd132sd xmm2, xmm1, [1.0900000000000001]\n"
        "  ucomisd xmm2, xmm1\n"
        "  jne .L0\n"
        "  movapd xmm3, xmm1\n"

@@ -70,7 +70,7 @@ public:
   // Lays the plan out in a block of the arena, which must outlive the
   // program. False, leaving no code, on processors other than x86-64, where
   // the system will not give executable memory, and for plans it does not
-  // take (see Covers in the .cpp); the fallback serves those. Throws
+  // take (see MachineCodeCovers); the fallback serves those. Throws
   // std::bad_alloc.
   bool Build(const CVisitPlan &plan, CCodeArena &arena,
              const MACHINE_FEATURES &features);

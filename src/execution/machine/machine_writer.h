@@ -30,6 +30,13 @@
 #include <string>
 #include <vector>
 
+// The plans the code takes: no saved running values (kPush), functions
+// only of the library's own (called directly), and callbacks only where
+// their throws can be passed on and within a budget of code. The flat
+// program serves the others.
+bool MachineCodeCovers(const CVisitPlan &plan,
+                       const CALLING_CONVENTION &convention);
+
 // The first variable the plan reads, or null.
 const double *FirstVariableOf(const CVisitPlan &plan);
 
@@ -83,8 +90,6 @@ private:
     return Mem::At(Gpr::kRsp, m_convention.homeArea + offset);
   }
 
-  bool Covers() const;
-  bool WithinBudget() const;
   bool WithinReach(const double *variable) const;
 
   void GroupValue(std::size_t group, int level, bool tested);

@@ -33,9 +33,11 @@ CMachineWriter::Place CMachineWriter::Level(int level) const {
 // Plans with callbacks lay out the argument groups holding them twice (the
 // evaluator visits them twice), so at each level of nesting the code would
 // double: past a budget such plans stay with the flat program.
-bool CMachineWriter::WithinBudget() const {
+namespace {
+
+bool WithinBudget(const CVisitPlan &plan) {
   const std::size_t kBudget = 20000;
-  const std::vector<PlanGroup> &groups = m_plan.Groups();
+  const std::vector<PlanGroup> &groups = plan.Groups();
   // Groups are read inner first: a group's items point at earlier groups.
   std::vector<std::size_t> cost(groups.size(), 0);
   for (std::size_t g = 0; g < groups.size(); ++g) {
@@ -53,9 +55,12 @@ bool CMachineWriter::WithinBudget() const {
   return true;
 }
 
-bool CMachineWriter::Covers() const {
+} // namespace
+
+bool MachineCodeCovers(const CVisitPlan &plan,
+                       const CALLING_CONVENTION &convention) {
   bool callbacks = false;
-  for (const PlanGroup &group : m_plan.Groups()) {
+  for (const PlanGroup &group : plan.Groups()) {
     callbacks = callbacks || group.callbacks;
     for (const PlanItem &item : group.items) {
       if (item.mode == kPush)
@@ -68,7 +73,7 @@ bool CMachineWriter::Covers() const {
   if (!callbacks)
     return true;
   // Their throws can be passed on only from code that returns the pair.
-  return m_convention.returnsPair && WithinBudget();
+  return convention.returnsPair && WithinBudget(plan);
 }
 
 // Calls function(xmm0, xmm1) with the running values of levels below live
@@ -210,7 +215,7 @@ void CMachineWriter::Return(std::int32_t frame) {
 }
 
 bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
-  if (!Covers())
+  if (!MachineCodeCovers(m_plan, m_convention))
     return false;
   // A single value is left untested: the result is tested at the end.
   m_base = FirstVariableOf(m_plan);
