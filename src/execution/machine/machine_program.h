@@ -16,8 +16,6 @@
 #include "execution/machine/code_arena.h"
 #include "execution/visit_plan.h"
 
-#include <cfloat>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -93,7 +91,7 @@ public:
     return Entry()(owner, context);
 #else
     const double v = m_code();
-    if (VOXEVAL_LIKELY(std::fabs(v) <= DBL_MAX))
+    if (VOXEVAL_LIKELY(IsFinite(v)))
       return std::pair<bool, double>(true, v);
     return m_fallback(owner, context);
 #endif
