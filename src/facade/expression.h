@@ -31,6 +31,11 @@ public:
   bool DependsOnSpace() const override;
   bool DependsOnTime() const override;
 
+  // The parse tree and the records compiled from it, for tools that show how
+  // the text was read.
+  const calc_nmspace::TOKEN &Tree() const { return *m_tree; }
+  const STOKEN &Records() const { return *m_compiled; }
+
 protected:
   const CCompiledForm &Form() const { return m_form; }
 
