@@ -34,7 +34,7 @@ public:
   // The parse tree and the records compiled from it, for tools that show how
   // the text was read.
   const calc_nmspace::TOKEN &Tree() const { return *m_tree; }
-  const STOKEN &Records() const { return *m_compiled; }
+  const STOKEN &Records() const { return *m_records; }
 
 protected:
   const CCompiledForm &Form() const { return m_form; }

@@ -67,7 +67,8 @@ bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
 #endif
 
 bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
-                            const MACHINE_FEATURES &features) {
+                            const MACHINE_FEATURES &features,
+                            const void *salt) {
   Release();
 #if defined(VOXEVAL_MACHINE_CODE)
   // Laid out for where the arena's next block starts. Should the block go
@@ -77,7 +78,7 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
   std::vector<std::uint8_t> code;
   if (!LayOut(plan, m_fallback, features, next, code))
     return false;
-  const void *near = PlaceNear(FirstVariableOf(plan), this);
+  const void *near = PlaceNear(FirstVariableOf(plan), salt);
   CODE_BLOCK block;
   if (!arena.Allocate(code.size(), near, block))
     return false;
@@ -113,6 +114,7 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
   (void)plan;
   (void)arena;
   (void)features;
+  (void)salt;
   return false;
 #endif
 }

@@ -70,8 +70,11 @@ public:
   // the system will not give executable memory, and for plans it does not
   // take (see MachineCodeCovers); the fallback serves those. Throws
   // std::bad_alloc.
+  // The salt differs between programs built in turn (an address of the
+  // owner's on the heap), so that their code seldom asks for the same
+  // place.
   bool Build(const CVisitPlan &plan, CCodeArena &arena,
-             const MACHINE_FEATURES &features);
+             const MACHINE_FEATURES &features, const void *salt);
 
   bool Ready() const { return m_block.executable != nullptr; }
 
