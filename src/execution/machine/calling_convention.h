@@ -32,26 +32,27 @@ struct CALLING_CONVENTION {
   std::int32_t homeArea;
 };
 
+// clang-format off
 const CALLING_CONVENTION kSystemV = {
-    "System V", true,
-    12,         10,
-    Xmm(15),    Xmm(13),
-    Xmm(14),    Gpr::kRdi,
-    Gpr::kRsi,  {Gpr::kRdi, Gpr::kRsi, Gpr::kRdx},
-    32};
+    "System V",
+    true,                                 // returnsPair
+    12, 10,                               // registerLevels, exact
+    Xmm(15), Xmm(13), Xmm(14),            // flag, mask, limit
+    Gpr::kRdi, Gpr::kRsi,                 // owner, context
+    {Gpr::kRdi, Gpr::kRsi, Gpr::kRdx},    // arguments
+    32};                                  // homeArea
 
-// Windows keeps xmm6-xmm15 for the caller: two levels in registers.
-const CALLING_CONVENTION kWindowsX64 = {"Windows x64",
-                                        false,
-                                        2,
-                                        2,
-                                        Xmm(5),
-                                        Xmm(5),
-                                        Xmm(5),
-                                        Gpr::kRcx,
-                                        Gpr::kRdx,
-                                        {Gpr::kRcx, Gpr::kRdx, Gpr::kR8},
-                                        32};
+// Windows keeps xmm6-xmm15 for the caller: two levels in registers. Its
+// code is never exact (no callbacks), so mask and limit go unused.
+const CALLING_CONVENTION kWindowsX64 = {
+    "Windows x64",
+    false,
+    2, 2,
+    Xmm(5), Xmm(5), Xmm(5),
+    Gpr::kRcx, Gpr::kRdx,
+    {Gpr::kRcx, Gpr::kRdx, Gpr::kR8},
+    32};
+// clang-format on
 
 // The convention of the system the library runs on.
 inline const CALLING_CONVENTION &HostConvention() {
