@@ -12,8 +12,6 @@
 #include <memory>
 #include <new>
 
-using calc_nmspace::TOKEN;
-
 namespace {
 
 void PutBytes(std::uint8_t *buffer, std::uint64_t &position, const void *data,

@@ -79,7 +79,9 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
 #define VOX_STEP(shape, mode) ((shape)*kModeCount + (mode))
 
 // Every step exists twice: going on to the next step, and as the last step
-// of its program, giving the program's value at once.
+// of its program, giving the program's value at once. The statement is a
+// statement, which parentheses would not take.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VOX_CASE(code, statement)                                              \
   case (code):                                                                 \
     statement;                                                                 \
@@ -87,6 +89,7 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
   case (code) + kFinalStep:                                                    \
     statement;                                                                 \
     return FiniteOrZero(acc);
+// NOLINTEND(bugprone-macro-parentheses)
 
 // The value meets the running value by each mode that needs no call.
 #define VOX_MODES_INLINE(shape, value)                                         \

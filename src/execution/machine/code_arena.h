@@ -41,7 +41,7 @@ public:
   static void Free(CODE_BLOCK &block);
 
   // Bytes in a chunk: blocks of larger code get a chunk of their own.
-  static const std::size_t kChunkSize = 32 * 1024;
+  static const std::size_t kChunkSize = std::size_t(32) * 1024;
 
 private:
   // The process has forked since the open chunk was opened.
