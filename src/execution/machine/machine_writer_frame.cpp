@@ -30,11 +30,11 @@ CMachineWriter::Place CMachineWriter::Level(int level) const {
                                   : Slot(level);
 }
 
+namespace {
+
 // Plans with callbacks lay out the argument groups holding them twice (the
 // evaluator visits them twice), so at each level of nesting the code would
 // double: past a budget such plans stay with the flat program.
-namespace {
-
 bool WithinBudget(const CVisitPlan &plan) {
   const std::size_t kBudget = 20000;
   const std::vector<PlanGroup> &groups = plan.Groups();
