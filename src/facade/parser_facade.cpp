@@ -68,7 +68,7 @@ bool CVOXExpressionParser::CheckSyntax(const char16_t *text) {
 bool CVOXExpressionParser::SetValue(const char16_t *name, const double &value) {
   if (name == nullptr)
     return false;
-  return m_builder.get()->SetValue(name, value);
+  return m_builder->SetValue(name, value);
 }
 
 void CVOXExpressionParser::Clear() { GetBuilder()->Clear(); }
