@@ -68,23 +68,37 @@ double LiteralValue(const std::u16string &literal) {
 }
 
 // A symbol is the first key in table order that the text starts with. A key
-// sorts before its extensions, so that is the shortest such key: prefixes
-// of the text are tried from one unit on, until no key begins with one.
+// sorts before its extensions, so that is the shortest such key. The walk
+// goes on from the first key not below the text's first unit, one unit
+// further at a time, only ever forward: keys passed are never read again,
+// and the key it stands on is known to share the units already read, so a
+// long name costs its length, not its length squared.
 const TOKEN *FindSymbol(const CExpressionBuilder::NameTable &table,
                         const std::u16string &text, std::int32_t position,
                         std::int32_t &keyLength) {
-  const std::size_t rest = text.size() - static_cast<std::size_t>(position);
-  for (std::size_t length = 1; length <= rest; ++length) {
-    const std::u16string prefix = text.substr(position, length);
-    const auto entry = table.lower_bound(prefix);
-    if (entry == table.end() || entry->first.compare(0, length, prefix) != 0)
+  const char16_t *rest = text.data() + position;
+  const std::size_t restLength =
+      text.size() - static_cast<std::size_t>(position);
+  auto entry = table.lower_bound(std::u16string(1, rest[0]));
+  for (std::size_t length = 1;; ++length) {
+    // entry: the first key not below the text's first length units; it
+    // starts with the first length - 1.
+    if (entry == table.end() || entry->first[length - 1] != rest[length - 1])
       return nullptr;
     if (entry->first.size() == length) {
       keyLength = static_cast<std::int32_t>(length);
       return &entry->second;
     }
+    if (length == restLength)
+      return nullptr;
+    // Past the keys that start with these units and go on below the next.
+    while (entry->first[length] < rest[length]) {
+      ++entry;
+      if (entry == table.end() ||
+          entry->first.compare(0, length, rest, length) != 0)
+        return nullptr;
+    }
   }
-  return nullptr;
 }
 
 } // namespace

@@ -405,4 +405,28 @@ TEST(AllocationFailure, CheckSyntaxAndSetValue) {
   EXPECT_GT(ExerciseEveryFailure("CheckSyntax + SetValue", s), 0);
 }
 
+// Allocations while compiling a one-name text, with the plan counting.
+long AllocationsToCompile(const ParserHandle &p, const std::u16string &text) {
+  g_plan.seen = 0;
+  g_plan.failAt = 0;
+  g_plan.armed = true;
+  ExpressionHandle e = p->CreateExpression(text.c_str());
+  g_plan.armed = false;
+  EXPECT_TRUE(e);
+  return g_plan.seen;
+}
+
+// A name outside ASCII is found without a copy of each of its prefixes:
+// a name ten times as long costs no allocation per unit.
+TEST(Names, LongNameOutsideAsciiReadWithoutCopyingPrefixes) {
+  ParserHandle p = CreateExpressionParser();
+  const std::u16string shortName(100, u'\u03c1');
+  const std::u16string longName(1000, u'\u03c1');
+  ASSERT_TRUE(p->AddVariable(shortName.c_str()));
+  ASSERT_TRUE(p->AddVariable(longName.c_str()));
+  const long shortCount = AllocationsToCompile(p, shortName);
+  const long longCount = AllocationsToCompile(p, longName);
+  EXPECT_LT(longCount - shortCount, 100);
+}
+
 } // namespace

@@ -180,6 +180,34 @@ TEST_F(LexerTest, HostKeysFollowTheTableWalk) {
   }
 }
 
+// Keys sharing their first units: the shortest key the text starts with,
+// or nothing when the text leaves every key's path.
+TEST_F(LexerTest, KeysSharingUnitsGiveTheShortestPrefix) {
+  for (const char16_t *key :
+       {u"\u03c1ab", u"\u03c1a", u"\u03c1b\u03c3", u"\u03c1\u03c3",
+        u"\u03c1\u03c3\u03c3c", u"\u03c3\u03c9"})
+    ASSERT_TRUE(builder_.AddVariable(key));
+  const struct {
+    const char16_t *text;
+    const char16_t *key; // null: none
+  } cases[] = {
+      {u"\u03c1ab", u"\u03c1a"},
+      {u"\u03c1\u03c3\u03c3c", u"\u03c1\u03c3"},
+      {u"\u03c1b\u03c3+1", u"\u03c1b\u03c3"},
+      {u"\u03c1b", nullptr},
+      {u"\u03c1c", nullptr},
+      {u"\u03c1", nullptr},
+      {u"\u03c3", nullptr},
+      {u"\u03c1\u03c9", nullptr},
+      {u"\u03c3\u03c9", u"\u03c3\u03c9"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(WideToNarrow(c.text));
+    Read(c.text, 0);
+    EXPECT_EQ(token_ ? token_->name : "-", c.key ? WideToNarrow(c.key) : "-");
+  }
+}
+
 // Host names outside ASCII are read whole and carry their UTF-8 name, the
 // same bytes the binding registry keys them by.
 TEST_F(LexerTest, ReadsHostNamesOutsideAscii) {

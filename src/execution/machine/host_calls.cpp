@@ -1,8 +1,13 @@
 #include "execution/machine/host_calls.h"
 #include "execution/machine/machine_program.h"
 
+#include <cstdint>
 #include <exception>
 #include <new>
+
+#if defined(__GLIBC__)
+#include <cxxabi.h>
+#endif
 
 namespace {
 
@@ -10,11 +15,35 @@ namespace {
 // memory is left to keep the exception in.
 void *const kLostException = reinterpret_cast<void *>(1);
 
+#if defined(__GLIBC__)
+// A thread's end (pthread_exit, cancellation) is an unwind that must never
+// be caught for good: leaving its handler aborts the process. Its record is
+// kept in the slot with this bit set (records are 16-byte aligned).
+const std::uintptr_t kUnwindBit = 2;
+
+// The exception the runtime counts as being handled on this thread: the
+// first word of the C++ ABI's per-thread record.
+void *&HandledException() {
+  return *reinterpret_cast<void **>(abi::__cxa_get_globals());
+}
+#endif
+
 } // namespace
 
 double CallHost(EVAL_CALLBACK callback, std::uintptr_t context, void **thrown) {
   try {
     return callback(context);
+#if defined(__GLIBC__)
+  } catch (abi::__forced_unwind &) {
+    // Taken off the runtime's record so that leaving this handler does not
+    // end it; Rethrow resumes it beyond the code's frame, which the
+    // unwinder cannot step through.
+    void *&handled = HandledException();
+    *thrown = reinterpret_cast<void *>(
+        reinterpret_cast<std::uintptr_t>(handled) | kUnwindBit);
+    handled = nullptr;
+    return 0.0;
+#endif
   } catch (...) {
     std::exception_ptr *kept =
         new (std::nothrow) std::exception_ptr(std::current_exception());
@@ -26,6 +55,15 @@ double CallHost(EVAL_CALLBACK callback, std::uintptr_t context, void **thrown) {
 void Rethrow(void *thrown) {
   if (thrown == kLostException)
     throw std::bad_alloc();
+#if defined(__GLIBC__)
+  const std::uintptr_t bits = reinterpret_cast<std::uintptr_t>(thrown);
+  if ((bits & kUnwindBit) != 0) {
+    // Handled once more, then rethrown: the runtime resumes the unwind
+    // from here, through the host's frames.
+    HandledException() = reinterpret_cast<void *>(bits & ~kUnwindBit);
+    throw;
+  }
+#endif
   std::exception_ptr *kept = static_cast<std::exception_ptr *>(thrown);
   const std::exception_ptr exception = *kept;
   delete kept;
