@@ -16,10 +16,11 @@ namespace {
 void *const kLostException = reinterpret_cast<void *>(1);
 
 #if defined(__GLIBC__)
-// A thread's end (pthread_exit, cancellation) is an unwind that must never
-// be caught for good: leaving its handler aborts the process. Its record is
-// kept in the slot with this bit set (records are 16-byte aligned).
-const std::uintptr_t kUnwindBit = 2;
+// An exception that is not C++'s (a thread's end by pthread_exit or
+// cancellation) must never be caught for good: leaving its handler aborts
+// the process. Its record is kept in the slot with this bit set (the ABI
+// aligns records to 16 bytes).
+const std::uintptr_t kForeignBit = 2;
 
 // The exception the runtime counts as being handled on this thread: the
 // first word of the C++ ABI's per-thread record.
@@ -33,20 +34,21 @@ void *&HandledException() {
 double CallHost(EVAL_CALLBACK callback, std::uintptr_t context, void **thrown) {
   try {
     return callback(context);
-#if defined(__GLIBC__)
-  } catch (abi::__forced_unwind &) {
-    // Taken off the runtime's record so that leaving this handler does not
-    // end it; Rethrow resumes it beyond the code's frame, which the
-    // unwinder cannot step through.
-    void *&handled = HandledException();
-    *thrown = reinterpret_cast<void *>(
-        reinterpret_cast<std::uintptr_t>(handled) | kUnwindBit);
-    handled = nullptr;
-    return 0.0;
-#endif
   } catch (...) {
-    std::exception_ptr *kept =
-        new (std::nothrow) std::exception_ptr(std::current_exception());
+    const std::exception_ptr exception = std::current_exception();
+#if defined(__GLIBC__)
+    if (!exception) {
+      // Taken off the runtime's record so that leaving this handler does
+      // not end it; Rethrow resumes it beyond the code's frame, which the
+      // unwinder cannot step through.
+      void *&handled = HandledException();
+      *thrown = reinterpret_cast<void *>(
+          reinterpret_cast<std::uintptr_t>(handled) | kForeignBit);
+      handled = nullptr;
+      return 0.0;
+    }
+#endif
+    std::exception_ptr *kept = new (std::nothrow) std::exception_ptr(exception);
     *thrown = kept != nullptr ? static_cast<void *>(kept) : kLostException;
     return 0.0;
   }
@@ -57,10 +59,10 @@ void Rethrow(void *thrown) {
     throw std::bad_alloc();
 #if defined(__GLIBC__)
   const std::uintptr_t bits = reinterpret_cast<std::uintptr_t>(thrown);
-  if ((bits & kUnwindBit) != 0) {
+  if ((bits & kForeignBit) != 0) {
     // Handled once more, then rethrown: the runtime resumes the unwind
     // from here, through the host's frames.
-    HandledException() = reinterpret_cast<void *>(bits & ~kUnwindBit);
+    HandledException() = reinterpret_cast<void *>(bits & ~kForeignBit);
     throw;
   }
 #endif
