@@ -9,7 +9,9 @@
 #include <cstdint>
 
 // Calls the host's callback. What it throws is kept on the heap and its
-// address left in *thrown, for the code to hand to Rethrow; 0.0 then.
+// address left in *thrown, for the code to hand to Rethrow; 0.0 then. An
+// unwind that is no C++ exception (the thread ending inside the callback)
+// is left in *thrown as the runtime's own record, and resumed by Rethrow.
 double CallHost(EVAL_CALLBACK callback, std::uintptr_t context, void **thrown);
 
 // Jumped to with the host's return address on the stack: throws on from
