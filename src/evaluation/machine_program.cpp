@@ -1015,6 +1015,7 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
 } // namespace
 #endif
 
+#if defined(VOXEVAL_MACHINE_CODE)
 namespace {
 
 // Where to ask for the pages of code that reads the variable: in the GiB
@@ -1036,6 +1037,7 @@ const void *PlaceNear(const double *variable, const void *salt) {
 }
 
 } // namespace
+#endif
 
 CMachineProgram::~CMachineProgram() { Release(); }
 
@@ -1043,6 +1045,7 @@ double CMachineProgram::Unavailable() {
   return std::numeric_limits<double>::quiet_NaN();
 }
 
+#if defined(VOXEVAL_MACHINE_CODE)
 namespace {
 
 // The code for the given place (null: anywhere). False for plans the code
@@ -1059,6 +1062,7 @@ bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
 }
 
 } // namespace
+#endif
 
 bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena) {
   Release();

@@ -5,7 +5,8 @@
 # `voxeval` standing for the binary and $DATA for DATA_DIR), then the
 # expected standard output lines, then standard error lines prefixed "! ",
 # then "? " and the exit status. Lines starting with "#" between cases are
-# comments.
+# comments. VOXEVAL_EMULATOR, when set, is the command (words split at
+# blanks) that runs a cross-built binary.
 set -uo pipefail
 
 voxeval_binary=$1
@@ -13,7 +14,8 @@ cases=$2
 DATA=$3
 work=$4
 export DATA
-voxeval() { "$voxeval_binary" "$@"; }
+read -ra emulator <<<"${VOXEVAL_EMULATOR:-}"
+voxeval() { "${emulator[@]}" "$voxeval_binary" "$@"; }
 
 rm -rf "$work" && mkdir -p "$work" || exit 2
 
