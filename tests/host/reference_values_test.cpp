@@ -1,10 +1,14 @@
 // A fixed table of formulas and the exact values the x86-64 build gave for
 // them, checked on every target: a platform that evaluates differently shows
-// up as the formula that differs. The table is written by the disabled test
-// below on x86-64 Linux (run from the source directory):
+// up as the formula that differs. The table is written on x86-64 Linux, a
+// target's lines of reference_differences.inc on that target (run from the
+// source directory; through Wine or qemu for the other targets):
 //   build/default/tests/host_tests --gtest_also_run_disabled_tests
 //     --gtest_filter=ReferenceValues.DISABLED_Write --gtest_brief=1
 //     | grep '^[{/]' > tests/host/reference_values.inc
+//   build/linux32/tests/host_tests --gtest_also_run_disabled_tests
+//     --gtest_filter=ReferenceValues.DISABLED_WriteDifferences
+//     --gtest_brief=1 | grep '^{'
 #include "host_support.h"
 
 #include <cinttypes>
@@ -82,9 +86,10 @@ std::pair<bool, double> Outcome(const ParserHandle &parser,
 }
 
 // The C library's functions, which sin, cos, tan, exp, log and "^" call,
-// are the platform's own and may round differently in the last place. A
-// formula that meets such a call is listed here for the target, with the
-// call that explains the difference; everything else must be identical.
+// are the platform's own and may round differently. Where a target's do,
+// the formulas that meet such a call are listed with the target's value
+// (written by DISABLED_WriteDifferences there); all other formulas must be
+// identical, and so the library's own arithmetic everywhere.
 #if defined(_WIN32) && defined(__i386__)
 const char kTarget[] = "windows32";
 #elif defined(_WIN32)
@@ -97,22 +102,43 @@ const char kTarget[] = "arm64";
 const char kTarget[] = "x86-64";
 #endif
 
-struct LibraryDifference {
+struct Difference {
   const char *target;
   const char16_t *text;
-  double value;              // the formula's value on the target
-  const char *function;      // the call whose result differs...
-  double argument, exponent; // ...for these arguments (exponent: pow only)
-  double x8664;              // ...from this x86-64 result
+  double value; // the formula's value on the target
 };
 
-const LibraryDifference kLibraryDifferences[] = {
+const Difference kDifferences[] = {
 #include "reference_differences.inc"
 };
 
-double Call(const LibraryDifference &d) {
-  const std::string function = d.function;
-  volatile double argument = d.argument; // the call at run time, not folded
+bool CallsTheCLibrary(const std::u16string &text) {
+  for (const char16_t *name : {u"sin", u"cos", u"tan", u"exp", u"log", u"^"})
+    if (text.find(name) != std::u16string::npos)
+      return true;
+  return false;
+}
+
+// Calls whose results tell the C libraries apart, with x86-64 glibc's.
+struct LibraryProbe {
+  const char *function;
+  double argument, exponent, x8664;
+};
+
+const LibraryProbe kProbes[] = {
+    {"sin", 0x1.0f0cf064dd592p+73, 0, -0x1.b453ab76bf397p-1},
+    {"cos", 0x1.0f0cf064dd592p+73, 0, 0x1.0be2cef01c8f4p-1},
+    {"tan", 0x1.8p+0, 0, 0x1.c33ed50b88777p+3},
+    {"sin", 0x1.921fb54442d18p+1, 0, 0x1.1a62633145c07p-53},
+    {"exp", 0x1.9a970a7509c7ep+7, 0, 0x1.21a1fa483cc41p+296},
+    {"log", 0x1.34ap+10, 0, 0x1.c79436f818745p+2},
+    {"pow", 0x1.000001ad7f29bp+0, 0x1.312dp+23, 0x1.5bf0a790ce6f2p+1},
+    {"tan", 0x1p-1, 0, 0x1.17b4f5bf3474ap-1},
+};
+
+double Call(const LibraryProbe &probe) {
+  const std::string function = probe.function;
+  volatile double argument = probe.argument; // called, not folded
   if (function == "sin")
     return std::sin(argument);
   if (function == "cos")
@@ -123,14 +149,11 @@ double Call(const LibraryDifference &d) {
     return std::exp(argument);
   if (function == "log")
     return std::log(argument);
-  if (function == "pow")
-    return std::pow(argument, d.exponent);
-  ADD_FAILURE() << "no such function: " << function;
-  return 0.0;
+  return std::pow(argument, probe.exponent);
 }
 
-const LibraryDifference *DifferenceFor(const char16_t *text) {
-  for (const LibraryDifference &d : kLibraryDifferences) {
+const Difference *DifferenceFor(const char16_t *text) {
+  for (const Difference &d : kDifferences) {
     if (std::strcmp(d.target, kTarget) == 0 &&
         std::u16string(d.text) == std::u16string(text))
       return &d;
@@ -301,6 +324,10 @@ const char16_t *const kHandWritten[] = {
 // standard distribution, whose results vary between libraries.
 class Formulas {
 public:
+  // withLibrary false: no functions and no "^", so the value is the
+  // library's own arithmetic alone.
+  explicit Formulas(bool withLibrary, std::uint64_t seed)
+      : m_withLibrary(withLibrary), m_state(seed) {}
   std::u16string Next() { return Sum(3); }
 
 private:
@@ -323,7 +350,7 @@ private:
   }
   std::u16string Power(int depth) {
     std::u16string text = Operand(depth);
-    if (Choose(4) == 0)
+    if (m_withLibrary && Choose(4) == 0)
       text += u"^" + Operand(depth);
     return text;
   }
@@ -338,16 +365,31 @@ private:
     const std::uint32_t kind = depth > 0 ? Choose(6) : 0;
     if (kind == 4)
       return std::u16string(u"(") + Sum(depth - 1) + u")";
-    if (kind == 5)
+    if (kind == 5 && m_withLibrary)
       return std::u16string(kFunctions[Choose(5)]) + u"(" + Sum(depth - 1) +
              u")";
     return kLeaves[Choose(sizeof kLeaves / sizeof kLeaves[0])];
   }
 
-  std::uint64_t m_state = 20261208;
+  bool m_withLibrary;
+  std::uint64_t m_state;
 };
 
 const int kGenerated = 400;
+const int kGeneratedArithmetic = 200;
+
+// Every formula of the table, in order.
+std::vector<std::u16string> TableTexts() {
+  std::vector<std::u16string> texts(std::begin(kHandWritten),
+                                    std::end(kHandWritten));
+  Formulas formulas(true, 20261208);
+  for (int i = 0; i < kGenerated; ++i)
+    texts.push_back(formulas.Next());
+  Formulas arithmetic(false, 17);
+  for (int i = 0; i < kGeneratedArithmetic; ++i)
+    texts.push_back(arithmetic.Next());
+  return texts;
+}
 
 // A char16_t literal for the table.
 std::string Literal(const std::u16string &text) {
@@ -370,7 +412,7 @@ TEST(ReferenceValues, EveryTargetGivesTheX8664Values) {
     const std::pair<bool, double> got = Outcome(parser, reference.text);
     EXPECT_EQ(got.first, reference.compiles) << Printable(reference.text);
     if (got.first && reference.compiles) {
-      const LibraryDifference *difference = DifferenceFor(reference.text);
+      const Difference *difference = DifferenceFor(reference.text);
       const double expected = difference ? difference->value : reference.value;
       EXPECT_EQ(Bits(got.second), Bits(expected))
           << Printable(reference.text) << ": got " << std::hexfloat
@@ -379,34 +421,46 @@ TEST(ReferenceValues, EveryTargetGivesTheX8664Values) {
   }
 }
 
-// A listed difference stands only while this target's C library does give
-// another result for the call that explains it.
+// A listed difference stands only for a formula that calls the C library,
+// on a target whose C library does round differently, and while the value
+// there does differ.
 TEST(ReferenceValues, ListedDifferencesComeFromTheCLibrary) {
-  for (const LibraryDifference &d : kLibraryDifferences) {
+  bool libraryDiffers = false;
+  for (const LibraryProbe &probe : kProbes)
+    libraryDiffers = libraryDiffers || Bits(Call(probe)) != Bits(probe.x8664);
+  for (const Difference &d : kDifferences) {
     if (std::strcmp(d.target, kTarget) != 0)
       continue;
     SCOPED_TRACE(Printable(d.text));
-    EXPECT_NE(Bits(Call(d)), Bits(d.x8664))
-        << d.function << "(" << std::hexfloat << d.argument << ")";
-    bool listed = false;
-    for (const Reference &reference : kReferences)
-      listed = listed || std::u16string(reference.text) == d.text;
-    EXPECT_TRUE(listed) << "not in the table";
+    EXPECT_TRUE(libraryDiffers) << "this C library agrees with x86-64's";
+    EXPECT_TRUE(CallsTheCLibrary(d.text));
+    const Reference *reference = nullptr;
+    for (const Reference &r : kReferences)
+      if (std::u16string(r.text) == d.text)
+        reference = &r;
+    ASSERT_NE(reference, nullptr) << "not in the table";
+    EXPECT_NE(Bits(d.value), Bits(reference->value)) << "no difference";
   }
 }
 
 TEST(ReferenceValues, DISABLED_Write) {
   const ParserHandle parser = ReferenceParser();
-  std::vector<std::u16string> texts(std::begin(kHandWritten),
-                                    std::end(kHandWritten));
-  Formulas formulas;
-  for (int i = 0; i < kGenerated; ++i)
-    texts.push_back(formulas.Next());
   std::printf("// Written by ReferenceValues.DISABLED_Write on x86-64 Linux "
               "(see reference_values_test.cpp).\n");
-  for (const std::u16string &text : texts) {
+  for (const std::u16string &text : TableTexts()) {
     const std::pair<bool, double> got = Outcome(parser, text);
     std::printf("{%s, %s, %a},\n", Literal(text).c_str(),
                 got.first ? "true" : "false", got.second);
+  }
+}
+
+// This target's lines of reference_differences.inc.
+TEST(ReferenceValues, DISABLED_WriteDifferences) {
+  const ParserHandle parser = ReferenceParser();
+  for (const Reference &reference : kReferences) {
+    const std::pair<bool, double> got = Outcome(parser, reference.text);
+    if (got.first && Bits(got.second) != Bits(reference.value))
+      std::printf("{\"%s\", %s, %a},\n", kTarget,
+                  Literal(reference.text).c_str(), got.second);
   }
 }
