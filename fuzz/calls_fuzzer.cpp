@@ -3,6 +3,7 @@
 // variable storage. Released parser handles are replaced by fresh parsers
 // while expressions compiled from the old ones live on.
 #include "fuzz_input.h"
+#include "planted_fault.h"
 #include "promises.h"
 
 #include <VOXEvalExpressions.h>
@@ -412,6 +413,7 @@ void Run(FuzzInput &input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
+  AbortOnPlantedInput(data, size);
   FuzzInput input(data, size);
   try {
     Run(input);

@@ -4,6 +4,7 @@
 // the same order with the same context word, whatever the variables hold;
 // a callback's throw must come out of each alike.
 #include "fuzz_input.h"
+#include "planted_fault.h"
 #include "promises.h"
 
 #include "builder/expression_builder.h"
@@ -148,6 +149,7 @@ void Run(const std::u16string &text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
+  AbortOnPlantedInput(data, size);
   FuzzInput input(data, size);
   std::u16string text = input.Text(4096);
   // A host's text ends at its first zero unit.

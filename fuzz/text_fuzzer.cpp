@@ -3,6 +3,7 @@
 // are checked against the record evaluator, which the fast evaluation
 // behind Evaluate must match, callback calls included.
 #include "fuzz_input.h"
+#include "planted_fault.h"
 #include "promises.h"
 
 #include "builder/expression_builder.h"
@@ -164,6 +165,7 @@ void Run(const std::u16string &text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
+  AbortOnPlantedInput(data, size);
   FuzzInput input(data, size);
   const std::u16string text = input.Text(size);
   CallsThisInput() = 0;

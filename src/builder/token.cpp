@@ -5,7 +5,7 @@
 
 namespace calc_nmspace {
 
-TOKEN::TOKEN() : type(TT_NONE), priority(-1) {
+TOKEN::TOKEN() : type(TT_NONE), priority(-1), operand(false) {
   std::memset(&value, 0, sizeof value);
 }
 
@@ -30,6 +30,7 @@ void TOKEN::CopyFrom(const TOKEN &source) {
   name = source.name;
   priority = source.priority;
   value = source.value;
+  operand = source.operand;
   if (type != TT_GROUP)
     return;
   children.reserve(source.children.size());

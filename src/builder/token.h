@@ -37,6 +37,10 @@ public:
   TOKEN_VALUE value;
   // The text the token was read from (UTF-8); empty for name-table entries.
   std::string name;
+  // A group the parser made of an operator's right operand, as opposed to
+  // one written in parentheses. Only for showing how a text was read; it
+  // never reaches the compiled image.
+  bool operand;
 
   TOKEN();
   ~TOKEN();

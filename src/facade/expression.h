@@ -29,6 +29,11 @@ public:
   bool DependsOnSpace() const override;
   bool DependsOnTime() const override;
 
+  // The parse tree and the records compiled from it, for tools that show how
+  // the text was read.
+  const calc_nmspace::TOKEN &Tree() const { return *m_tree; }
+  const STOKEN &Records() const { return *m_compiled; }
+
 protected:
   // The one variable or constant the tree is, or null.
   const double *SingleValue() const { return m_program.Leaf(); }

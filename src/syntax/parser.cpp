@@ -21,7 +21,7 @@ TokenPtr NewGroup() {
 // A group owns its items; the item is released only once it is stored.
 void Append(TOKEN &group, TokenPtr item) {
   group.children.push_back(item.get());
-  item.release();
+  static_cast<void>(item.release());
 }
 
 bool AtTextEnd(const std::u16string &text, std::int32_t position) {
@@ -87,6 +87,7 @@ TOKEN *CExpressionBuilder::ParseGroupAt(const std::u16string &text,
         token.reset(ParseGroupAt(operand, operandPosition, depth + 1));
         if (!token)
           return nullptr;
+        token->operand = true;
         Append(*group, std::move(token));
       }
     } else {

@@ -228,8 +228,8 @@ void JudgePair(const Token *prev, const Token &cur,
   else if (prev && prev->kind == Kind::kOperator && cur.kind == Kind::kOperator)
     AddOnce(causes, "two operators in a row (" + Show(prev->text + cur.text) +
                         "): a sign after an operator does not negate the "
-                        "number after it, 2*-3 gives -3 (2*0, then -3); "
-                        "write 2*(-3)");
+                        "number after it (2*-3 gives -3, but 1+2*-3 gives 0; "
+                        "voxeval --explain shows why); write 2*(-3)");
   else if (cur.kind == Kind::kClose && prev &&
            (prev->kind == Kind::kOperator || prev->kind == Kind::kOpen))
     AddOnce(causes,

@@ -1,6 +1,7 @@
 // voxeval: the library's formulas from the command line, through the public
-// header only, as any host would use them.
+// header as any host would use them; only --explain looks further in.
 #include "batch.h"
+#include "explain.h"
 #include "failure.h"
 #include "formula.h"
 #include "names.h"
@@ -54,6 +55,8 @@ int Run(int argc, const char *const *argv) {
     return ReportCheck(*parser, options.formula);
   if (options.mode == Mode::kDeps)
     return Deps(*parser, options);
+  if (options.mode == Mode::kExplain)
+    return Explain(*parser, options);
   if (options.haveCsv)
     return RunCsv(*parser, options);
   if (!options.grid.empty())

@@ -93,8 +93,10 @@ struct Parser {
       options.mode = Mode::kHelp;
     } else if (name == "--version") {
       options.mode = Mode::kVersion;
-    } else if (name == "--check" || name == "--deps") {
-      SetMode(name == "--check" ? Mode::kCheck : Mode::kDeps);
+    } else if (name == "--check" || name == "--deps" || name == "--explain") {
+      SetMode(name == "--check"  ? Mode::kCheck
+              : name == "--deps" ? Mode::kDeps
+                                 : Mode::kExplain);
     } else if (name == "-e" || name == "--expr") {
       options.columns.push_back(
           ParseColumn(TakeValue(name, inlineValue, value, i, argc, argv)));
@@ -119,7 +121,7 @@ struct Parser {
     if (options.mode == Mode::kHelp || options.mode == Mode::kVersion)
       return;
     if (options.mode != Mode::kEvaluate && options.mode != mode)
-      throw UsageFailure("--check and --deps cannot be combined");
+      throw UsageFailure("--check, --deps and --explain cannot be combined");
     options.mode = mode;
   }
 
@@ -159,9 +161,10 @@ struct Parser {
     if (o.haveCsv && !o.grid.empty())
       throw UsageFailure("--csv and --grid cannot be combined");
     if (o.mode != Mode::kEvaluate && (o.IsBatch() || !o.columns.empty()))
-      throw UsageFailure(
-          std::string(o.mode == Mode::kCheck ? "--check" : "--deps") +
-          " takes one formula, not -e, --csv or --grid");
+      throw UsageFailure(std::string(o.mode == Mode::kCheck  ? "--check"
+                                     : o.mode == Mode::kDeps ? "--deps"
+                                                             : "--explain") +
+                         " takes one formula, not -e, --csv or --grid");
     if (!o.IsBatch() && !o.columns.empty())
       throw UsageFailure("-e and --expr need --csv or --grid; to evaluate "
                          "once, give the formula as the first argument");

@@ -8,7 +8,7 @@
 
 namespace voxeval {
 
-enum class Mode { kEvaluate, kCheck, kDeps, kHelp, kVersion };
+enum class Mode { kEvaluate, kCheck, kDeps, kExplain, kHelp, kVersion };
 
 // NAME=VALUE as typed; the value is read when it is applied.
 struct Assignment {

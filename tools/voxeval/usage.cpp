@@ -9,6 +9,7 @@ Usage:
   voxeval 'EXPR' [NAME=VALUE ...]        evaluate once, print the value
   voxeval --check 'EXPR' [NAME=VALUE ...] syntax check and compile verdicts
   voxeval --deps 'EXPR' [NAME=VALUE ...]  does it read space, does it read time
+  voxeval --explain 'EXPR' [NAME=VALUE ...] how the library reads it, the value
   voxeval --csv FILE -e EXPR ... [NAME=VALUE ...]     one row out per row in
   voxeval --grid NAME=START:STOP:COUNT ... -e EXPR ... [--plot FILE.svg]
 
@@ -26,6 +27,17 @@ Options:
                    it compiles; when they disagree, say why in words
   --deps           print "space: yes|no" (reads x, y, z, r, phi or theta)
                    and "time: yes|no" (reads t)
+  --explain        print how the library reads EXPR, then its value:
+                     groups:  the items of each group as the compiled formula
+                              holds them; ( ) a group in parentheses, [ ] an
+                              operator's operand made a group by priority
+                     same as: a formula that gives the same value with
+                              nothing implicit: every group in parentheses,
+                              a sign standing for a value shown as 0, what
+                              is dropped left out
+                     note:    each sign, operator or value that does not do
+                              what it seems, and each value that is not
+                              finite and so counts as 0
   --csv FILE       read points from FILE ('-' for standard input): the first
                    line names the variables, each further line is one point;
                    blank lines are skipped, fields may be quoted with '"'
@@ -65,8 +77,11 @@ The language, briefly:
   + - * / ^ and parentheses; ^ binds tighter than * and /, which bind
   tighter than + and -. Equal priorities go left to right, ^ too:
   2^3^2 = 64. There is no unary minus: a leading sign works on 0
-  (-2^2 = -4), but after an operator it acts on the running result:
-  2*-3 = -3; write 2*(-3). Functions sin cos tan exp log take their
+  (-2^2 = -4); after an operator it does not negate what follows:
+  2*-3 = -3, 1+2*-3 = 0 (--explain shows why); write 2*(-3). An operator's
+  operand that holds a tighter operator is a group of its own: 1+2*3 is
+  1+(2*3). A group that is not finite counts as 0: 1+1/0 = 1, but
+  1/0+1 = 0. Functions sin cos tan exp log take their
   argument in parentheses. Names are case-sensitive. Predefined variables:
   x y z r phi theta t Density AbsVelosity PoreSize DinViscosity Re {SI}
   {Unit} (all 0 until set); pi = 3.1415926 unless set; gol is a
@@ -78,6 +93,7 @@ Examples:
   voxeval 'rho*AbsVelosity^2/2' rho=1000 AbsVelosity=3
   voxeval --check '1 '
   voxeval --deps 'sin(x)*t'
+  voxeval --explain '1+x*-y' x=2 y=3
   voxeval --csv points.csv -e 'x^2+y^2' --expr 'dist=exp(log(x*x+y*y)/2)'
   printf 'x,t\n1,2\n3,4\n' | voxeval --csv - -e 'x*t'
   voxeval --grid x=0:1:3 --grid t=0:10:2 -e 'x+t'
