@@ -30,7 +30,7 @@ function(voxeval_windows_test_program target)
 endfunction()
 
 # The command-line tool runs on Windows too, without MinGW's runtime DLLs.
-# (Its own case tests compare output byte for byte and stay Linux-only.)
+# (Its case tests, in tools/tests, run it under Wine as well.)
 if(EXISTS ${PROJECT_SOURCE_DIR}/tools/CMakeLists.txt)
   add_test(NAME voxeval_exe_evaluates
     COMMAND voxeval "2*x+sin(t)" x=1.5 t=0.5)

@@ -1,21 +1,36 @@
 #!/usr/bin/env bash
 # Runs the voxeval binary over a file of cases and compares what it prints.
-#   run_cases.sh VOXEVAL CASES DATA_DIR WORK_DIR
+#   run_cases.sh VOXEVAL CASES DATA_DIR WORK_DIR [RUNNER...]
 # A case is a command line after "$ " (run by bash in WORK_DIR, with
 # `voxeval` standing for the binary and $DATA for DATA_DIR), then the
 # expected standard output lines, then standard error lines prefixed "! ",
 # then "? " and the exit status. Lines starting with "#" between cases are
-# comments. VOXEVAL_EMULATOR, when set, is the command (words split at
-# blanks) that runs a cross-built binary.
+# comments.
+# A RUNNER (Wine, for a cross-built voxeval.exe) runs the binary; the "\r"
+# that Windows' text mode writes before each line feed is then dropped.
+# $VOXEVAL holds the whole command as one string, for cases that hand it to
+# another shell.
 set -uo pipefail
 
 voxeval_binary=$1
 cases=$2
 DATA=$3
 work=$4
-export DATA
-read -ra emulator <<<"${VOXEVAL_EMULATOR:-}"
-voxeval() { "${emulator[@]}" "$voxeval_binary" "$@"; }
+shift 4
+runner=("$@")
+VOXEVAL=$(printf '%q ' "${runner[@]}" "$voxeval_binary")
+export DATA VOXEVAL
+if [ ${#runner[@]} -eq 0 ]; then
+  voxeval() { "$voxeval_binary" "$@"; }
+else
+  voxeval() {
+    "${runner[@]}" "$voxeval_binary" "$@" >"$work/.run.out" 2>"$work/.run.err"
+    local code=$?
+    sed 's/\r$//' "$work/.run.out"
+    sed 's/\r$//' "$work/.run.err" >&2
+    return "$code"
+  }
+fi
 
 rm -rf "$work" && mkdir -p "$work" || exit 2
 

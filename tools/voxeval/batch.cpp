@@ -5,6 +5,7 @@
 #include "formula.h"
 #include "grid.h"
 #include "names.h"
+#include "platform.h"
 #include "progress.h"
 #include "svg_plot.h"
 #include "text.h"
@@ -120,7 +121,7 @@ std::string ColumnWhere(std::size_t k) {
 }
 
 void WriteFile(const std::string &path, const std::string &content) {
-  std::FILE *file = std::fopen(path.c_str(), "wb");
+  std::FILE *file = OpenFile(path, "wb");
   bool ok = file != nullptr;
   if (ok) {
     ok = std::fwrite(content.data(), 1, content.size(), file) == content.size();
@@ -137,7 +138,7 @@ int RunCsv(IVOXExpressionParser &parser, const Options &options) {
   std::ifstream file;
   const bool fromStdin = options.csvPath == "-";
   if (!fromStdin) {
-    file.open(options.csvPath, std::ios::binary);
+    file.open(FilePath(options.csvPath), std::ios::binary);
     if (!file)
       throw Failure{kExitIo, "cannot read " + Quoted(options.csvPath) + ": " +
                                  std::strerror(errno)};

@@ -32,6 +32,13 @@ void PrintLines(const char *first, const std::vector<std::string> &causes) {
   std::fputc('\n', stdout);
 }
 
+// Flushed, so that a warning comes before the results also where standard
+// error is buffered (a Windows console).
+void Warn(const std::string &text) {
+  std::fprintf(stderr, "voxeval: warning: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
 } // namespace
 
 boost::shared_ptr<IVOXExpression> Compile(IVOXExpressionParser &parser,
@@ -49,11 +56,9 @@ boost::shared_ptr<IVOXExpression> Compile(IVOXExpressionParser &parser,
                       (accepted ? "accepts it" : "rejects it too") +
                       CauseLines(WhyNoCompile(parser, wide))};
   if (!accepted)
-    std::fprintf(stderr,
-                 "voxeval: warning: the syntax check rejects %s, which "
-                 "compiles; it may not mean what it seems%s\n",
-                 Described(text, column).c_str(),
-                 CauseLines(WhyCheckRejects(parser, wide)).c_str());
+    Warn("the syntax check rejects " + Described(text, column) +
+         ", which compiles; it may not mean what it seems" +
+         CauseLines(WhyCheckRejects(parser, wide)));
   return formula;
 }
 
@@ -93,10 +98,8 @@ void WarnUnused(IVOXExpressionParser &parser,
     for (const std::string &f : formulas)
       used = used || Mentions(parser, ToLibraryText(f, "a formula"), name);
     if (!used)
-      std::fprintf(stderr,
-                   "voxeval: warning: %s has no effect: no formula reads %s "
-                   "(names are case-sensitive)\n",
-                   Quoted(a.argument).c_str(), Quoted(a.name).c_str());
+      Warn(Quoted(a.argument) + " has no effect: no formula reads " +
+           Quoted(a.name) + " (names are case-sensitive)");
   }
 }
 

@@ -6,6 +6,7 @@
 #include "formula.h"
 #include "names.h"
 #include "options.h"
+#include "platform.h"
 #include "usage.h"
 
 #include <VOXEvalExpressions.h>
@@ -86,9 +87,11 @@ int FinishOutput(int code) {
 int main(int argc, char **argv) {
   using namespace voxeval;
   std::ios::sync_with_stdio(false);
+  const Utf8Console console;
   int code;
   try {
-    code = Run(argc, argv);
+    const Utf8Arguments arguments(argc, argv);
+    code = Run(arguments.Count(), arguments.Values());
   } catch (const Failure &failure) {
     PrintFailure(failure);
     code = failure.code;

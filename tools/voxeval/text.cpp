@@ -98,7 +98,9 @@ bool Utf8ToUtf16(std::string_view in, std::u16string &out,
   return true;
 }
 
-std::string Utf16ToUtf8(std::u16string_view in) {
+namespace {
+
+std::string ToUtf8(std::u16string_view in, bool keepUnpaired) {
   std::string out;
   for (std::size_t i = 0; i < in.size(); ++i) {
     std::uint32_t cp = in[i];
@@ -107,12 +109,20 @@ std::string Utf16ToUtf8(std::u16string_view in) {
         in[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (in[i + 1] - 0xDC00);
       ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+    } else if (cp >= 0xD800 && cp <= 0xDFFF && !keepUnpaired) {
       cp = 0xFFFD;
     }
     AppendUtf8(out, cp);
   }
   return out;
+}
+
+} // namespace
+
+std::string Utf16ToUtf8(std::u16string_view in) { return ToUtf8(in, false); }
+
+std::string Utf16ToUtf8Lossless(std::u16string_view in) {
+  return ToUtf8(in, true);
 }
 
 std::string FormatNumber(double value) {

@@ -17,6 +17,10 @@ bool Utf8ToUtf16(std::string_view in, std::u16string &out,
 // The inverse; an unpaired surrogate becomes U+FFFD (only used for messages).
 std::string Utf16ToUtf8(std::u16string_view in);
 
+// The inverse for text that must arrive unchanged: an unpaired surrogate keeps
+// its 3-byte form, which Utf8ToUtf16 then refuses.
+std::string Utf16ToUtf8Lossless(std::u16string_view in);
+
 // The shortest text that reads back as the same double.
 std::string FormatNumber(double value);
 
