@@ -12,6 +12,11 @@
 int RegisterEvaluateBenchmarks(std::ostream &err);
 void PrintEvaluateTable(const TableReporter &times, std::ostream &out);
 
+// The host cycle (SetValue of what a formula reads, then Evaluate) of the
+// formulas registered above, and SetValue alone.
+void RegisterHostCycleBenchmarks();
+void PrintHostCycleTables(const TableReporter &times, std::ostream &out);
+
 void RegisterCompileBenchmarks();
 void PrintCompileTables(const TableReporter &times, std::ostream &out);
 

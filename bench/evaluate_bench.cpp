@@ -3,6 +3,7 @@
 #include "bench.h"
 #include "formulas.h"
 #include "peers.h"
+#include "side_by_side.h"
 
 #include <algorithm>
 #include <chrono>
@@ -11,103 +12,105 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// The formulas whose agreement check passed, by index.
 std::vector<bool> g_timed;
+
+namespace {
 
 std::string Name(std::size_t index) { return "eval/" + std::to_string(index); }
 std::string TurnsName(std::size_t index) {
   return "turns/" + std::to_string(index);
 }
 
-// Evaluations per timed batch, a multiple of the point count.
-const std::size_t kBatch = 2048;
+// One evaluation of a batch: each evaluator's expression and its point.
+struct Turn {
+  NativeFormula native;
+  const Point *point;
+  const IVOXExpression *expression;
+  std::uintptr_t context;
+  const mu::Parser *parser;
+};
 
-typedef std::chrono::steady_clock Clock;
-
-double NanosecondsSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
-}
-
-// Each loop cycles through Turns points from the given one: with one turn
-// a batch evaluates a single point, with more the values change on every
-// evaluation.
-template <std::size_t Turns>
-double TimeNative(NativeFormula formula, const Point *points) {
-  // Hides the target so that the call cannot be inlined.
-  benchmark::DoNotOptimize(formula);
+// Each loop cycles through Turns evaluations: with one turn a batch
+// evaluates a single formula at a single point, with more it takes turns
+// between formulas, each at a point of its own.
+template <std::size_t Turns> double TimeNative(const Turn *turns) {
+  NativeFormula formulas[Turns];
+  const Point *points[Turns];
+  for (std::size_t k = 0; k < Turns; ++k) {
+    formulas[k] = turns[k].native;
+    points[k] = turns[k].point;
+  }
+  // Hides the targets so that the calls cannot be inlined.
+  benchmark::DoNotOptimize(formulas);
   const Clock::time_point start = Clock::now();
   for (std::size_t i = 0; i < kBatch; ++i) {
-    double value = formula(points[i % Turns]);
+    double value = formulas[i % Turns](*points[i % Turns]);
     benchmark::DoNotOptimize(value);
   }
   return NanosecondsSince(start);
 }
 
-template <std::size_t Turns>
-double TimeLibrary(const IVOXExpression *const *expressions,
-                   const std::uintptr_t *contexts) {
+template <std::size_t Turns> double TimeLibrary(const Turn *turns) {
   const Clock::time_point start = Clock::now();
   for (std::size_t i = 0; i < kBatch; ++i) {
-    const std::size_t k = i % Turns;
-    double value = expressions[k]->Evaluate(contexts[k]).second;
+    const Turn &turn = turns[i % Turns];
+    double value = turn.expression->Evaluate(turn.context).second;
     benchmark::DoNotOptimize(value);
   }
   return NanosecondsSince(start);
 }
 
-template <std::size_t Turns>
-double TimeMuParser(const mu::Parser *const *parsers) {
+template <std::size_t Turns> double TimeMuParser(const Turn *turns) {
   const Clock::time_point start = Clock::now();
   for (std::size_t i = 0; i < kBatch; ++i) {
-    double value = parsers[i % Turns]->Eval();
+    double value = turns[i % Turns].parser->Eval();
     benchmark::DoNotOptimize(value);
   }
   return NanosecondsSince(start);
-}
-
-double Median(std::vector<double> &samples) {
-  std::sort(samples.begin(), samples.end());
-  return samples.empty() ? -1.0 : samples[samples.size() / 2];
 }
 
 // The three evaluators take turns, a batch each, the order rotating every
 // round, so that whatever else the machine does falls on all of them alike.
 // Each reports the median of its batches, which a preempted batch does not
 // move: ns per evaluation in the counters native, voxeval and muparser.
+// Batch k of a round evaluates formula first + k (the next ones in the list)
+// at point round * Turns + k, so that over the rounds all points come.
 template <std::size_t Turns>
-void BenchSideBySide(benchmark::State &state, const Formula *formula) {
+void BenchSideBySide(benchmark::State &state, std::size_t first) {
+  const Formula *formulas = BenchFormulas();
   const Point *points = BenchPoints();
-  LibraryInstances library;
-  MuParserInstances mu;
-  std::string error;
-  if (!library.Build(formula->text, points) ||
-      !mu.Build(formula->text, points, error)) {
-    state.SkipWithError("the text does not compile");
-    return;
+  LibraryInstances library[Turns];
+  MuParserInstances mu[Turns];
+  for (std::size_t k = 0; k < Turns; ++k) {
+    const char *text = formulas[(first + k) % BenchFormulaCount()].text;
+    std::string error;
+    if (!library[k].Build(text, points) || !mu[k].Build(text, points, error)) {
+      state.SkipWithError("the text does not compile");
+      return;
+    }
   }
-  std::uintptr_t contexts[kPointCount];
-  for (std::size_t k = 0; k < kPointCount; ++k)
-    contexts[k] = reinterpret_cast<std::uintptr_t>(&points[k]);
-  std::vector<const mu::Parser *> parsers;
-  for (const auto &parser : mu.parsers)
-    parsers.push_back(parser.get());
 
   std::vector<double> samples[3];
   std::size_t round = 0;
   for (auto _ : state) {
+    Turn turns[Turns];
+    for (std::size_t k = 0; k < Turns; ++k) {
+      const std::size_t point = (round * Turns + k) % kPointCount;
+      turns[k].native = formulas[(first + k) % BenchFormulaCount()].native;
+      turns[k].point = &points[point];
+      turns[k].expression = library[k].raw[point];
+      turns[k].context = reinterpret_cast<std::uintptr_t>(&points[point]);
+      turns[k].parser = mu[k].parsers[point].get();
+    }
     for (std::size_t turn = 0; turn < 3; ++turn) {
       const std::size_t evaluator = (round + turn) % 3;
-      // The points of this round: all of them over the rounds.
-      const std::size_t first = (round * Turns) % kPointCount;
       double ns = 0.0;
       if (evaluator == 0)
-        ns = TimeNative<Turns>(formula->native, points + first);
+        ns = TimeNative<Turns>(turns);
       else if (evaluator == 1)
-        ns = TimeLibrary<Turns>(library.raw.data() + first, contexts + first);
+        ns = TimeLibrary<Turns>(turns);
       else
-        ns = TimeMuParser<Turns>(parsers.data() + first);
+        ns = TimeMuParser<Turns>(turns);
       samples[evaluator].push_back(ns / kBatch);
     }
     ++round;
@@ -117,11 +120,20 @@ void BenchSideBySide(benchmark::State &state, const Formula *formula) {
   state.counters["muparser"] = Median(samples[2]);
 }
 
+} // namespace
+
+double Median(std::vector<double> &samples) {
+  std::sort(samples.begin(), samples.end());
+  return samples.empty() ? -1.0 : samples[samples.size() / 2];
+}
+
 bool Agree(double u, double v) {
   if (u == v)
     return true;
   return std::fabs(u - v) <= 1e-12 * std::fmax(std::fabs(u), std::fabs(v));
 }
+
+namespace {
 
 // Empty when the three evaluators agree at every point, else what differs.
 std::string Disagreement(const Formula &formula) {
@@ -191,16 +203,14 @@ int RegisterEvaluateBenchmarks(std::ostream &err) {
       continue;
     }
     g_timed[i] = true;
-    benchmark::RegisterBenchmark(Name(i).c_str(), BenchSideBySide<1>, &formula)
+    benchmark::RegisterBenchmark(Name(i).c_str(), BenchSideBySide<1>, i)
         ->Unit(benchmark::kMicrosecond);
     benchmark::RegisterBenchmark(TurnsName(i).c_str(), BenchSideBySide<kTurns>,
-                                 &formula)
+                                 i)
         ->Unit(benchmark::kMicrosecond);
   }
   return disagreements;
 }
-
-namespace {
 
 void PrintEvaluateSection(const TableReporter &times, std::ostream &out,
                           const char *title, std::string (*name)(std::size_t)) {
@@ -253,15 +263,13 @@ void PrintEvaluateSection(const TableReporter &times, std::ostream &out,
   }
 }
 
-} // namespace
-
 void PrintEvaluateTable(const TableReporter &times, std::ostream &out) {
   PrintEvaluateSection(times, out,
                        "Evaluate, ns per evaluation (median of interleaved "
                        "batches), one point per batch",
                        Name);
   PrintEvaluateSection(times, out,
-                       "Evaluate, ns per evaluation, four expressions "
-                       "(points) in turn",
+                       "Evaluate, ns per evaluation, four formulas in turn "
+                       "(row n: formulas n to n+3, each at its own point)",
                        TurnsName);
 }

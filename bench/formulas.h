@@ -13,18 +13,17 @@ struct Point {
 };
 
 // The points: the agreement check covers all of them, the timed batches
-// take them in turn. Each point is a parser and an expression of its own,
-// so that no SetValue falls in a timed loop.
+// take them in turn. In the first two tables each point is a parser and an
+// expression of its own, so that no SetValue falls in their timed loops;
+// the host-cycle table sets the values by name at every point.
 const std::size_t kPointCount = 16;
 
-// The second table's batches cycle through this many points, so that the
-// values change on every evaluation; the first table's batches evaluate one
-// point each. The library runs each expression's own machine code, and a
-// processor predicts an indirect jump to one of several codes in turn far
-// less well than the same code every time: the first table is what a host
-// evaluating one formula at many points pays, the second what one taking
-// turns between expressions pays (native and muParser run the same code
-// for every copy of a formula, so the turns cost them nothing).
+// The second table's batches take turns between this many different
+// formulas, each at a point of its own, as a host alternating between its
+// formulas does; the first table's batches evaluate one formula at one
+// point. Every evaluator then calls a different code at each turn (native
+// included: a different function), whose target a processor predicts far
+// less well than the same code every time.
 const std::size_t kTurns = 4;
 
 // "pi" to full precision; every evaluator is given this value.

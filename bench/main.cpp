@@ -32,10 +32,12 @@ int main(int argc, char **argv) {
     return 2;
 
   const int disagreements = RegisterEvaluateBenchmarks(std::cerr);
+  RegisterHostCycleBenchmarks();
   RegisterCompileBenchmarks();
   TableReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   PrintEvaluateTable(reporter, std::cout);
+  PrintHostCycleTables(reporter, std::cout);
   PrintCompileTables(reporter, std::cout);
   benchmark::Shutdown();
   return smoke && disagreements > 0 ? 1 : 0;

@@ -23,8 +23,11 @@ CExpressionBuilder::~CExpressionBuilder() { Clear(); }
 void CExpressionBuilder::LoadDefaults() {
   if (!m_tokens.empty())
     return;
+  m_names.Clear();
   try {
     FillNameTable();
+    m_names.Reserve(m_tokens.size());
+    m_names.Rebuild(m_tokens);
     RegisterStandardBindings();
   } catch (...) {
     Clear();
@@ -32,34 +35,45 @@ void CExpressionBuilder::LoadDefaults() {
   }
 }
 
+namespace {
+
+bool Store(double *target, const double &value) {
+  if (target == nullptr)
+    return false;
+  *target = value;
+  return true;
+}
+
+} // namespace
+
 // Variables take the value into their storage; constants ("pi") into the
 // table, for texts parsed afterwards. Everything else refuses.
 bool CExpressionBuilder::SetValue(const std::u16string &name,
                                   const double &value) {
-  NameTable::iterator it = m_tokens.find(name);
-  if (it == m_tokens.end())
-    return false;
-  TOKEN &entry = it->second;
-  if (entry.type == TT_DOUBLE) {
-    entry.value.dval = value;
-    return true;
-  }
-  if (entry.type == TT_DOUBLE_REF) {
-    *entry.value.dref = value;
-    return true;
-  }
-  return false;
+  return Store(m_names.FindTarget(name.data(), name.size()), value);
+}
+
+bool CExpressionBuilder::SetValueByIndex(const char16_t *name,
+                                         const double &value) {
+  return Store(m_names.FindTargetAndRemember(name), value);
 }
 
 // A new host variable: fresh storage, owned for the builder's whole life so
 // that compiled expressions never read freed memory.
 bool CExpressionBuilder::AddVariable(const std::u16string &name) {
-  if (name.empty() || m_tokens.count(name) != 0)
+  if (name.empty())
     return false;
-  boost::shared_ptr<double> storage(new double(0.0));
-  m_userVariables.push_back(storage);
-  m_tokens[name].SetDoubleRef(storage.get());
+  m_names.Reserve(m_tokens.size() + 1);
+  const std::pair<NameTable::iterator, bool> inserted =
+      m_tokens.try_emplace(name);
+  if (!inserted.second)
+    return false;
+  const NameTable::iterator it = inserted.first;
   try {
+    boost::shared_ptr<double> storage(new double(0.0));
+    m_userVariables.push_back(storage);
+    it->second.SetDoubleRef(storage.get());
+    m_names.Insert(it->first, it->second);
     STOKEN entry = STOKEN();
     entry.type = TT_DOUBLE_REF;
     entry.value.dref = storage.get();
@@ -67,7 +81,8 @@ bool CExpressionBuilder::AddVariable(const std::u16string &name) {
   } catch (...) {
     // Keep the table and the registry in step: a name known to the lexer
     // but not to binding would compile to a silent 0.0.
-    m_tokens.erase(name);
+    m_tokens.erase(it);
+    m_names.Rebuild(m_tokens);
     throw;
   }
   return true;
@@ -79,12 +94,20 @@ bool CExpressionBuilder::AddFunction(const std::u16string &name,
                                      EVAL_CALLBACK callback) {
   if (name.empty() || callback == nullptr)
     return false;
+  m_names.Reserve(m_tokens.size() + 1);
   NameTable::iterator it = m_tokens.find(name);
   const bool existed = it != m_tokens.end();
   TOKEN previous;
   if (existed)
     previous.CopyFrom(it->second);
-  m_tokens[name].SetCallback(callback);
+  else
+    it = m_tokens.try_emplace(name).first;
+  // A variable's name answers SetValue with false from here on.
+  it->second.SetCallback(callback);
+  if (existed)
+    m_names.Changed(it->first);
+  else
+    m_names.Insert(it->first, it->second);
   try {
     STOKEN entry = STOKEN();
     entry.type = TT_CALLBACK;
@@ -92,10 +115,13 @@ bool CExpressionBuilder::AddFunction(const std::u16string &name,
     AddNamedBinding(entry, WideToNarrow(name).c_str());
   } catch (...) {
     // Undo the table change so that both tables keep meaning the same.
-    if (existed)
-      m_tokens[name].CopyFrom(previous);
-    else
-      m_tokens.erase(name);
+    if (existed) {
+      it->second.CopyFrom(previous);
+      m_names.Changed(it->first);
+    } else {
+      m_tokens.erase(it);
+      m_names.Rebuild(m_tokens);
+    }
     throw;
   }
   return true;
@@ -105,6 +131,7 @@ bool CExpressionBuilder::AddFunction(const std::u16string &name,
 // keep pointing at them.
 void CExpressionBuilder::Clear() {
   ClearBindings();
+  m_names.Clear();
   m_tokens.clear();
 }
 

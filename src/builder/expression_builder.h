@@ -3,6 +3,7 @@
 #ifndef VOXEVAL_BUILDER_EXPRESSION_BUILDER_H
 #define VOXEVAL_BUILDER_EXPRESSION_BUILDER_H
 
+#include "builder/name_index.h"
 #include "builder/token.h"
 #include "evaluation/stoken.h"
 
@@ -23,7 +24,7 @@ EVAL_FUNCTION StandardFunction(const char *name);
 
 class CExpressionBuilder {
 public:
-  typedef std::map<std::u16string, calc_nmspace::TOKEN> NameTable;
+  typedef CNameIndex::Table NameTable;
 
   CExpressionBuilder();
   virtual ~CExpressionBuilder();
@@ -32,8 +33,14 @@ public:
 
   // Names and values (builder/).
   void LoadDefaults();
-  void FillNameTable();
   bool SetValue(const std::u16string &name, const double &value);
+  // The same for a NUL-terminated name, without copying it: the host's call
+  // at every point.
+  bool SetValue(const char16_t *name, const double &value) {
+    if (__builtin_expect(m_names.SetRecent(name, value), 1))
+      return true;
+    return SetValueByIndex(name, value);
+  }
   bool AddVariable(const std::u16string &name);
   bool AddFunction(const std::u16string &name, EVAL_CALLBACK callback);
   void Clear();
@@ -79,6 +86,9 @@ public:
   static const int kMaxDepth = 256;
 
 private:
+  // Leaves the name index to its caller, LoadDefaults.
+  void FillNameTable();
+  bool SetValueByIndex(const char16_t *name, const double &value);
   calc_nmspace::TOKEN *ParseGroupAt(const std::u16string &text,
                                     std::int32_t &position, int depth) const;
   std::int32_t OperandSpanAt(const std::u16string &text, std::int32_t position,
@@ -99,6 +109,8 @@ private:
   // names. Names are unique, so it finds the entry a walk would find.
   std::unordered_map<std::string, std::int32_t> m_bindingIndex;
   NameTable m_tokens;
+  // Every entry of m_tokens by its text; changed wherever m_tokens is.
+  CNameIndex m_names;
   std::vector<boost::shared_ptr<double>> m_userVariables;
   double m_x;
   double m_y;

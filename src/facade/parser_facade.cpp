@@ -32,11 +32,12 @@ bool CVOXExpressionParser::CheckSyntax(const char16_t *text) {
   return GetBuilder()->CheckSyntax(copy);
 }
 
+// Called for every quantity at every point: the name is read where it is,
+// and the parser's own handle keeps the builder alive for the call.
 bool CVOXExpressionParser::SetValue(const char16_t *name, const double &value) {
   if (name == nullptr)
     return false;
-  const std::u16string copy(name);
-  return GetBuilder()->SetValue(copy, value);
+  return m_builder.get()->SetValue(name, value);
 }
 
 void CVOXExpressionParser::Clear() { GetBuilder()->Clear(); }

@@ -67,14 +67,6 @@ double LiteralValue(const std::u16string &literal) {
   return value;
 }
 
-// A name is only matched whole: its key must equal the identifier.
-const TOKEN *FindName(const CExpressionBuilder::NameTable &table,
-                      const std::u16string &text, std::int32_t position,
-                      std::int32_t length) {
-  auto entry = table.find(text.substr(position, length));
-  return entry == table.end() ? nullptr : &entry->second;
-}
-
 // A symbol is the first key in table order that the text starts with. A key
 // sorts before its extensions, so that is the shortest such key: prefixes
 // of the text are tried from one unit on, until no key begins with one.
@@ -161,7 +153,9 @@ const TOKEN *CExpressionBuilder::FindKey(const std::u16string &text,
                                          std::int32_t &keyLength) const {
   if (identifierLength == 0)
     return FindSymbol(m_tokens, text, position, keyLength);
-  const TOKEN *entry = FindName(m_tokens, text, position, identifierLength);
+  // A name is only matched whole: its key must equal the identifier.
+  const TOKEN *entry = m_names.Find(text.data() + position,
+                                    static_cast<std::size_t>(identifierLength));
   if (entry != nullptr)
     keyLength = identifierLength;
   return entry;

@@ -351,7 +351,34 @@ TEST(AllocationFailure, EvaluateAllocatesNothing) {
   EXPECT_EQ(0, ExerciseEveryFailure("Evaluate", s));
 }
 
-// The check and SetValue copy their text; failing there changes nothing.
+// SetValue is the host's call at every point: it allocates nothing, for
+// any kind of name, found the first time or remembered.
+TEST(AllocationFailure, SetValueAllocatesNothing) {
+  ParserHandle parser = CreateExpressionParser();
+  ASSERT_TRUE(parser->AddVariable(kLongName.c_str()));
+  ASSERT_TRUE(parser->AddFunction(u"cb", Twice));
+  char16_t buffer[8] = u"y";
+  int accepted = 0;
+  Scenario s;
+  s.setup = [&] { accepted = 0; };
+  s.action = [&] {
+    for (int round = 0; round < 2; ++round) {
+      for (const char16_t *name : {u"x", u"pi", u"cb", u"sin", u"nosuch"})
+        accepted += parser->SetValue(name, 1.0);
+      accepted += parser->SetValue(kLongName.c_str(), 2.0);
+      buffer[0] = round == 0 ? u'y' : u'z';
+      accepted += parser->SetValue(buffer, 3.0);
+    }
+  };
+  s.verify = [&](bool completed) {
+    EXPECT_TRUE(completed);
+    EXPECT_EQ(8, accepted);
+  };
+  s.teardown = [] {};
+  EXPECT_EQ(0, ExerciseEveryFailure("SetValue", s));
+}
+
+// The check copies its text; failing there changes nothing.
 TEST(AllocationFailure, CheckSyntaxAndSetValue) {
   const std::u16string text = u"2*(" + kLongName + u"+sin(x))^3";
   ParserHandle parser;

@@ -1,0 +1,237 @@
+// SetValue through the host's interface against a plain reading of the name
+// table: look the name up in the ordered table; a variable takes the value
+// into its storage, a constant into the entry; anything else refuses. Names
+// come through a reused buffer, through literals and through strings of
+// their own, while the table changes under them.
+#include "builder/expression_builder.h"
+#include "facade/parser_facade.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+using calc_nmspace::TOKEN;
+
+namespace {
+
+double Callback(std::uintptr_t) { return 1.0; }
+
+// Where the plain reading puts a value set by this name, or null.
+const double *ReferenceTarget(const CExpressionBuilder &builder,
+                              const std::u16string &name) {
+  const CExpressionBuilder::NameTable &table = builder.GetNameTable();
+  const auto it = table.find(name);
+  if (it == table.end())
+    return nullptr;
+  if (it->second.type == TT_DOUBLE_REF)
+    return it->second.value.dref;
+  if (it->second.type == TT_DOUBLE)
+    return &it->second.value.dval;
+  return nullptr;
+}
+
+// Every value a SetValue could reach, as bits: the table's entries and the
+// storage of variables, named or no longer named.
+std::vector<std::uint64_t> AllValues(const CExpressionBuilder &builder,
+                                     const std::set<const double *> &known) {
+  std::vector<std::uint64_t> values;
+  for (const auto &item : builder.GetNameTable()) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &item.second.value, sizeof bits);
+    values.push_back(bits);
+  }
+  for (const double *storage : known) {
+    std::uint64_t bits;
+    std::memcpy(&bits, storage, sizeof bits);
+    values.push_back(bits);
+  }
+  return values;
+}
+
+class SetValueDifferential : public ::testing::Test {
+protected:
+  SetValueDifferential()
+      : handle_(CreateExpressionParser()),
+        parser_(static_cast<CVOXExpressionParser &>(*handle_)),
+        builder_(*parser_.GetBuilder()) {}
+
+  // Sets through the given pointer and checks answer and effect.
+  void Check(const char16_t *text) {
+    const std::u16string name(text);
+    SCOPED_TRACE(WideToNarrow(name));
+    const double *target = ReferenceTarget(builder_, name);
+    // Variables' storage outlives their names; a constant's does not.
+    if (target != nullptr &&
+        builder_.GetNameTable().at(name).type == TT_DOUBLE_REF)
+      known_.insert(target);
+    const std::vector<std::uint64_t> before = AllValues(builder_, known_);
+    value_ += 1.0;
+    const bool answer = parser_.SetValue(text, value_);
+    ASSERT_EQ(answer, target != nullptr);
+    if (answer)
+      ASSERT_EQ(*target, value_);
+    else
+      ASSERT_EQ(AllValues(builder_, known_), before);
+  }
+
+  // The same name at one address whatever it holds, as a host reusing a
+  // buffer does.
+  void CheckInBuffer(const std::u16string &name) {
+    ASSERT_LT(name.size(), sizeof buffer_ / sizeof buffer_[0]);
+    name.copy(buffer_, name.size());
+    buffer_[name.size()] = 0;
+    Check(buffer_);
+  }
+
+  boost::shared_ptr<IVOXExpressionParser> handle_;
+  CVOXExpressionParser &parser_;
+  const CExpressionBuilder &builder_;
+  std::set<const double *> known_;
+  char16_t buffer_[64];
+  double value_ = 0.0;
+};
+
+// Every kind of name, and names that differ from a known one by one unit,
+// by a missing or an extra unit at either end, or by case.
+const std::vector<std::u16string> &Names() {
+  static const std::vector<std::u16string> names = {
+      u"x",
+      u"y",
+      u"t",
+      u"r",
+      u"phi",
+      u"theta",
+      u"Density",
+      u"AbsVelosity",
+      u"DinViscosity",
+      u"{SI}",
+      u"{Unit}",
+      u"Re",
+      u"pi",
+      u"gol",
+      u"sin",
+      u"log",
+      u"+",
+      u"-",
+      u"*",
+      u"/",
+      u"^",
+      u"(",
+      u")",
+      u"a",
+      u"h",
+      u"inflow_u",
+      u"inlet_boundary_layer_thickness_at_x_zero",
+      u"cb",
+      u"\u03c1",
+      u"v7",
+      u"v123",
+      u"",
+      u"X",
+      u"xx",
+      u"x ",
+      u" x",
+      u"Densit",
+      u"Densityy",
+      u"{SI",
+      u"SI}",
+      u"inflow_v",
+      u"nflow_u",
+      u"inflow_",
+      u"inlet_boundary_layer_thickness_at_x_zerO",
+      u"pI",
+      u"si",
+      u"sinx"};
+  return names;
+}
+
+} // namespace
+
+TEST_F(SetValueDifferential, FollowsTheTableThroughEveryChange) {
+  const std::vector<std::u16string> &names = Names();
+  std::mt19937 random(15);
+  int added = 0;
+  for (int step = 0; step < 30000; ++step) {
+    const std::u16string &name = names[random() % names.size()];
+    switch (random() % 40) {
+    case 0:
+      parser_.AddVariable(name.c_str());
+      break;
+    case 1:
+      parser_.AddFunction(name.c_str(), Callback);
+      break;
+    case 2:
+      if (random() % 8 == 0)
+        parser_.Clear();
+      break;
+    case 3:
+      parser_.LoadDefaults();
+      break;
+    case 4:
+      // Enough new names to make the index grow.
+      for (int i = 0; i < 200; ++i, ++added)
+        parser_.AddVariable((u"v" +
+                             std::u16string(1, char16_t(u'0' + added % 10)) +
+                             std::u16string(added / 10 % 50 + 1, u'_'))
+                                .c_str());
+      break;
+    default:
+      if (random() % 2 == 0)
+        CheckInBuffer(name);
+      else
+        Check(name.c_str());
+      break;
+    }
+    if (HasFatalFailure())
+      return;
+  }
+}
+
+// The changes that must show at the very next call, with the name already
+// set once at the same address.
+TEST_F(SetValueDifferential, AnswersChangeAtOnce) {
+  const struct {
+    const char *label;
+    void (*change)(IVOXExpressionParser &);
+  } changes[] = {
+      {"AddFunction over a predefined variable",
+       [](IVOXExpressionParser &p) { p.AddFunction(u"x", Callback); }},
+      {"AddFunction over a host variable",
+       [](IVOXExpressionParser &p) { p.AddFunction(u"a", Callback); }},
+      {"AddFunction over pi",
+       [](IVOXExpressionParser &p) { p.AddFunction(u"pi", Callback); }},
+      {"Clear", [](IVOXExpressionParser &p) { p.Clear(); }},
+      {"Clear and LoadDefaults",
+       [](IVOXExpressionParser &p) {
+         p.Clear();
+         p.LoadDefaults();
+       }},
+      {"AddVariable of the name after Clear",
+       [](IVOXExpressionParser &p) {
+         p.Clear();
+         p.AddVariable(u"a");
+         p.AddVariable(u"x");
+       }},
+  };
+  for (const auto &change : changes) {
+    SCOPED_TRACE(change.label);
+    handle_->Clear();
+    handle_->LoadDefaults();
+    handle_->AddVariable(u"a");
+    for (const char16_t *name : {u"x", u"a", u"pi"}) {
+      CheckInBuffer(name);
+      Check(name);
+    }
+    change.change(*handle_);
+    for (const char16_t *name : {u"x", u"a", u"pi"}) {
+      Check(name);
+      CheckInBuffer(name);
+    }
+    if (HasFatalFailure())
+      return;
+  }
+}
