@@ -9,8 +9,8 @@
 
 #include "builder/expression_builder.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/flat_program.h"
-#include "evaluation/machine_program.h"
+#include "execution/compiled_form.h"
+#include "execution/machine/code_arena.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -80,12 +80,6 @@ Outcome Observe(CExpressionBuilder &builder, const double *values,
   return out;
 }
 
-// The flat program where the machine code has no value, as in Evaluate.
-std::pair<bool, double> RunFlat(const void *program, std::uintptr_t context) {
-  return std::make_pair(
-      true, static_cast<const CFlatProgram *>(program)->Run(context));
-}
-
 void Require(const Outcome &reference, const Outcome &actual) {
   FUZZ_REQUIRE(!actual.spent);
   FUZZ_REQUIRE(SameBits(reference.value, actual.value));
@@ -95,11 +89,6 @@ void Require(const Outcome &reference, const Outcome &actual) {
     FUZZ_REQUIRE(actual.log.calls[i].second ==
                  reinterpret_cast<std::uintptr_t>(&actual.log));
   }
-}
-
-void FreeRecords(STOKEN *root) {
-  FreeSToken(*root);
-  std::free(root);
 }
 
 void Run(const std::u16string &text) {
@@ -113,16 +102,16 @@ void Run(const std::u16string &text) {
       builder->ParseGroup(text, position));
   if (!tree)
     return;
-  std::unique_ptr<STOKEN, void (*)(STOKEN *)> root(tree->Compile(builder),
-                                                   FreeRecords);
+  RECORDS_PTR root(tree->Compile(builder));
   // Whatever the parser builds, the plan and the flat form cover.
-  CVisitPlan plan;
-  FUZZ_REQUIRE(plan.Read(*root));
-  CFlatProgram program;
-  program.Build(plan);
   CCodeArena arena;
-  CMachineProgram machine(&RunFlat);
-  machine.Build(plan, arena);
+  FORM_OPTIONS flatOnly;
+  flatOnly.strongest = Tier::kFlatProgram;
+  CCompiledForm program;
+  program.Build(*root, arena, flatOnly);
+  FUZZ_REQUIRE(program.Serving() != Tier::kRecords);
+  CCompiledForm machine;
+  machine.Build(*root, arena);
   for (const auto &values : kAssignments) {
     const Outcome reference =
         Observe(*builder, values, [&root](std::uintptr_t context) {
@@ -131,16 +120,16 @@ void Run(const std::u16string &text) {
     if (reference.spent) {
       // Too many calls: the budget's throw must leave the machine code too.
       const Outcome thrown = Observe(*builder, values, [&](std::uintptr_t c) {
-        return machine.Run(&program, c).second;
+        return machine.Evaluate(c).second;
       });
       FUZZ_REQUIRE(thrown.spent);
       return;
     }
     Require(reference, Observe(*builder, values, [&program](std::uintptr_t c) {
-              return program.Run(c);
+              return program.Evaluate(c).second;
             }));
     Require(reference, Observe(*builder, values, [&](std::uintptr_t c) {
-              return machine.Run(&program, c).second;
+              return machine.Evaluate(c).second;
             }));
   }
 }

@@ -4,6 +4,7 @@
 #define VOXEVAL_BUILDER_EXPRESSION_BUILDER_H
 
 #include "builder/name_index.h"
+#include "builder/standard_names.h"
 #include "builder/token.h"
 #include "evaluation/stoken.h"
 
@@ -17,10 +18,6 @@
 
 // The narrow (UTF-8) form of a name, the key of the binding registry.
 std::string WideToNarrow(const std::u16string &text);
-
-// The standard function of that name ("sin", "cos", "tan", "exp", "log"), or
-// null; the name table and the registry share these pointers.
-EVAL_FUNCTION StandardFunction(const char *name);
 
 class CExpressionBuilder {
 public:
@@ -89,6 +86,9 @@ private:
   // Leaves the name index to its caller, LoadDefaults.
   void FillNameTable();
   bool SetValueByIndex(const char16_t *name, const double &value);
+  // Names the storage of the standard variables.
+  friend STANDARD_NAME_LIST StandardNames();
+
   calc_nmspace::TOKEN *ParseGroupAt(const std::u16string &text,
                                     std::int32_t &position, int depth) const;
   std::int32_t OperandSpanAt(const std::u16string &text, std::int32_t position,

@@ -109,23 +109,18 @@ void CExpressionBuilder::RegisterVariable(const char *name, double *variable) {
   AddNamedBinding(entry, name);
 }
 
-// The 19 standard bindings, in their fixed order.
+// The 19 standard bindings, in their fixed order: the functions, then the
+// variables, as the table of standard names lists them.
 void CExpressionBuilder::RegisterStandardBindings() {
-  static const char *const kFunctions[] = {"sin", "cos", "tan", "exp", "log"};
-  for (const char *name : kFunctions)
-    RegisterFunction(name, StandardFunction(name));
-  RegisterVariable("{Unit}", &m_unit);
-  RegisterVariable("{SI}", &m_si);
-  RegisterVariable("x", &m_x);
-  RegisterVariable("y", &m_y);
-  RegisterVariable("z", &m_z);
-  RegisterVariable("r", &m_r);
-  RegisterVariable("t", &m_t);
-  RegisterVariable("phi", &m_phi);
-  RegisterVariable("theta", &m_theta);
-  RegisterVariable("Density", &m_density);
-  RegisterVariable("AbsVelosity", &m_absVelosity);
-  RegisterVariable("PoreSize", &m_poreSize);
-  RegisterVariable("DinViscosity", &m_dinViscosity);
-  RegisterVariable("Re", &m_re);
+  for (const StandardKind kind :
+       {StandardKind::kFunction, StandardKind::kVariable}) {
+    for (const STANDARD_NAME &row : StandardNames()) {
+      if (row.kind != kind)
+        continue;
+      if (kind == StandardKind::kFunction)
+        RegisterFunction(row.name, row.function);
+      else
+        RegisterVariable(row.name, &(this->*row.storage));
+    }
+  }
 }

@@ -12,8 +12,6 @@
 #include <memory>
 #include <new>
 
-using calc_nmspace::TOKEN;
-
 namespace {
 
 void PutBytes(std::uint8_t *buffer, std::uint64_t &position, const void *data,
@@ -81,15 +79,6 @@ struct FreeBlock {
   void operator()(void *block) const { std::free(block); }
 };
 
-// Owns a record tree while it is being built, so that lack of memory halfway
-// releases everything already read.
-struct FreeRecordTree {
-  void operator()(STOKEN *root) const {
-    FreeSToken(*root);
-    std::free(root);
-  }
-};
-
 } // namespace
 
 namespace calc_nmspace {
@@ -109,7 +98,9 @@ void TOKEN::WriteImage(std::uint8_t *buffer, std::uint64_t &position) const {
 // Count, write, read back, bind. Lack of memory for the image throws rather
 // than leave an expression that would silently give 0.0.
 STOKEN *TOKEN::Compile(boost::shared_ptr<CExpressionBuilder> builder) const {
-  std::unique_ptr<STOKEN, FreeRecordTree> root(AllocSTokens(1));
+  // Owned while it is being built, so that lack of memory halfway releases
+  // everything already read.
+  RECORDS_PTR root(AllocSTokens(1));
   std::uint64_t size = 0;
   WriteImage(nullptr, size);
   if (size > std::numeric_limits<std::size_t>::max())

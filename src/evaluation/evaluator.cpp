@@ -2,7 +2,7 @@
 // lives only in the nesting the parser built.
 #include "evaluation/evaluator.h"
 
-#include "platform/runtime.h"
+#include "evaluation/arithmetic.h"
 
 #include <cmath>
 
@@ -52,27 +52,6 @@ double ItemValue(const STOKEN *items, std::int32_t i, std::int32_t n,
   return EvaluateSToken(&item, context);
 }
 
-// Combines an item's value with the running value by the item before it;
-// after a value, a group or a function the value is dropped.
-double Combine(double acc, TOKEN_TYPE prev, double v) {
-  switch (prev) {
-  case TT_NONE:
-    return v;
-  case TT_PLUS:
-    return acc + v;
-  case TT_MINUS:
-    return acc - v;
-  case TT_MUL:
-    return acc * v;
-  case TT_DIV:
-    return acc / v;
-  case TT_POW:
-    return std::pow(acc, v);
-  default:
-    return acc;
-  }
-}
-
 } // namespace
 
 double EvaluateSToken(const STOKEN *record, std::uintptr_t context) {
@@ -105,7 +84,7 @@ double EvaluateSToken(const STOKEN *record, std::uintptr_t context) {
     v = 0.0;
     break;
   }
-  return IsFinite(v) ? v : 0.0;
+  return FiniteOrZero(v);
 }
 
 double ApplyFunction(const STOKEN &record, double x) {
@@ -126,7 +105,7 @@ double EvaluateGroup(const STOKEN &group, std::uintptr_t context) {
   TOKEN_TYPE prev = TT_NONE;
   for (std::int32_t i = 0; i < n; ++i) {
     if (prev != TT_FUNCTION || VisitCallsCallback(items, i, n))
-      acc = Combine(acc, prev, ItemValue(items, i, n, context));
+      acc = Combine(ModeAfter(prev), acc, ItemValue(items, i, n, context));
     prev = items[i].type;
   }
   return acc;

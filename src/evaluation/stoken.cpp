@@ -70,3 +70,10 @@ void CopySTokens(STOKEN *dst, const STOKEN *src, std::int32_t n) {
     dst[i] = copy;
   }
 }
+
+void FreeRecordTree(STOKEN *root) {
+  if (root == nullptr)
+    return;
+  FreeSToken(*root);
+  std::free(root);
+}

@@ -5,6 +5,7 @@
 #include "builder/token_type.h"
 
 #include <cstdint>
+#include <memory>
 
 struct STOKEN;
 
@@ -39,6 +40,16 @@ STOKEN *AllocSTokens(std::int32_t n);
 
 // Releases what the record owns (name, items) and leaves it TT_NONE.
 void FreeSToken(STOKEN &record);
+
+// Releases what a root record owns, then the root's own block (as
+// AllocSTokens(1) gave it); null is ignored.
+void FreeRecordTree(STOKEN *root);
+
+// The compiled records of a tree, owned.
+struct RECORD_TREE_DELETER {
+  void operator()(STOKEN *root) const { FreeRecordTree(root); }
+};
+typedef std::unique_ptr<STOKEN, RECORD_TREE_DELETER> RECORDS_PTR;
 
 // Deep copy of n records over dst, releasing what dst held first.
 void CopySTokens(STOKEN *dst, const STOKEN *src, std::int32_t n);

@@ -18,15 +18,17 @@ bool CExpressionBuilder::DependsOnVariable(const TOKEN &token,
 }
 
 bool CExpressionBuilder::DependsOnSpace(const TOKEN &root) const {
-  const double *const coordinates[] = {&m_x, &m_y,   &m_z,
-                                       &m_r, &m_phi, &m_theta};
-  for (const double *coordinate : coordinates) {
-    if (DependsOnVariable(root, coordinate))
+  for (const STANDARD_NAME &row : StandardNames()) {
+    if (row.coordinate && DependsOnVariable(root, &(this->*row.storage)))
       return true;
   }
   return false;
 }
 
 bool CExpressionBuilder::DependsOnTime(const TOKEN &root) const {
-  return DependsOnVariable(root, &m_t);
+  for (const STANDARD_NAME &row : StandardNames()) {
+    if (row.time && DependsOnVariable(root, &(this->*row.storage)))
+      return true;
+  }
+  return false;
 }

@@ -2,29 +2,31 @@
 #ifndef VOXEVAL_FACADE_EXPRESSION_H
 #define VOXEVAL_FACADE_EXPRESSION_H
 
+#include <VOXEvalExpressions.h>
+
 #include "builder/token.h"
-#include "evaluation/flat_program.h"
-#include "evaluation/machine_program.h"
 #include "evaluation/stoken.h"
-#include "facade/parser_facade.h"
+#include "execution/compiled_form.h"
 
 #include <boost/shared_ptr.hpp>
 
 #include <memory>
-#include <string>
+
+class CExpressionBuilder;
 
 class CVOXExpression : public IVOXExpression {
 public:
-  // Takes ownership of the tree and of its compiled records, and lays the
-  // plan read from them out for evaluation.
-  CVOXExpression(const boost::shared_ptr<CVOXExpressionParser> &parser,
+  // Takes ownership of the tree, of its compiled records and of the form
+  // built from them. Holds the parser, and with it the builder every record
+  // points into and the arena that holds the form's code.
+  CVOXExpression(const boost::shared_ptr<IVOXExpressionParser> &parser,
+                 const boost::shared_ptr<CExpressionBuilder> &builder,
                  std::unique_ptr<calc_nmspace::TOKEN> &tree,
-                 std::unique_ptr<STOKEN, void (*)(STOKEN *)> &compiled,
-                 const CVisitPlan *plan);
-  ~CVOXExpression() override;
+                 RECORDS_PTR &records, CCompiledForm &form);
   CVOXExpression(const CVOXExpression &) = delete;
   CVOXExpression &operator=(const CVOXExpression &) = delete;
 
+  // The hot path: the form's jump into the code, as a tail call.
   std::pair<bool, double> Evaluate(std::uintptr_t context) const override;
   bool DependsOnSpace() const override;
   bool DependsOnTime() const override;
@@ -32,45 +34,34 @@ public:
   // The parse tree and the records compiled from it, for tools that show how
   // the text was read.
   const calc_nmspace::TOKEN &Tree() const { return *m_tree; }
-  const STOKEN &Records() const { return *m_compiled; }
+  const STOKEN &Records() const { return *m_records; }
 
 protected:
-  // The one variable or constant the tree is, or null.
-  const double *SingleValue() const { return m_program.Leaf(); }
+  const CCompiledForm &Form() const { return m_form; }
 
 private:
-  // Evaluation where the machine code has no value.
-  static std::pair<bool, double> Fallback(const void *expression,
-                                          std::uintptr_t context);
-
-  // Keeps the builder, and so every variable the records point at, alive.
-  boost::shared_ptr<CVOXExpressionParser> m_parser;
+  // Members go in reverse: the form (and its block of code) first, then
+  // the records it reads, the parse tree, and the parser, which owns the
+  // code arena and the builder.
+  boost::shared_ptr<IVOXExpressionParser> m_parser;
+  boost::shared_ptr<CExpressionBuilder> m_builder;
   boost::shared_ptr<calc_nmspace::TOKEN> m_tree;
-  boost::shared_ptr<STOKEN> m_compiled;
-  // The records translated for evaluation; empty when they are evaluated
-  // as they are.
-  CFlatProgram m_program;
-  // The same as machine code, tried first where there is some.
-  CMachineProgram m_machine;
+  boost::shared_ptr<STOKEN> m_records;
+  CCompiledForm m_form;
 };
 
-// A tree that is a single variable or constant, read at once: the host's
-// call lands here without a further jump.
+// The same for a form that is a single variable or constant: the host's
+// call reads it here at once, without the jump a form's Evaluate makes.
 class CVOXValueExpression final : public CVOXExpression {
 public:
   using CVOXExpression::CVOXExpression;
 
   std::pair<bool, double> Evaluate(std::uintptr_t) const override {
-    return std::pair<bool, double>(true, FlatFinite(*SingleValue()));
+    return std::pair<bool, double>(true, FiniteOrZero(*Form().SingleValue()));
   }
 };
 
 // The deleter of every expression handle.
 void DeleteExpression(CVOXExpression *expression);
-
-// Parses and compiles the text; an empty handle when it cannot be parsed.
-boost::shared_ptr<IVOXExpression>
-MakeExpression(const boost::shared_ptr<CVOXExpressionParser> &parser,
-               const std::u16string &text);
 
 #endif

@@ -3,6 +3,9 @@
 #include "builder/expression_builder.h"
 #include "facade/expression.h"
 
+#include <cstdint>
+#include <limits>
+#include <memory>
 #include <string>
 
 CVOXExpressionParser::CVOXExpressionParser()
@@ -21,8 +24,36 @@ CVOXExpressionParser::CreateExpression(const char16_t *text) {
   if (text == nullptr)
     return boost::shared_ptr<IVOXExpression>();
   const std::u16string copy(text);
-  const boost::shared_ptr<CVOXExpressionParser> self = shared_from_this();
-  return MakeExpression(self, copy);
+  return MakeExpression(copy);
+}
+
+// Parse, compile (which binds every name), and lay out for evaluation.
+boost::shared_ptr<IVOXExpression>
+CVOXExpressionParser::MakeExpression(const std::u16string &text) {
+  const boost::shared_ptr<CExpressionBuilder> builder = GetBuilder();
+  // Positions are 32-bit; a longer text cannot be read.
+  if (!builder ||
+      text.size() > static_cast<std::size_t>(
+                        std::numeric_limits<std::int32_t>::max() - 1))
+    return boost::shared_ptr<IVOXExpression>();
+  std::int32_t position = 0;
+  std::unique_ptr<calc_nmspace::TOKEN> tree(
+      builder->ParseGroup(text, position));
+  if (!tree)
+    return boost::shared_ptr<IVOXExpression>();
+  RECORDS_PTR records(tree->Compile(builder));
+  if (!records)
+    return boost::shared_ptr<IVOXExpression>();
+  CCompiledForm form;
+  form.Build(*records, m_codeArena);
+  const boost::shared_ptr<IVOXExpressionParser> self = shared_from_this();
+  // The tree, records and form pass to the object as it takes them; the
+  // handle deletes the object itself should its count not be allocated.
+  CVOXExpression *expression =
+      form.SingleValue() != nullptr
+          ? new CVOXValueExpression(self, builder, tree, records, form)
+          : new CVOXExpression(self, builder, tree, records, form);
+  return boost::shared_ptr<CVOXExpression>(expression, DeleteExpression);
 }
 
 bool CVOXExpressionParser::CheckSyntax(const char16_t *text) {
@@ -37,7 +68,7 @@ bool CVOXExpressionParser::CheckSyntax(const char16_t *text) {
 bool CVOXExpressionParser::SetValue(const char16_t *name, const double &value) {
   if (name == nullptr)
     return false;
-  return m_builder.get()->SetValue(name, value);
+  return m_builder->SetValue(name, value);
 }
 
 void CVOXExpressionParser::Clear() { GetBuilder()->Clear(); }

@@ -4,7 +4,9 @@
 
 #include <VOXEvalExpressions.h>
 
-#include "evaluation/code_arena.h"
+#include "execution/machine/code_arena.h"
+
+#include <string>
 
 #include <boost/enable_shared_from_this.hpp>
 #include <boost/shared_ptr.hpp>
@@ -23,10 +25,6 @@ public:
   // A strong handle to the builder, for the length of one operation.
   boost::shared_ptr<CExpressionBuilder> GetBuilder() const;
 
-  // Where the expressions compiled here keep their machine code; they hold
-  // the parser, so it outlives them.
-  CCodeArena &CodeArena() { return m_codeArena; }
-
   boost::shared_ptr<IVOXExpression>
   CreateExpression(const char16_t *text) override;
   bool CheckSyntax(const char16_t *text) override;
@@ -38,7 +36,12 @@ public:
   bool AddVariable(const char16_t *name) override;
 
 private:
+  // Parses and compiles the text; an empty handle when it cannot be read.
+  boost::shared_ptr<IVOXExpression> MakeExpression(const std::u16string &text);
+
   boost::shared_ptr<CExpressionBuilder> m_builder;
+  // Where the expressions compiled here keep their machine code; they hold
+  // the parser, so it outlives them.
   CCodeArena m_codeArena;
 };
 

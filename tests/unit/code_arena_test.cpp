@@ -1,6 +1,6 @@
 // The arena of machine code: blocks handed out from the front of a chunk,
 // chunks given back when their last block goes, from any thread.
-#include "evaluation/code_arena.h"
+#include "execution/machine/code_arena.h"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,11 @@
-// The flat program and the machine code against the record evaluator, which
-// stays the reference: on every tree each must give the same bits and call
-// the same callbacks, in the same order, with the same context word.
+// Every tier (records, single values, flat program, machine code in both
+// vector forms) against the record evaluator, which stays the reference:
+// on every tree each must give the same bits and call the same callbacks,
+// in the same order, with the same context word.
 #include "builder/expression_builder.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/flat_program.h"
-#include "evaluation/machine_program.h"
+#include "execution/visit_plan.h"
+#include "forced_forms.h"
 #include "record_trees.h"
 
 #include <gtest/gtest.h>
@@ -71,37 +72,29 @@ Outcome Reference(const STOKEN &root, CExpressionBuilder *builder) {
   return out;
 }
 
-// A tree laid out both ways from one plan, as an expression holds it.
+// A tree laid out by every tier this machine runs.
 struct Programs {
-  explicit Programs(const STOKEN &root) : machine(&Fallback) {
-    CVisitPlan plan;
-    covered = plan.Read(root);
-    if (!covered)
-      return;
-    flat.Build(plan);
-    machine.Build(plan, arena);
+  explicit Programs(const STOKEN &root) {
+    for (const TierCase &tier : TiersOnThisMachine())
+      forms.emplace_back(new ForcedForm(root, tier.options));
   }
-  // Where the machine code has no value, the flat program's, as an
-  // expression has it.
-  static std::pair<bool, double> Fallback(const void *programs,
-                                          std::uintptr_t context) {
-    return std::pair<bool, double>(
-        true, static_cast<const Programs *>(programs)->flat.Run(context));
-  }
+  // The form of the strongest tier.
+  const CCompiledForm &Strongest() const { return forms.back()->form; }
+  // The tree was read by the plan: only the records' own tier serves
+  // where it was not.
+  bool Covered() const { return forms[1]->form.Serving() != Tier::kRecords; }
 
-  bool covered = false;
-  CFlatProgram flat;
-  CCodeArena arena;
-  CMachineProgram machine;
+  std::vector<std::unique_ptr<ForcedForm>> forms;
 };
 
-Outcome Run(const Programs &programs, bool machine,
+// A single value is read by the expression itself, not through the form.
+Outcome Run(const CCompiledForm &form, bool single,
             CExpressionBuilder *builder) {
   Outcome out;
   out.log.builder = builder;
   const std::uintptr_t context = reinterpret_cast<std::uintptr_t>(&out.log);
-  out.value = machine ? programs.machine.Run(&programs, context).second
-                      : programs.flat.Run(context);
+  out.value = single ? FiniteOrZero(*form.SingleValue())
+                     : form.Evaluate(context).second;
   return out;
 }
 
@@ -115,13 +108,20 @@ std::string Compare(const STOKEN &root, const Programs &programs,
   if (reset)
     reset();
   const Outcome expected = Reference(root, builder);
-  for (const bool machine : {false, true}) {
-    if (reset)
-      reset();
-    const std::string problem =
-        CompareOne(expected, Run(programs, machine, builder));
-    if (!problem.empty())
-      return (machine ? "machine code: " : "flat program: ") + problem;
+  const std::vector<TierCase> tiers = TiersOnThisMachine();
+  for (std::size_t i = 0; i < tiers.size(); ++i) {
+    const CCompiledForm &form = programs.forms[i]->form;
+    for (const bool single : {false, true}) {
+      if (single && form.SingleValue() == nullptr)
+        continue;
+      if (reset)
+        reset();
+      const std::string problem =
+          CompareOne(expected, Run(form, single, builder));
+      if (!problem.empty())
+        return std::string(tiers[i].name) + (single ? " (single value)" : "") +
+               ": " + problem;
+    }
   }
   return std::string();
 }
@@ -189,8 +189,9 @@ void CheckText(Formulas &formulas, const std::string &text,
   // Whatever the parser builds, the flat form covers; so does the machine
   // code, on x86-64, where no callback or host function is called.
   const Programs programs(tree->root);
-  ASSERT_TRUE(programs.covered) << text;
-  if (machineCode != nullptr && programs.machine.Ready())
+  ASSERT_TRUE(programs.Covered()) << text;
+  if (machineCode != nullptr &&
+      programs.Strongest().Serving() == Tier::kMachineCode)
     ++*machineCode;
   std::uniform_int_distribution<std::size_t> pick(
       0, sizeof kSpecialValues / sizeof kSpecialValues[0] - 1);
@@ -333,8 +334,10 @@ TEST(DifferentialEvaluator, AgreesOnCallbacksInNestedArguments) {
       text = (i % 2 ? "exp(" : "sin(") + text + (i % 3 ? "+f)" : "*g-y)");
     CheckText(formulas, text, random);
     std::unique_ptr<Tree> tree = formulas.Compile(text);
+    CVisitPlan plan;
+    ASSERT_TRUE(plan.Read(tree->root));
     CFlatProgram program;
-    ASSERT_TRUE(program.Build(tree->root));
+    program.Build(plan);
     EXPECT_LT(program.Steps().size(), 20u * depth) << text;
   }
 }
@@ -364,7 +367,8 @@ TEST(DifferentialEvaluator, SmallPowersMatchPowBitForBit) {
   for (std::size_t i = 0; i < 6; ++i) {
     trees.push_back(formulas.Compile(kTexts[i]));
     programs.emplace_back(new Programs(trees[i]->root));
-    ASSERT_EQ(programs[i]->machine.Ready(), kMachineCode);
+    ASSERT_EQ(programs[i]->Strongest().Serving() == Tier::kMachineCode,
+              kMachineCode);
   }
   formulas.Set(u"y", 0.0);
   std::mt19937_64 random(3);
@@ -439,7 +443,7 @@ TEST(DifferentialEvaluator, AgreesOnHandBuiltTrees) {
       g.value.group.items[k] = item(1);
     Tree tree(g);
     const Programs programs(tree.root);
-    ASSERT_TRUE(programs.covered);
+    ASSERT_TRUE(programs.Covered());
     x = kSpecialValues[choose(15)];
     special = kSpecialValues[choose(15)];
     ASSERT_EQ(Compare(tree.root, programs), "") << "tree " << i;
@@ -453,8 +457,10 @@ TEST(DifferentialEvaluator, LeavesUncoveredTreesToTheReference) {
   STOKEN ref = Rec(TT_INT_REF);
   ref.value.iref = &count;
   Tree tree(Group({Num(1), Plus, ref}));
-  CFlatProgram program;
-  EXPECT_FALSE(program.Build(tree.root));
-  EXPECT_TRUE(program.Empty());
-  EXPECT_EQ(tree.Value(), 4.0);
+  const Programs programs(tree.root);
+  EXPECT_FALSE(programs.Covered());
+  for (const std::unique_ptr<ForcedForm> &forced : programs.forms) {
+    EXPECT_EQ(forced->form.Serving(), Tier::kRecords);
+    EXPECT_EQ(forced->form.Evaluate(0), std::make_pair(true, 4.0));
+  }
 }

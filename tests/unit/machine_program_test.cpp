@@ -4,7 +4,7 @@
 // held to the record evaluator's bit for bit.
 #include "builder/expression_builder.h"
 #include "evaluation/evaluator.h"
-#include "evaluation/machine_program.h"
+#include "execution/machine/machine_program.h"
 #include "record_trees.h"
 
 #include <gtest/gtest.h>
@@ -47,7 +47,7 @@ struct Compiled {
   explicit Compiled(const STOKEN &records) : root(&records), machine(&Count) {
     CVisitPlan plan;
     EXPECT_TRUE(plan.Read(records));
-    machine.Build(plan, arena);
+    machine.Build(plan, arena, DetectedMachineFeatures(), this);
   }
   static std::pair<bool, double> Count(const void *owner,
                                        std::uintptr_t context) {

@@ -1,14 +1,12 @@
 // Walking the flat steps: one switch over the fused step codes, the running
 // value in a register, the running values of enclosing groups on a small
 // stack in the caller's frame.
-#include "evaluation/flat_program.h"
+#include "execution/flat_program.h"
 
 #include <cmath>
 #include <cstring>
 
 namespace {
-
-inline double Finite(double v) { return FlatFinite(v); }
 
 // The small helpers below sit in the walk's hottest cases; the compiler's
 // size limits would otherwise leave a call in each.
@@ -32,9 +30,8 @@ VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
 
 #if defined(__GLIBC__)
 // True when p, within error of the exact power, is certainly what the C
-// library's pow gives. Its pow is within 0.54 ulp of the exact value; when
-// that lies within 0.45 ulp of p no other double qualifies. Powers of two,
-// whose lower neighbour is closer, are left to pow.
+// library's pow gives (the square proof of evaluation/arithmetic.h). Powers
+// of two, whose lower neighbour is closer, are left to pow.
 VOX_ALWAYS_INLINE bool IsPowResult(double p, double error) {
   std::uint64_t bits;
   std::memcpy(&bits, &p, sizeof bits);
@@ -43,7 +40,7 @@ VOX_ALWAYS_INLINE bool IsPowResult(double p, double error) {
   const std::uint64_t exponentBits = bits & 0x7FF0000000000000ull;
   double binade;
   std::memcpy(&binade, &exponentBits, sizeof binade);
-  return std::fabs(error) <= binade * (0.45 * 0x1p-52);
+  return std::fabs(error) <= binade * (kPowProofUlps * 0x1p-52);
 }
 #else
 inline bool IsPowResult(double, double) { return false; }
@@ -82,14 +79,17 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
 #define VOX_STEP(shape, mode) ((shape)*kModeCount + (mode))
 
 // Every step exists twice: going on to the next step, and as the last step
-// of its program, giving the program's value at once.
+// of its program, giving the program's value at once. The statement is a
+// statement, which parentheses would not take.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VOX_CASE(code, statement)                                              \
   case (code):                                                                 \
     statement;                                                                 \
     continue;                                                                  \
   case (code) + kFinalStep:                                                    \
     statement;                                                                 \
-    return Finite(acc);
+    return FiniteOrZero(acc);
+// NOLINTEND(bugprone-macro-parentheses)
 
 // The value meets the running value by each mode that needs no call.
 #define VOX_MODES_INLINE(shape, value)                                         \
@@ -151,7 +151,7 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
 #define VOX_MEET_CALLING(shape, left, right)                                   \
   VOX_CASE(VOX_STEP(shape, kPow), acc = std::pow((left), (right)))
 
-#define VOX_LEAF(field) Finite(*step->field)
+#define VOX_LEAF(field) FiniteOrZero(*step->field)
 
 // Steps that call nothing. Kept in step with IsInlineStep below.
 #define VOX_INLINE_STEPS                                                       \
@@ -160,14 +160,16 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
   VOX_MODES_INLINE(kPairSub, VOX_LEAF(a.leaf) - VOX_LEAF(b))                   \
   VOX_MODES_INLINE(kPairMul, VOX_LEAF(a.leaf) * VOX_LEAF(b))                   \
   VOX_MODES_INLINE(kPairDiv, VOX_LEAF(a.leaf) / VOX_LEAF(b))                   \
-  VOX_MODES_INLINE(kGroupAdd, Finite(VOX_LEAF(a.leaf) + VOX_LEAF(b)))          \
-  VOX_MODES_INLINE(kGroupSub, Finite(VOX_LEAF(a.leaf) - VOX_LEAF(b)))          \
-  VOX_MODES_INLINE(kGroupMul, Finite(VOX_LEAF(a.leaf) * VOX_LEAF(b)))          \
-  VOX_MODES_INLINE(kGroupDiv, Finite(VOX_LEAF(a.leaf) / VOX_LEAF(b)))          \
-  VOX_CLOSE_INLINE(kClose, Finite(acc))                                        \
-  VOX_MEET_INLINE(kCloseLeaf, VOX_LEAF(a.leaf), Finite(acc))                   \
-  VOX_MEET_INLINE(kFinishLeaf, Finite(acc), VOX_LEAF(a.leaf))                  \
-  VOX_CASE(kFinish, acc = Finite(acc))
+  VOX_MODES_INLINE(kGroupAdd, FiniteOrZero(VOX_LEAF(a.leaf) + VOX_LEAF(b)))    \
+  VOX_MODES_INLINE(kGroupSub, FiniteOrZero(VOX_LEAF(a.leaf) - VOX_LEAF(b)))    \
+  VOX_MODES_INLINE(kGroupMul, FiniteOrZero(VOX_LEAF(a.leaf) * VOX_LEAF(b)))    \
+  VOX_MODES_INLINE(kGroupDiv, FiniteOrZero(VOX_LEAF(a.leaf) / VOX_LEAF(b)))    \
+  VOX_CLOSE_INLINE(kClose, FiniteOrZero(acc))                                  \
+  VOX_MEET_INLINE(kCloseLeaf, VOX_LEAF(a.leaf), FiniteOrZero(acc))             \
+  VOX_MEET_INLINE(kFinishLeaf, FiniteOrZero(acc), VOX_LEAF(a.leaf))            \
+  VOX_CASE(kFinish, acc = FiniteOrZero(acc))
+
+} // namespace
 
 bool IsInlineStep(std::uint16_t code) {
   if (code >= kFinalStep)
@@ -199,10 +201,12 @@ bool IsInlineStep(std::uint16_t code) {
   }
 }
 
+namespace {
+
 #if defined(__GNUC__)
 #define VOX_UNREACHABLE() __builtin_unreachable()
 #else
-#define VOX_UNREACHABLE() return Finite(acc)
+#define VOX_UNREACHABLE() return FiniteOrZero(acc)
 #endif
 
 // Programs that call nothing walk here: with no call to survive, the walk
@@ -220,8 +224,6 @@ double WalkInline(const FLAT_STEP *step) {
   }
 }
 
-double RunGroup(const FLAT_STEP *step, double *saved, std::uintptr_t context);
-
 double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
   double acc = 0.0;
   for (;; ++step) {
@@ -232,39 +234,36 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
       VOX_MODES_CALLING(kPairSub, VOX_LEAF(a.leaf) - VOX_LEAF(b))
       VOX_MODES_CALLING(kPairMul, VOX_LEAF(a.leaf) * VOX_LEAF(b))
       VOX_MODES_CALLING(kPairDiv, VOX_LEAF(a.leaf) / VOX_LEAF(b))
-      VOX_MODES_CALLING(kGroupAdd, Finite(VOX_LEAF(a.leaf) + VOX_LEAF(b)))
-      VOX_MODES_CALLING(kGroupSub, Finite(VOX_LEAF(a.leaf) - VOX_LEAF(b)))
-      VOX_MODES_CALLING(kGroupMul, Finite(VOX_LEAF(a.leaf) * VOX_LEAF(b)))
-      VOX_MODES_CALLING(kGroupDiv, Finite(VOX_LEAF(a.leaf) / VOX_LEAF(b)))
-      VOX_CLOSE_CALLING(kClose, Finite(acc))
-      VOX_MEET_CALLING(kCloseLeaf, VOX_LEAF(a.leaf), Finite(acc))
-      VOX_MEET_CALLING(kFinishLeaf, Finite(acc), VOX_LEAF(a.leaf))
-      VOX_MEET_INLINE(kApplyCloseLeaf, VOX_LEAF(b), step->a.func(Finite(acc)))
-      VOX_MEET_CALLING(kApplyCloseLeaf, VOX_LEAF(b), step->a.func(Finite(acc)))
+      VOX_MODES_CALLING(kGroupAdd, FiniteOrZero(VOX_LEAF(a.leaf) + VOX_LEAF(b)))
+      VOX_MODES_CALLING(kGroupSub, FiniteOrZero(VOX_LEAF(a.leaf) - VOX_LEAF(b)))
+      VOX_MODES_CALLING(kGroupMul, FiniteOrZero(VOX_LEAF(a.leaf) * VOX_LEAF(b)))
+      VOX_MODES_CALLING(kGroupDiv, FiniteOrZero(VOX_LEAF(a.leaf) / VOX_LEAF(b)))
+      VOX_CLOSE_CALLING(kClose, FiniteOrZero(acc))
+      VOX_MEET_CALLING(kCloseLeaf, VOX_LEAF(a.leaf), FiniteOrZero(acc))
+      VOX_MEET_CALLING(kFinishLeaf, FiniteOrZero(acc), VOX_LEAF(a.leaf))
+      VOX_MEET_INLINE(kApplyCloseLeaf, VOX_LEAF(b),
+                      step->a.func(FiniteOrZero(acc)))
+      VOX_MEET_CALLING(kApplyCloseLeaf, VOX_LEAF(b),
+                       step->a.func(FiniteOrZero(acc)))
       VOX_MODES(kPairPow, std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b)))
       VOX_MODES(kPairPowN, PowN(VOX_LEAF(a.leaf), step->target, step->b))
-      VOX_MODES(kGroupPow, Finite(std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b))))
+      VOX_MODES(kGroupPow,
+                FiniteOrZero(std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b))))
       VOX_MODES(kGroupPowN,
-                Finite(PowN(VOX_LEAF(a.leaf), step->target, step->b)))
+                FiniteOrZero(PowN(VOX_LEAF(a.leaf), step->target, step->b)))
       VOX_MODES(kApplyLeaf, step->a.func(VOX_LEAF(b)))
       VOX_MODES(kCall, step->a.callback(context))
-      VOX_MODES(kSubGroup, RunGroup(step + step->target, saved, context))
+      VOX_MODES(kSubGroup, Walk(step + step->target, saved, context))
       VOX_MODES(kApplySub,
-                step->a.func(RunGroup(step + step->target, saved, context)))
-      VOX_CLOSE_INLINE(kApplyClose, step->a.func(Finite(acc)))
-      VOX_CLOSE_CALLING(kApplyClose, step->a.func(Finite(acc)))
-      VOX_CASE(kApplyFinish, acc = step->a.func(Finite(acc)))
+                step->a.func(Walk(step + step->target, saved, context)))
+      VOX_CLOSE_INLINE(kApplyClose, step->a.func(FiniteOrZero(acc)))
+      VOX_CLOSE_CALLING(kApplyClose, step->a.func(FiniteOrZero(acc)))
+      VOX_CASE(kApplyFinish, acc = step->a.func(FiniteOrZero(acc)))
       VOX_CASE(kPowN, acc = PowN(acc, step->target, step->b))
     default:
       VOX_UNREACHABLE();
     }
   }
-}
-
-// A group run twice starts a walk of its own on the same stack of saved
-// values.
-double RunGroup(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
-  return Walk(step, saved, context);
 }
 
 #undef VOX_UNREACHABLE
@@ -282,8 +281,6 @@ double RunGroup(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
 #undef VOX_STEP
 
 } // namespace
-
-bool FlatStepCallsNothing(std::uint16_t code) { return IsInlineStep(code); }
 
 double PowerOf(double base, double exponent) {
   const std::int32_t n = exponent == 2.0 ? 2 : exponent == 3.0 ? 3 : 0;

@@ -7,8 +7,8 @@
 // Blocks are taken on the parser's thread; they may be freed on any thread
 // (an expression's last handle may be released anywhere). Freeing is one
 // atomic operation on the block's chunk; no lock is taken.
-#ifndef VOXEVAL_EVALUATION_CODE_ARENA_H
-#define VOXEVAL_EVALUATION_CODE_ARENA_H
+#ifndef VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
+#define VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
 
 #include <cstddef>
 #include <cstdint>
@@ -41,7 +41,7 @@ public:
   static void Free(CODE_BLOCK &block);
 
   // Bytes in a chunk: blocks of larger code get a chunk of their own.
-  static const std::size_t kChunkSize = 32 * 1024;
+  static const std::size_t kChunkSize = std::size_t(32) * 1024;
 
 private:
   // The process has forked since the open chunk was opened.

@@ -1,4 +1,4 @@
-#include "evaluation/code_arena.h"
+#include "execution/machine/code_arena.h"
 
 #include "platform/executable_memory.h"
 

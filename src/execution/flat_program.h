@@ -3,20 +3,14 @@
 // same callbacks in the same order with the same context word, without
 // recursion over records, dispatch on record kinds, or tests of which items
 // to visit.
-#ifndef VOXEVAL_EVALUATION_FLAT_PROGRAM_H
-#define VOXEVAL_EVALUATION_FLAT_PROGRAM_H
+#ifndef VOXEVAL_EXECUTION_FLAT_PROGRAM_H
+#define VOXEVAL_EXECUTION_FLAT_PROGRAM_H
 
 #include "evaluation/stoken.h"
-#include "evaluation/visit_plan.h"
+#include "execution/visit_plan.h"
 
-#include <cfloat>
-#include <cmath>
 #include <cstdint>
 #include <vector>
-
-// A value that is not finite reads as 0.0. Written as a comparison so that
-// it compiles to a mask rather than a round trip through integer registers.
-inline double FlatFinite(double v) { return std::fabs(v) <= DBL_MAX ? v : 0.0; }
 
 // What a step computes. Leaves (variables and constants, both read through
 // pointers) pass the finiteness test as a record read does; function and
@@ -80,20 +74,12 @@ struct FLAT_STEP {
   const double *b;
 };
 
-// True for steps whose walk calls no function: no callback, no standard
-// function, no pow.
-bool FlatStepCallsNothing(std::uint16_t code);
-
-// pow(base, exponent), without the call where the exponent is 2 or 3 and
-// the products are certainly what pow gives.
-double PowerOf(double base, double exponent);
+// True for steps whose walk calls nothing: no callback, no function, no
+// pow.
+bool IsInlineStep(std::uint16_t code);
 
 class CFlatProgram {
 public:
-  // Translates the tree. False, leaving the program empty, for trees the
-  // flat form does not cover (only hand-made ones); EvaluateSToken serves
-  // those. Throws std::bad_alloc.
-  bool Build(const STOKEN &root);
   // Lays out a plan already read. Throws std::bad_alloc.
   void Build(const CVisitPlan &plan);
 
@@ -101,7 +87,7 @@ public:
 
   // The value of the tree. Allocates nothing and takes no lock.
   double Run(std::uintptr_t context) const {
-    return m_leaf != nullptr ? FlatFinite(*m_leaf) : RunSteps(context);
+    return m_leaf != nullptr ? FiniteOrZero(*m_leaf) : RunSteps(context);
   }
 
   const std::vector<FLAT_STEP> &Steps() const { return m_steps; }

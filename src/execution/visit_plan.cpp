@@ -1,15 +1,12 @@
 // Reading a record tree the way the evaluator visits it.
-#include "evaluation/visit_plan.h"
+#include "execution/visit_plan.h"
 
-#include "builder/expression_builder.h"
-#include "platform/runtime.h"
+#include "builder/standard_names.h"
 
 #include <cmath>
 #include <utility>
 
 namespace {
-
-double Finite(double v) { return IsFinite(v) ? v : 0.0; }
 
 // Stands in for a function record without a target: its argument is still
 // evaluated, and the item gives 0.0.
@@ -22,55 +19,6 @@ PlanOperand Constant(double v) {
   return operand;
 }
 
-// The operator item before an item decides how its value is combined; after
-// a value, a group or a function the value is dropped.
-FLAT_MODE ModeAfter(TOKEN_TYPE previous) {
-  switch (previous) {
-  case TT_NONE:
-    return kFirst;
-  case TT_PLUS:
-    return kAdd;
-  case TT_MINUS:
-    return kSub;
-  case TT_MUL:
-    return kMul;
-  case TT_DIV:
-    return kDiv;
-  case TT_POW:
-    return kPow;
-  default:
-    return kDrop;
-  }
-}
-
-double Combine(FLAT_MODE mode, double acc, double v) {
-  switch (mode) {
-  case kAdd:
-    return acc + v;
-  case kSub:
-    return acc - v;
-  case kMul:
-    return acc * v;
-  case kDiv:
-    return acc / v;
-  case kPow:
-    return std::pow(acc, v);
-  default:
-    return v;
-  }
-}
-
-// Only the standard functions are known to give the same value every time;
-// those are computed now when their argument is a constant.
-bool IsStandard(EVAL_FUNCTION func) {
-  static const char *const kNames[] = {"sin", "cos", "tan", "exp", "log"};
-  for (const char *name : kNames) {
-    if (func == StandardFunction(name))
-      return true;
-  }
-  return false;
-}
-
 } // namespace
 
 // The value as EvaluateSToken reads the record.
@@ -78,13 +26,13 @@ bool CVisitPlan::OperandOf(const STOKEN &record, int depth,
                            PlanOperand &operand) {
   switch (record.type) {
   case TT_INT:
-    operand = Constant(Finite(record.value.ival));
+    operand = Constant(FiniteOrZero(record.value.ival));
     return true;
   case TT_FLOAT:
-    operand = Constant(Finite(record.value.fval));
+    operand = Constant(FiniteOrZero(record.value.fval));
     return true;
   case TT_DOUBLE:
-    operand = Constant(Finite(record.value.dval));
+    operand = Constant(FiniteOrZero(record.value.dval));
     return true;
   case TT_INT_REF:
   case TT_FLOAT_REF:
@@ -178,7 +126,8 @@ bool CVisitPlan::ItemOf(const STOKEN *items, std::int32_t i, std::int32_t n,
     func = ZeroFunction;
   if (argument.kind == PlanOperand::kGroup)
     m_groups[argument.group].argument = true;
-  if (argument.kind == PlanOperand::kConstant && IsStandard(func)) {
+  if (argument.kind == PlanOperand::kConstant &&
+      StandardFunctionRow(func) != nullptr) {
     const double v = func(argument.constant);
     // A result that is not finite enters the running value as it is; only
     // finite ones can stand as a leaf.
@@ -212,7 +161,7 @@ bool CVisitPlan::Fold(std::vector<PlanItem> &items, double &value) const {
     ++k;
   }
   if (k == items.size()) {
-    value = Finite(acc);
+    value = FiniteOrZero(acc);
     return true;
   }
   // A leaf must be finite; a run that is not stays as it is.
@@ -231,7 +180,7 @@ std::int32_t SmallPower(FLAT_MODE mode, const PlanOperand &operand) {
 }
 
 bool IsLibraryFunction(EVAL_FUNCTION func) {
-  return func == ZeroFunction || IsStandard(func);
+  return func == ZeroFunction || StandardFunctionRow(func) != nullptr;
 }
 
 bool CVisitPlan::Read(const STOKEN &root) {

@@ -10,14 +10,12 @@
 // the evaluator's value whenever every tested value is finite, and a value
 // that is not finite otherwise: the caller then evaluates again by the flat
 // program. The evaluator's own value is always finite, so nothing is lost.
-#ifndef VOXEVAL_EVALUATION_MACHINE_PROGRAM_H
-#define VOXEVAL_EVALUATION_MACHINE_PROGRAM_H
+#ifndef VOXEVAL_EXECUTION_MACHINE_MACHINE_PROGRAM_H
+#define VOXEVAL_EXECUTION_MACHINE_MACHINE_PROGRAM_H
 
-#include "evaluation/code_arena.h"
-#include "evaluation/visit_plan.h"
+#include "execution/machine/code_arena.h"
+#include "execution/visit_plan.h"
 
-#include <cfloat>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -42,22 +40,49 @@ typedef std::pair<bool, double> (*MACHINE_FALLBACK)(const void *owner,
 #define VOXEVAL_MACHINE_PAIR 1
 #endif
 
+// The processor features the code may use.
+struct MACHINE_FEATURES {
+  // The three-operand (VEX) forms and fused multiply-add, which spare
+  // copies and let squares be taken in place (where the C library's pow is
+  // known well enough to prove them).
+  bool vex = false;
+};
+
+// What this processor and system offer and the library uses.
+MACHINE_FEATURES DetectedMachineFeatures();
+
+// The processor runs VEX forms and fused multiply-add, whether or not the
+// library chooses them here (tests run both forms where it can).
+bool ProcessorRunsVex();
+
 class CMachineProgram {
 public:
   explicit CMachineProgram(MACHINE_FALLBACK fallback)
       : m_fallback(fallback), m_entry(fallback) {}
   ~CMachineProgram();
+  // The code moves to the new program; the old one has none.
+  CMachineProgram(CMachineProgram &&other) noexcept;
   CMachineProgram(const CMachineProgram &) = delete;
   CMachineProgram &operator=(const CMachineProgram &) = delete;
 
   // Lays the plan out in a block of the arena, which must outlive the
   // program. False, leaving no code, on processors other than x86-64, where
   // the system will not give executable memory, and for plans it does not
-  // take (see Covers in the .cpp); the fallback serves those. Throws
+  // take (see MachineCodeCovers); the fallback serves those. Throws
   // std::bad_alloc.
-  bool Build(const CVisitPlan &plan, CCodeArena &arena);
+  // The salt differs between programs built in turn (an address of the
+  // owner's on the heap), so that their code seldom asks for the same
+  // place.
+  bool Build(const CVisitPlan &plan, CCodeArena &arena,
+             const MACHINE_FEATURES &features, const void *salt);
 
   bool Ready() const { return m_block.executable != nullptr; }
+
+  // Where the code gives back the pair (VOXEVAL_MACHINE_PAIR): the code's
+  // entry, or the fallback while there is none. An owner whose Evaluate
+  // calls this itself (rather than through Run) keeps the call a tail jump:
+  // the compiler copies a pair returned through two inline levels.
+  MACHINE_FALLBACK Entry() const { return m_entry; }
 
   // (true, the value) from the code, or what the fallback gives for owner
   // and context. No branch comes before the jump or call into the code:
@@ -66,18 +91,14 @@ public:
   // track of hosts that take turns between a few expressions.
   std::pair<bool, double> Run(const void *owner, std::uintptr_t context) const {
 #if defined(VOXEVAL_MACHINE_PAIR)
-    return m_entry(owner, context);
+    return Entry()(owner, context);
 #else
     const double v = m_code();
-    if (VOXEVAL_LIKELY(std::fabs(v) <= DBL_MAX))
+    if (VOXEVAL_LIKELY(IsFinite(v)))
       return std::pair<bool, double>(true, v);
     return m_fallback(owner, context);
 #endif
   }
-
-  // The code as laid out, for tests that read it.
-  const void *Code() const { return m_block.executable; }
-  std::size_t Size() const { return m_size; }
 
 private:
   void Release();
@@ -89,7 +110,6 @@ private:
   // The code's entry where it gives a double.
   double (*m_code)() = &Unavailable;
   CODE_BLOCK m_block;
-  std::size_t m_size = 0;
 };
 
 #endif

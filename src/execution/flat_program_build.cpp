@@ -1,7 +1,7 @@
 // Translation of a record tree into flat steps: the tree is read as the
 // evaluator would visit it (the visit plan), then the steps are laid out,
 // the common shapes fused into single steps.
-#include "evaluation/flat_program.h"
+#include "execution/flat_program.h"
 
 #include <cstddef>
 #include <utility>
@@ -283,19 +283,6 @@ void Translator::Translate() {
 
 } // namespace
 
-bool CFlatProgram::Build(const STOKEN &root) {
-  CVisitPlan plan;
-  if (!plan.Read(root)) {
-    m_leaf = nullptr;
-    m_callsNothing = false;
-    m_steps.clear();
-    m_constants.clear();
-    return false;
-  }
-  Build(plan);
-  return true;
-}
-
 void CFlatProgram::Build(const CVisitPlan &plan) {
   m_leaf = nullptr;
   m_callsNothing = false;
@@ -310,5 +297,5 @@ void CFlatProgram::Build(const CVisitPlan &plan) {
     m_leaf = m_steps[0].a.leaf;
   m_callsNothing = true;
   for (const FLAT_STEP &step : m_steps)
-    m_callsNothing = m_callsNothing && FlatStepCallsNothing(step.code);
+    m_callsNothing = m_callsNothing && IsInlineStep(step.code);
 }

@@ -2,34 +2,15 @@
 // group are visited, how each value meets its group's running value, and
 // which constants can be computed in advance. The flat program and the
 // machine code are both laid out from this reading.
-#ifndef VOXEVAL_EVALUATION_VISIT_PLAN_H
-#define VOXEVAL_EVALUATION_VISIT_PLAN_H
+#ifndef VOXEVAL_EXECUTION_VISIT_PLAN_H
+#define VOXEVAL_EXECUTION_VISIT_PLAN_H
 
+#include "evaluation/arithmetic.h"
 #include "evaluation/stoken.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-// How a value meets the running value of its group: by the operator before
-// the item; kFirst for a group's first item; kPush for the first item of a
-// nested group, which saves the enclosing running value first; kDrop for a
-// value that is dropped but whose making calls a callback.
-enum FLAT_MODE : std::uint16_t {
-  kFirst,
-  kPush,
-  kAdd,
-  kSub,
-  kMul,
-  kDiv,
-  kPow,
-  kDrop,
-  kModeCount
-};
-
-inline bool IsOperatorMode(FLAT_MODE mode) {
-  return mode >= kAdd && mode <= kPow;
-}
 
 // A value that passes the finiteness test where it is read: a constant
 // (already tested), a variable, or a group that is neither.

@@ -1,0 +1,119 @@
+#include "builder/standard_names.h"
+
+#include "builder/expression_builder.h"
+
+#include <cmath>
+#include <cstring>
+
+// The C library's own functions, by their C names.
+#include <math.h>
+
+namespace {
+
+// The C library's functions by their double overloads.
+double StdSin(double v) { return std::sin(v); }
+double StdCos(double v) { return std::cos(v); }
+double StdTan(double v) { return std::tan(v); }
+double StdExp(double v) { return std::exp(v); }
+double StdLog(double v) { return std::log(v); }
+
+STANDARD_NAME Operator(const char *name, TOKEN_TYPE type,
+                       std::int32_t priority) {
+  STANDARD_NAME row = STANDARD_NAME();
+  row.name = name;
+  row.kind = StandardKind::kOperator;
+  row.type = type;
+  row.priority = priority;
+  return row;
+}
+
+STANDARD_NAME Bracket(const char *name, TOKEN_TYPE type) {
+  STANDARD_NAME row = Operator(name, type, 0);
+  row.kind = StandardKind::kBracket;
+  return row;
+}
+
+STANDARD_NAME Function(const char *name, EVAL_FUNCTION function,
+                       double (*library)(double)) {
+  STANDARD_NAME row = STANDARD_NAME();
+  row.name = name;
+  row.kind = StandardKind::kFunction;
+  row.type = TT_FUNCTION;
+  row.function = function;
+  row.library = library;
+  return row;
+}
+
+STANDARD_NAME Value(const char *name, StandardKind kind, double value) {
+  STANDARD_NAME row = STANDARD_NAME();
+  row.name = name;
+  row.kind = kind;
+  row.value = value;
+  return row;
+}
+
+STANDARD_NAME Variable(const char *name, double CExpressionBuilder::*storage,
+                       bool coordinate = false, bool time = false) {
+  STANDARD_NAME row = STANDARD_NAME();
+  row.name = name;
+  row.kind = StandardKind::kVariable;
+  row.type = TT_DOUBLE_REF;
+  row.storage = storage;
+  row.coordinate = coordinate;
+  row.time = time;
+  return row;
+}
+
+} // namespace
+
+// "pi" is the double nearest 3.1415926 on purpose.
+STANDARD_NAME_LIST StandardNames() {
+  typedef CExpressionBuilder B;
+  static const STANDARD_NAME kRows[] = {
+      Operator("+", TT_PLUS, 2),
+      Operator("-", TT_MINUS, 2),
+      Operator("*", TT_MUL, 1),
+      Operator("/", TT_DIV, 1),
+      Operator("^", TT_POW, 0),
+      Bracket("(", TT_LPAREN),
+      Bracket(")", TT_RPAREN),
+      Function("sin", StdSin, ::sin),
+      Function("cos", StdCos, ::cos),
+      Function("tan", StdTan, ::tan),
+      Function("exp", StdExp, ::exp),
+      Function("log", StdLog, ::log),
+      Value("gol", StandardKind::kPlaceholder, 1.0),
+      Value("pi", StandardKind::kConstant, 3.1415926),
+      Variable("{Unit}", &B::m_unit),
+      Variable("{SI}", &B::m_si),
+      Variable("x", &B::m_x, true),
+      Variable("y", &B::m_y, true),
+      Variable("z", &B::m_z, true),
+      Variable("r", &B::m_r, true),
+      Variable("t", &B::m_t, false, true),
+      Variable("phi", &B::m_phi, true),
+      Variable("theta", &B::m_theta, true),
+      Variable("Density", &B::m_density),
+      Variable("AbsVelosity", &B::m_absVelosity),
+      Variable("PoreSize", &B::m_poreSize),
+      Variable("DinViscosity", &B::m_dinViscosity),
+      Variable("Re", &B::m_re),
+  };
+  return STANDARD_NAME_LIST{kRows, sizeof kRows / sizeof kRows[0]};
+}
+
+EVAL_FUNCTION StandardFunction(const char *name) {
+  for (const STANDARD_NAME &row : StandardNames()) {
+    if (row.kind == StandardKind::kFunction && std::strcmp(row.name, name) == 0)
+      return row.function;
+  }
+  return nullptr;
+}
+
+const STANDARD_NAME *StandardFunctionRow(EVAL_FUNCTION function) {
+  for (const STANDARD_NAME &row : StandardNames()) {
+    if (row.kind == StandardKind::kFunction && row.function == function)
+      return &row;
+  }
+  return nullptr;
+}

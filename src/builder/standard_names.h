@@ -1,0 +1,57 @@
+// The names every builder knows from the start, in one table: the name
+// table, the binding registry's standard bindings, the dependency tests
+// and the evaluation tiers' knowledge of the standard functions are all
+// read from it. Adding a standard function is adding a row here.
+#ifndef VOXEVAL_BUILDER_STANDARD_NAMES_H
+#define VOXEVAL_BUILDER_STANDARD_NAMES_H
+
+#include "builder/token_type.h"
+#include "evaluation/stoken.h"
+
+#include <cstddef>
+#include <cstdint>
+
+class CExpressionBuilder;
+
+enum class StandardKind {
+  kOperator,    // priority: 0 binds tightest
+  kBracket,     // "(" and ")"
+  kFunction,    // the library's function calling the C library's
+  kVariable,    // storage in each builder; registered for binding
+  kConstant,    // a value of the name table only
+  kPlaceholder, // "gol": an integer placeholder holding 1
+};
+
+struct STANDARD_NAME {
+  const char *name; // ASCII
+  StandardKind kind;
+  TOKEN_TYPE type;       // operators and brackets
+  std::int32_t priority; // operators
+  // Functions: the library's own, whose address the records hold, and the
+  // C library's function it calls, which machine code calls directly.
+  EVAL_FUNCTION function;
+  double (*library)(double);
+  // Variables: where each builder keeps the value.
+  double CExpressionBuilder::*storage;
+  double value; // constants and placeholders
+  bool coordinate;
+  bool time;
+};
+
+struct STANDARD_NAME_LIST {
+  const STANDARD_NAME *first;
+  std::size_t count;
+  const STANDARD_NAME *begin() const { return first; }
+  const STANDARD_NAME *end() const { return first + count; }
+};
+
+// The rows; functions and variables in the order the registry takes them.
+STANDARD_NAME_LIST StandardNames();
+
+// The standard function of that name, or null.
+EVAL_FUNCTION StandardFunction(const char *name);
+
+// The row of a standard function by the library's address, or null.
+const STANDARD_NAME *StandardFunctionRow(EVAL_FUNCTION function);
+
+#endif

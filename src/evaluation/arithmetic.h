@@ -1,0 +1,103 @@
+// The arithmetic every way of evaluating follows: which values count as
+// finite, how an item's value meets the running value of its group, and
+// when a square may be taken as a product in place of the C library's pow.
+// The record evaluator, the visit plan, the flat program and the machine
+// code all read these, so that they cannot drift apart.
+#ifndef VOXEVAL_EVALUATION_ARITHMETIC_H
+#define VOXEVAL_EVALUATION_ARITHMETIC_H
+
+#include "builder/token_type.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+
+// A double that is neither infinite nor NaN. Written as a comparison so
+// that it compiles to a mask rather than a round trip through integer
+// registers.
+inline bool IsFinite(double v) { return std::fabs(v) <= DBL_MAX; }
+
+// What the evaluator makes of every value it reads: one that is not finite
+// reads as 0.0.
+inline double FiniteOrZero(double v) { return IsFinite(v) ? v : 0.0; }
+
+// How a value meets the running value of its group: by the operator before
+// the item; kFirst for a group's first item; kPush for the first item of a
+// nested group, which saves the enclosing running value first; kDrop for a
+// value that is dropped (whose making may still call a callback).
+enum FLAT_MODE : std::uint16_t {
+  kFirst,
+  kPush,
+  kAdd,
+  kSub,
+  kMul,
+  kDiv,
+  kPow,
+  kDrop,
+  kModeCount
+};
+
+inline bool IsOperatorMode(FLAT_MODE mode) {
+  return mode >= kAdd && mode <= kPow;
+}
+
+// The operator item before an item decides how its value meets the running
+// value; after a value, a group or a function the value is dropped.
+inline FLAT_MODE ModeAfter(TOKEN_TYPE previous) {
+  switch (previous) {
+  case TT_NONE:
+    return kFirst;
+  case TT_PLUS:
+    return kAdd;
+  case TT_MINUS:
+    return kSub;
+  case TT_MUL:
+    return kMul;
+  case TT_DIV:
+    return kDiv;
+  case TT_POW:
+    return kPow;
+  default:
+    return kDrop;
+  }
+}
+
+// The running value after v meets it by mode.
+inline double Combine(FLAT_MODE mode, double acc, double v) {
+  switch (mode) {
+  case kFirst:
+  case kPush:
+    return v;
+  case kAdd:
+    return acc + v;
+  case kSub:
+    return acc - v;
+  case kMul:
+    return acc * v;
+  case kDiv:
+    return acc / v;
+  case kPow:
+    return std::pow(acc, v);
+  default:
+    return acc;
+  }
+}
+
+// The square proof. A product p of doubles is what the C library's pow
+// gives when the exact value lies within kPowProofUlps of p's spacing: pow
+// is within kPowErrorUlps of the exact value (glibc's documented bound),
+// and every other double lies a whole spacing from p, so farther than
+// kPowErrorUlps from the exact value. Each way of evaluating tests the
+// bound with the tools it has (see PowN and the machine code's Square);
+// both only ever accept pow's own result, so they agree in every bit.
+constexpr double kPowErrorUlps = 0.54;
+// 0.4587: the machine code tests it as p + 1.09 * e rounding back to p.
+constexpr double kPowProofUlps = 0.5 / 1.09;
+static_assert(kPowProofUlps + kPowErrorUlps < 1.0,
+              "the proof must leave no other double in pow's reach");
+
+// pow(base, exponent), without the call where the exponent is 2 or 3 and
+// the products are certainly what pow gives.
+double PowerOf(double base, double exponent);
+
+#endif

@@ -1,0 +1,41 @@
+// The choice of tier, made once per expression.
+#include "execution/compiled_form.h"
+
+#include "evaluation/evaluator.h"
+#include "execution/machine/machine_writer.h"
+#include "execution/visit_plan.h"
+
+void CCompiledForm::Build(const STOKEN &records, CCodeArena &arena,
+                          const FORM_OPTIONS &options) {
+  m_records = &records;
+  m_tier = Tier::kRecords;
+  if (options.strongest == Tier::kRecords)
+    return;
+  CVisitPlan plan;
+  // Only hand-made trees are not covered; the parser's always are.
+  if (!plan.Read(records))
+    return;
+  m_flat.Build(plan);
+  m_tier = Tier::kFlatProgram;
+  if (m_flat.Leaf() != nullptr) {
+    m_tier = Tier::kSingleValue;
+    return;
+  }
+  // Machine code where the processor runs it, for the plans it takes, and
+  // where the system gives memory for code.
+  if (options.strongest == Tier::kMachineCode &&
+      MachineCodeCovers(plan, HostConvention()) &&
+      m_machine.Build(plan, arena, options.features, &records))
+    m_tier = Tier::kMachineCode;
+}
+
+std::pair<bool, double> CCompiledForm::Fallback(const void *form,
+                                                std::uintptr_t context) {
+  const CCompiledForm &self = *static_cast<const CCompiledForm *>(form);
+  std::pair<bool, double> result(false, 0.0);
+  result.second = self.m_tier == Tier::kRecords
+                      ? EvaluateSToken(self.m_records, context)
+                      : self.m_flat.Run(context);
+  result.first = true;
+  return result;
+}

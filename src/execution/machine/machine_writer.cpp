@@ -1,0 +1,310 @@
+#include "execution/machine/machine_writer.h"
+
+#include "builder/standard_names.h"
+#include "execution/machine/host_calls.h"
+
+#include <cfloat>
+#include <cstring>
+
+namespace {
+
+#if defined(__GLIBC__)
+// Squares only where the C library's pow is known well enough (glibc's is
+// within kPowErrorUlps of the exact value); elsewhere pow decides.
+const bool kSquaresInPlace = true;
+#else
+const bool kSquaresInPlace = false;
+#endif
+
+// The C library's function behind a standard function, called without the
+// library's own wrapper in between; others as they are.
+EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func, const char *&name) {
+  const STANDARD_NAME *row = StandardFunctionRow(func);
+  name = row != nullptr ? row->name : "function";
+  return row != nullptr ? row->library : func;
+}
+
+bool SamePlace(int kindA, int indexA, int kindB, int indexB) {
+  return kindA == kindB && indexA == indexB;
+}
+
+// True when raising to the item can turn an infinite or NaN running value
+// into a finite one: pow(inf, 0) and pow(NaN, 0) are 1, pow(inf, -1) is 0.
+// Constant positive exponents keep them infinite or NaN.
+bool LosesBase(const PlanItem &item) {
+  return item.mode == kPow && !(item.kind == PlanItem::kValue &&
+                                item.operand.kind == PlanOperand::kConstant &&
+                                item.operand.constant > 0.0);
+}
+
+} // namespace
+
+bool CMachineWriter::WithinReach(const double *variable) const {
+  if (m_codeBase == 0)
+    return false;
+  const std::intptr_t distance = reinterpret_cast<std::intptr_t>(variable) -
+                                 static_cast<std::intptr_t>(m_codeBase);
+  // Code longer than the margin is caught by Finish.
+  const std::intptr_t reach = 0x7FFFFFFF - (std::intptr_t(1) << 28);
+  return distance > -reach && distance < reach;
+}
+
+XmmOrMem CMachineWriter::Operand(const Place &value) {
+  switch (value.kind) {
+  case Place::kConstant:
+    return Mem::Constant(value.constant);
+  case Place::kRegister:
+    return Xmm(value.index);
+  case Place::kSlot:
+    return LevelSlot(value.index);
+  case Place::kVariable:
+    break;
+  }
+  if (WithinReach(value.variable))
+    return Mem::Absolute(value.variable, "variable");
+  // Near the first variable (the host's variables usually are), through
+  // rcx, which holds its address; elsewhere through its own.
+  const std::intptr_t offset = reinterpret_cast<std::intptr_t>(value.variable) -
+                               reinterpret_cast<std::intptr_t>(m_base);
+  if (m_base != nullptr && offset > -0x70000000 && offset < 0x70000000) {
+    m_baseUsed = true;
+    return Mem::At(Gpr::kRcx, static_cast<std::int32_t>(offset));
+  }
+  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(value.variable),
+            "variable");
+  return Mem::At(Gpr::kRax);
+}
+
+void CMachineWriter::Op(ScalarOp op, Xmm reg, const Place &value) {
+  const XmmOrMem source = Operand(value);
+  switch (op) {
+  case kMovsd:
+    if (source.isRegister)
+      m_out.Movapd(reg, source.reg);
+    else
+      m_out.Movsd(reg, source.mem);
+    return;
+  case kAddsd:
+    m_out.Addsd(reg, source);
+    return;
+  case kSubsd:
+    m_out.Subsd(reg, source);
+    return;
+  case kMulsd:
+    m_out.Mulsd(reg, source);
+    return;
+  case kDivsd:
+    m_out.Divsd(reg, source);
+    return;
+  }
+}
+
+void CMachineWriter::Load(int reg, const Place &value) {
+  if (value.kind == Place::kRegister && value.index == reg)
+    return;
+  Op(kMovsd, Xmm(reg), value);
+}
+
+void CMachineWriter::StoreLevel(int level, int reg) {
+  const Place place = Level(level);
+  if (place.kind == Place::kRegister) {
+    Load(place.index, Register(reg));
+    return;
+  }
+  m_out.Movsd(LevelSlot(place.index), Xmm(reg));
+}
+
+// Exact code: reg = reg when finite, else 0.0, as the evaluator has it.
+// Otherwise flag |= reg - reg: zero for a finite value, a NaN (all of
+// whose exponent bits and quiet bit are set) for infinity or NaN.
+void CMachineWriter::Test(Xmm reg) {
+  if (m_vex && !m_exact) {
+    m_out.Vsubsd(kX2, reg, reg);
+    m_out.Orpd(m_convention.flag, kX2);
+    m_flag = true;
+    return;
+  }
+  m_out.Movapd(kX2, reg);
+  if (m_exact) {
+    m_out.Andpd(kX2, m_convention.mask);
+    m_out.Cmpsd(kX2, m_convention.limit, 2); // |reg| <= DBL_MAX
+    m_out.Andpd(reg, kX2);
+    return;
+  }
+  m_out.Subsd(kX2, reg);
+  m_out.Orpd(m_convention.flag, kX2);
+  m_flag = true;
+}
+
+void CMachineWriter::TestLevel(int level) {
+  const Place place = Level(level);
+  if (place.kind == Place::kRegister) {
+    Test(Xmm(place.index));
+    return;
+  }
+  Load(1, place);
+  Test(kX1);
+  if (m_exact)
+    StoreLevel(level, 1);
+}
+
+// Exact code: the mask of a double's magnitude bits, and DBL_MAX.
+void CMachineWriter::LoadTestConstants() {
+  if (!m_exact)
+    return;
+  const std::uint64_t bits = 0x7FFFFFFFFFFFFFFFull;
+  double mask;
+  std::memcpy(&mask, &bits, sizeof mask);
+  m_out.Movsd(m_convention.mask, Mem::Constant(mask));
+  m_out.Movsd(m_convention.limit, Mem::Constant(DBL_MAX));
+}
+
+// The group's running value at its level. With tested set, its value is
+// tested for finiteness at its end. An item's value needs a test of its own
+// where infinity might not reach the end: as a divisor or an exponent, or
+// when a power of the running value follows.
+void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
+  if (level >= m_registerLevels) {
+    m_memoryLevels = true;
+    if (level > m_deepestSlot)
+      m_deepestSlot = level;
+  }
+  const std::vector<PlanItem> &items = m_plan.Group(group).items;
+  std::vector<bool> powerFollows(items.size(), false);
+  for (std::size_t k = items.size(); k-- > 1;)
+    powerFollows[k - 1] = powerFollows[k] || LosesBase(items[k]);
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    const FLAT_MODE mode = items[k].mode;
+    const bool lossy =
+        m_exact || mode == kDiv || mode == kPow || powerFollows[k];
+    // A first item that is a group runs at this level: nothing is there yet.
+    const Place value =
+        ItemValue(items[k], mode == kFirst ? level : level + 1, lossy);
+    Meet(mode, level, value);
+  }
+  if (tested || m_exact)
+    TestLevel(level);
+}
+
+// An item's value, made at the given level when it is a group.
+CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item, int level,
+                                                bool tested) {
+  if (item.kind == PlanItem::kCallback) {
+    CallBack(item.callback, level);
+    return Register(0);
+  }
+  if (item.kind != PlanItem::kApplied)
+    return OperandValue(item.operand, level, tested);
+  if (item.mode == kDrop) {
+    // Only the argument's callbacks are seen; the function's value is not.
+    OperandValue(item.operand, level, true);
+    return Register(0);
+  }
+  Load(0, OperandValue(item.operand, level, true));
+  // The level's own running value is not live while its first item is
+  // made; saving it anyway is harmless.
+  const char *name = nullptr;
+  const EVAL_FUNCTION direct = DirectFunction(item.func, name);
+  Call(reinterpret_cast<const void *>(direct), name, level);
+  return Register(0);
+}
+
+CMachineWriter::Place CMachineWriter::OperandValue(const PlanOperand &operand,
+                                                   int level, bool tested) {
+  switch (operand.kind) {
+  case PlanOperand::kConstant:
+    return Place{Place::kConstant, operand.constant, 0, nullptr};
+  case PlanOperand::kVariable: {
+    const Place variable = Place{Place::kVariable, 0.0, 0, operand.variable};
+    if (!tested && !m_exact)
+      return variable;
+    Load(0, variable);
+    Test(kX0);
+    return Register(0);
+  }
+  default:
+    GroupValue(operand.group, level, tested);
+    return Level(level);
+  }
+}
+
+// The running value at level meets value by mode.
+void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
+  if (mode == kDrop)
+    return;
+  const Place running = Level(level);
+  if (mode == kFirst) {
+    const bool stored =
+        value.kind == Place::kRegister || value.kind == Place::kSlot;
+    if (stored &&
+        SamePlace(running.kind, running.index, value.kind, value.index))
+      return;
+    if (running.kind == Place::kRegister) {
+      Load(running.index, value);
+    } else {
+      Load(1, value);
+      StoreLevel(level, 1);
+    }
+    return;
+  }
+  if (mode == kPow) {
+    Power(level, value);
+    return;
+  }
+  const ScalarOp op = mode == kAdd   ? kAddsd
+                      : mode == kSub ? kSubsd
+                      : mode == kMul ? kMulsd
+                                     : kDivsd;
+  if (running.kind == Place::kRegister) {
+    Op(op, Xmm(running.index), value);
+    return;
+  }
+  Load(1, running);
+  Op(op, kX1, value);
+  StoreLevel(level, 1);
+}
+
+void CMachineWriter::Power(int level, const Place &exponent) {
+  const Place running = Level(level);
+  if (m_vex && kSquaresInPlace && exponent.kind == Place::kConstant &&
+      exponent.constant == 2.0) {
+    if (running.kind == Place::kRegister) {
+      Square(Xmm(running.index), level);
+      return;
+    }
+    Load(0, running);
+    Square(kX0, level);
+    StoreLevel(level, 0);
+    return;
+  }
+  Load(1, exponent);
+  Load(0, running);
+  Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", level);
+  StoreLevel(level, 0);
+}
+
+// base = base ^ 2 in its register. The product p is what pow gives when the
+// exact square lies within kPowProofUlps of p's spacing on its side (see
+// evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps) rounds
+// back to p, e = a * a - p being exact from a fused multiply-add.
+// Squares under 2^-970 (where e might not be exact) and NaN go to pow.
+void CMachineWriter::Square(Xmm base, int live) {
+  // The call below saves the live levels' registers in their slots.
+  const int saved = live < m_registerLevels ? live : m_registerLevels;
+  if (saved - 1 > m_deepestSlot)
+    m_deepestSlot = saved - 1;
+  SquareByPow cold{m_out.NewLabel(), m_out.NewLabel(), base, live};
+  m_out.Vmulsd(kX1, base, base);
+  m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
+  m_out.Jcc(Condition::kBelow, cold.pow);
+  m_out.Movapd(kX2, kX1);
+  m_out.Vfmsub231sd(kX2, base, base);
+  m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
+  m_out.Ucomisd(kX2, kX1);
+  // Unordered only when p is infinite, which pow gives too: ZF is set
+  // then, and p stands.
+  m_out.Jcc(Condition::kNotEqual, cold.pow);
+  m_out.Movapd(base, kX1);
+  m_out.Bind(cold.back);
+  m_squaresByPow.push_back(cold);
+}

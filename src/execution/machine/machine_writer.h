@@ -1,0 +1,163 @@
+// The code generator: a visit plan laid out as x86-64 code for one calling
+// convention and set of processor features.
+//
+// Registers: xmm0 carries a value being made (and a called function's
+// argument and result), xmm1 and xmm2 are scratch, the flag of failed
+// finiteness tests has one register, and the running values of the groups
+// being evaluated take the rest, the group at level s in the s-th. Deeper
+// levels keep their running value in the stack frame. Around a call every
+// live running value and the flag are stored in the frame and read back.
+// Variables are read by displacement from the code when within reach,
+// else from rcx, which holds the first variable's address, else by their
+// full address.
+//
+// Plans that call host callbacks cannot be evaluated twice (the host would
+// see its callbacks called twice), so their code is exact: every value the
+// evaluator tests is tested on the spot, as it does. Callbacks are called
+// through CallHost, which catches what they throw; the code then leaves
+// its frame and jumps to Rethrow, so that the exception passes to the host
+// without crossing the machine code's frame, of which the unwinder knows
+// nothing. That needs the pair returned in registers.
+#ifndef VOXEVAL_EXECUTION_MACHINE_MACHINE_WRITER_H
+#define VOXEVAL_EXECUTION_MACHINE_MACHINE_WRITER_H
+
+#include "execution/machine/calling_convention.h"
+#include "execution/machine/machine_program.h"
+#include "execution/machine/x86_encoder.h"
+#include "execution/visit_plan.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The plans the code takes: no saved running values (kPush), functions
+// only of the library's own (called directly), and callbacks only where
+// their throws can be passed on and within a budget of code. The flat
+// program serves the others.
+bool MachineCodeCovers(const CVisitPlan &plan,
+                       const CALLING_CONVENTION &convention);
+
+// The first variable the plan reads, or null.
+const double *FirstVariableOf(const CVisitPlan &plan);
+
+class CMachineWriter {
+public:
+  // With a base, the code is laid out to run there and reach variables
+  // within 2 GiB of it directly (see Reached). Without one, it runs
+  // anywhere.
+  CMachineWriter(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
+                 const MACHINE_FEATURES &features,
+                 const CALLING_CONVENTION &convention, std::uintptr_t base = 0,
+                 bool listing = false);
+
+  // The whole function, or false for a plan it does not take.
+  bool Write(std::vector<std::uint8_t> &code);
+
+  // False when code laid out for a base came out too long to reach all
+  // the variables it reads directly; it must then be laid out anew.
+  bool Reached() const { return m_reached; }
+
+  // What Write wrote, an instruction a line, when asked for.
+  std::string Listing() const { return m_out.Listing(); }
+
+private:
+  // Where a value is: a constant in the pool, a register, a slot of the
+  // frame, or a variable read through its address.
+  struct Place {
+    enum Kind { kConstant, kRegister, kSlot, kVariable } kind;
+    double constant;
+    int index; // register or slot
+    const double *variable;
+  };
+  // xmm0 carries values, xmm1 and xmm2 are scratch, levels from xmm3 on.
+  static constexpr Xmm kX0{0}, kX1{1}, kX2{2};
+  static constexpr int kFirstLevelRegister = 3;
+  enum ScalarOp { kMovsd, kAddsd, kSubsd, kMulsd, kDivsd };
+
+  static Place Register(int r) {
+    return Place{Place::kRegister, 0.0, r, nullptr};
+  }
+  static Place Slot(int s) { return Place{Place::kSlot, 0.0, s, nullptr}; }
+  Place Level(int level) const;
+  // The flag's slot first, the owner's, the context word's and the one
+  // for what a callback throws, then one per level.
+  Mem FlagSlot() const { return Frame(0); }
+  Mem OwnerSlot() const { return Frame(8); }
+  Mem ContextSlot() const { return Frame(16); }
+  Mem ThrownSlot() const { return Frame(24); }
+  Mem LevelSlot(int slot) const { return Frame(32 + 8 * slot); }
+  Mem Frame(std::int32_t offset) const {
+    return Mem::At(Gpr::kRsp, m_convention.homeArea + offset);
+  }
+
+  bool WithinReach(const double *variable) const;
+
+  void GroupValue(std::size_t group, int level, bool tested);
+  Place ItemValue(const PlanItem &item, int level, bool tested);
+  Place OperandValue(const PlanOperand &operand, int level, bool tested);
+  void Meet(FLAT_MODE mode, int level, const Place &value);
+  void Power(int level, const Place &exponent);
+  void Square(Xmm base, int live);
+  void SquaresByPow();
+
+  XmmOrMem Operand(const Place &value);
+  void Op(ScalarOp op, Xmm reg, const Place &value);
+  void Load(int reg, const Place &value);
+  void StoreLevel(int level, int reg);
+  void Test(Xmm reg);
+  void TestLevel(int level);
+  void Call(const void *function, const char *name, int live);
+  void CallBack(EVAL_CALLBACK callback, int live);
+  void LoadTestConstants();
+
+  void Return(std::int32_t frame);
+  void Prologue(std::int32_t frame);
+
+  const CVisitPlan &m_plan;
+  MACHINE_FALLBACK m_fallback;
+  const CALLING_CONVENTION &m_convention;
+  std::uintptr_t m_codeBase;
+  // The three-operand (VEX) forms and fused multiply-add, which spare
+  // copies and prove squares.
+  bool m_vex;
+  bool m_listing;
+  bool m_reached = true;
+  CX86Encoder m_out;
+  int m_deepestSlot = -1;
+  int m_registerLevels;
+  // Every tested value tested on the spot: the plan calls callbacks.
+  bool m_exact = false;
+  // Callbacks are called: their throws leave through one label.
+  bool m_throws = false;
+  Label m_thrown = Label();
+  bool m_calls = false;
+  // Some levels keep their running values in the frame.
+  bool m_memoryLevels = false;
+  // The frame's size when the usual path has one, else 0; the squares left
+  // to pow then make one of their own, of coldFrame bytes.
+  std::int32_t m_frame = 0;
+  std::int32_t m_coldFrame = 0;
+  // The owner and context word are kept in the frame for the fallback.
+  bool m_saveArguments = false;
+  bool m_flag = false;
+  // Squares whose tests failed: where their jumps go and where they
+  // return.
+  struct SquareByPow {
+    Label pow;
+    Label back;
+    Xmm base;
+    int live;
+  };
+  std::vector<SquareByPow> m_squaresByPow;
+  // The variable whose address rcx holds.
+  const double *m_base = nullptr;
+  bool m_baseUsed = false;
+};
+
+// The code for the plan as a listing, laid out to run anywhere; empty for
+// plans the code does not take.
+std::string ListMachineCode(const CVisitPlan &plan,
+                            const MACHINE_FEATURES &features,
+                            const CALLING_CONVENTION &convention);
+
+#endif

@@ -1,0 +1,255 @@
+// The function around the values: which plans it takes, its frame, calls
+// and what they save, callbacks and their throws, and the ways out.
+#include "execution/machine/machine_writer.h"
+
+#include "execution/machine/host_calls.h"
+
+const double *FirstVariableOf(const CVisitPlan &plan) {
+  if (plan.Top().kind == PlanOperand::kVariable)
+    return plan.Top().variable;
+  for (const PlanGroup &group : plan.Groups()) {
+    for (const PlanItem &item : group.items) {
+      if (item.operand.kind == PlanOperand::kVariable)
+        return item.operand.variable;
+    }
+  }
+  return nullptr;
+}
+
+CMachineWriter::CMachineWriter(const CVisitPlan &plan,
+                               MACHINE_FALLBACK fallback,
+                               const MACHINE_FEATURES &features,
+                               const CALLING_CONVENTION &convention,
+                               std::uintptr_t base, bool listing)
+    : m_plan(plan), m_fallback(fallback), m_convention(convention),
+      m_codeBase(base), m_vex(features.vex), m_listing(listing), m_out(listing),
+      m_registerLevels(convention.registerLevels) {}
+
+CMachineWriter::Place CMachineWriter::Level(int level) const {
+  return level < m_registerLevels ? Register(kFirstLevelRegister + level)
+                                  : Slot(level);
+}
+
+namespace {
+
+// Plans with callbacks lay out the argument groups holding them twice (the
+// evaluator visits them twice), so at each level of nesting the code would
+// double: past a budget such plans stay with the flat program.
+bool WithinBudget(const CVisitPlan &plan) {
+  const std::size_t kBudget = 20000;
+  const std::vector<PlanGroup> &groups = plan.Groups();
+  // Groups are read inner first: a group's items point at earlier groups.
+  std::vector<std::size_t> cost(groups.size(), 0);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    std::size_t total = 1;
+    for (const PlanItem &item : groups[g].items) {
+      if (item.kind != PlanItem::kCallback &&
+          item.operand.kind == PlanOperand::kGroup && item.operand.group < g)
+        total += cost[item.operand.group];
+      total += 1;
+      if (total > kBudget)
+        return false;
+    }
+    cost[g] = total;
+  }
+  return true;
+}
+
+} // namespace
+
+bool MachineCodeCovers(const CVisitPlan &plan,
+                       const CALLING_CONVENTION &convention) {
+  bool callbacks = false;
+  for (const PlanGroup &group : plan.Groups()) {
+    callbacks = callbacks || group.callbacks;
+    for (const PlanItem &item : group.items) {
+      if (item.mode == kPush)
+        return false;
+      if (item.kind == PlanItem::kApplied && !IsLibraryFunction(item.func))
+        return false;
+      callbacks = callbacks || item.kind == PlanItem::kCallback;
+    }
+  }
+  if (!callbacks)
+    return true;
+  // Their throws can be passed on only from code that returns the pair.
+  return convention.returnsPair && WithinBudget(plan);
+}
+
+// Calls function(xmm0, xmm1) with the running values of levels below live
+// kept in the frame.
+void CMachineWriter::Call(const void *function, const char *name, int live) {
+  const int saved = live < m_registerLevels ? live : m_registerLevels;
+  for (int level = 0; level < saved; ++level)
+    m_out.Movsd(LevelSlot(level), Xmm(kFirstLevelRegister + level));
+  m_out.Movsd(FlagSlot(), m_convention.flag);
+  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
+  m_out.Call(Gpr::kRax);
+  if (m_base != nullptr)
+    m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
+              "first variable");
+  LoadTestConstants();
+  for (int level = 0; level < saved; ++level)
+    m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
+  m_out.Movsd(m_convention.flag, FlagSlot());
+  m_calls = true;
+  if (saved - 1 > m_deepestSlot)
+    m_deepestSlot = saved - 1;
+}
+
+// xmm0 = callback(context), through CallHost; a throw leaves the code.
+void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
+  const Gpr *arguments = m_convention.arguments;
+  m_out.Mov(arguments[0], reinterpret_cast<std::uintptr_t>(callback),
+            "callback");
+  m_out.Mov(arguments[1], ContextSlot());
+  m_out.Lea(arguments[2], ThrownSlot());
+  Call(reinterpret_cast<const void *>(&CallHost), "CallHost", live);
+  m_out.CmpQword(ThrownSlot(), 0);
+  if (!m_throws)
+    m_thrown = m_out.NewLabel();
+  m_throws = true;
+  m_out.Jcc(Condition::kNotEqual, m_thrown);
+}
+
+// The squares left to pow, after the function's end so that the usual
+// path runs straight on; each jumps back with the square in its register.
+void CMachineWriter::SquaresByPow() {
+  for (const SquareByPow &cold : m_squaresByPow) {
+    m_out.Bind(cold.pow);
+    // Without a frame on the usual path, this one makes its own and keeps
+    // the owner and context word in it across the call.
+    const bool keep = m_coldFrame != 0 && m_convention.returnsPair;
+    if (m_coldFrame != 0)
+      m_out.SubRsp(m_coldFrame);
+    if (keep) {
+      m_out.Mov(OwnerSlot(), m_convention.owner);
+      m_out.Mov(ContextSlot(), m_convention.context);
+    }
+    Load(0, Register(cold.base.index));
+    Load(1, Place{Place::kConstant, 2.0, 0, nullptr});
+    Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", cold.live);
+    Load(cold.base.index, Register(0));
+    if (keep) {
+      m_out.Mov(m_convention.owner, OwnerSlot());
+      m_out.Mov(m_convention.context, ContextSlot());
+    }
+    if (m_coldFrame != 0)
+      m_out.AddRsp(m_coldFrame);
+    m_out.Jmp(cold.back);
+  }
+}
+
+// The frame, the owner and context word kept for the fallback when
+// calls will overwrite them, the flag cleared.
+void CMachineWriter::Prologue(std::int32_t frame) {
+  CX86Encoder prologue(m_listing);
+  if (frame != 0)
+    prologue.SubRsp(frame);
+  if (m_saveArguments && m_convention.returnsPair) {
+    prologue.Mov(OwnerSlot(), m_convention.owner);
+    prologue.Mov(ContextSlot(), m_convention.context);
+  }
+  if (m_throws)
+    prologue.MovQword(ThrownSlot(), 0);
+  if (m_flag)
+    prologue.Xorpd(m_convention.flag, m_convention.flag);
+  if (m_baseUsed)
+    prologue.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
+                 "first variable");
+  m_out.Prepend(prologue);
+}
+
+// The value in xmm0 goes back. As a pair, when it is finite; otherwise
+// the code jumps on to the fallback with the owner and context word.
+void CMachineWriter::Return(std::int32_t frame) {
+  if (!m_convention.returnsPair) {
+    if (frame != 0)
+      m_out.AddRsp(frame);
+    m_out.Ret();
+    return;
+  }
+  if (m_exact) {
+    // The value is the evaluator's own; what a callback threw leaves here.
+    m_out.MovEax(1);
+    if (frame != 0)
+      m_out.AddRsp(frame);
+    m_out.Ret();
+    if (m_throws) {
+      m_out.Bind(m_thrown);
+      m_out.Mov(m_convention.arguments[0], ThrownSlot());
+      if (frame != 0)
+        m_out.AddRsp(frame);
+      m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&Rethrow),
+                "Rethrow");
+      m_out.Jmp(Gpr::kRax);
+    }
+    return;
+  }
+  // v - v is NaN for infinity and NaN; so is the flag once set.
+  if (m_vex) {
+    m_out.Vsubsd(kX1, kX0, kX0);
+  } else {
+    m_out.Movapd(kX1, kX0);
+    m_out.Subsd(kX1, kX0);
+  }
+  if (m_flag)
+    m_out.Orpd(kX1, m_convention.flag);
+  m_out.Ucomisd(kX1, kX1);
+  const Label notFinite = m_out.NewLabel();
+  m_out.Jcc(Condition::kParity, notFinite);
+  m_out.MovEax(1);
+  if (frame != 0)
+    m_out.AddRsp(frame);
+  m_out.Ret();
+  m_out.Bind(notFinite);
+  if (m_saveArguments) {
+    m_out.Mov(m_convention.owner, OwnerSlot());
+    m_out.Mov(m_convention.context, ContextSlot());
+  }
+  if (frame != 0)
+    m_out.AddRsp(frame);
+  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(m_fallback),
+            "fallback");
+  m_out.Jmp(Gpr::kRax);
+}
+
+bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
+  if (!MachineCodeCovers(m_plan, m_convention))
+    return false;
+  // A single value is left untested: the result is tested at the end.
+  m_base = FirstVariableOf(m_plan);
+  for (const PlanGroup &group : m_plan.Groups())
+    m_exact = m_exact || group.callbacks;
+  if (m_exact)
+    m_registerLevels = m_convention.exactRegisterLevels;
+  LoadTestConstants();
+  Load(0, OperandValue(m_plan.Top(), 0, false));
+  // The caller tests the double: a failed test must spoil it.
+  if (!m_convention.returnsPair && m_flag)
+    m_out.Orpd(kX0, m_convention.flag);
+  // A frame for the slots used, the stack aligned for calls.
+  std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1);
+  if (frame % 16 != 8)
+    frame += 8;
+  if (m_calls || m_memoryLevels) {
+    m_frame = frame;
+    m_saveArguments = m_calls || !m_squaresByPow.empty();
+  } else if (!m_squaresByPow.empty()) {
+    m_coldFrame = frame;
+  }
+  Return(m_frame);
+  SquaresByPow();
+  Prologue(m_frame);
+  m_reached = m_out.Finish(m_codeBase);
+  code.swap(m_out.Bytes());
+  return true;
+}
+
+std::string ListMachineCode(const CVisitPlan &plan,
+                            const MACHINE_FEATURES &features,
+                            const CALLING_CONVENTION &convention) {
+  CMachineWriter writer(plan, nullptr, features, convention, 0, true);
+  std::vector<std::uint8_t> code;
+  return writer.Write(code) ? writer.Listing() : std::string();
+}

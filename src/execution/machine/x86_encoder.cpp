@@ -1,0 +1,417 @@
+#include "execution/machine/x86_encoder.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const std::size_t kUnbound = static_cast<std::size_t>(-1);
+
+const char *const kGprNames[] = {"rax", "rcx", "rdx", "rbx", "rsp", "rbp",
+                                 "rsi", "rdi", "r8",  "r9",  "r10", "r11",
+                                 "r12", "r13", "r14", "r15"};
+
+std::string Name(Gpr r) { return kGprNames[static_cast<int>(r)]; }
+std::string Name(Xmm r) { return "xmm" + std::to_string(r.index); }
+
+std::string Number(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.17g", v);
+  return text;
+}
+
+std::string Hex(std::uint64_t v) {
+  char text[32];
+  std::snprintf(text, sizeof text, "0x%llx",
+                static_cast<unsigned long long>(v));
+  return text;
+}
+
+// Prefixes and opcodes (after 0F) of the SSE2 instructions used.
+const int kScalarDouble = 0xF2;
+const int kPackedDouble = 0x66;
+
+} // namespace
+
+void CX86Encoder::Word(std::uint32_t v) {
+  for (int i = 0; i < 4; ++i)
+    Byte(static_cast<int>((v >> (8 * i)) & 0xFF));
+}
+
+void CX86Encoder::Quad(std::uint64_t v) {
+  for (int i = 0; i < 8; ++i)
+    Byte(static_cast<int>((v >> (8 * i)) & 0xFF));
+}
+
+// REX with the high bits of the reg and rm fields, when either is set.
+void CX86Encoder::Rex(bool wide, int reg, int rm) {
+  const int rex =
+      0x40 | (wide ? 8 : 0) | ((reg >> 3) & 1) << 2 | ((rm >> 3) & 1);
+  if (rex != 0x40)
+    Byte(rex);
+}
+
+void CX86Encoder::Address(int reg, const Mem &m) {
+  const int r = (reg & 7) << 3;
+  if (m.kind != Mem::kBase) {
+    Byte(0x05 | r);
+    if (m.kind == Mem::kConstant) {
+      std::uint64_t bits;
+      std::memcpy(&bits, &m.constant, sizeof bits);
+      auto found = m_poolIndex.find(bits);
+      if (found == m_poolIndex.end()) {
+        found = m_poolIndex.emplace(bits, m_pool.size()).first;
+        m_pool.push_back(bits);
+      }
+      m_poolUses.push_back(Use{m_code.size(), found->second});
+    } else {
+      m_absoluteUses.push_back(AbsoluteUse{
+          m_code.size(), reinterpret_cast<std::uintptr_t>(m.target)});
+    }
+    Word(0);
+    return;
+  }
+  const int base = static_cast<int>(m.base) & 7;
+  if (m.base == Gpr::kRax && m.displacement == 0) {
+    Byte(r | base);
+    return;
+  }
+  Byte(0x80 | r | base);
+  if (m.base == Gpr::kRsp)
+    Byte(0x24);
+  Word(static_cast<std::uint32_t>(m.displacement));
+}
+
+void CX86Encoder::Sse(int prefix, int op, Xmm reg, const XmmOrMem &rm) {
+  Byte(prefix);
+  Rex(false, reg.index, rm.isRegister ? rm.reg.index : 0);
+  Byte(0x0F);
+  Byte(op);
+  if (rm.isRegister)
+    Byte(0xC0 | (reg.index & 7) << 3 | (rm.reg.index & 7));
+  else
+    Address(reg.index, rm.mem);
+}
+
+// The three-byte VEX prefix and opcode: map 1 is 0F, 2 is 0F38; pp 1
+// stands for 66, 3 for F2; v is the second source.
+void CX86Encoder::Vex(int map, bool w, int pp, int reg, int v, int rm, int op) {
+  Byte(0xC4);
+  Byte((~reg >> 3 & 1) << 7 | 1 << 6 | (~rm >> 3 & 1) << 5 | map);
+  Byte((w ? 0x80 : 0) | (~v & 15) << 3 | pp);
+  Byte(op);
+}
+
+void CX86Encoder::Instruction(const char *mnemonic, int prefix, int op, Xmm d,
+                              const XmmOrMem &s) {
+  Sse(prefix, op, d, s);
+  if (m_listing)
+    Line(std::string(mnemonic) + " " + Name(d) + ", " + Text(s));
+}
+
+void CX86Encoder::Instruction(const char *mnemonic, int map, bool w, int pp,
+                              int op, Xmm d, Xmm a, Xmm b) {
+  Vex(map, w, pp, d.index, a.index, b.index, op);
+  Byte(0xC0 | (d.index & 7) << 3 | (b.index & 7));
+  if (m_listing)
+    Line(std::string(mnemonic) + " " + Name(d) + ", " + Name(a) + ", " +
+         Name(b));
+}
+
+void CX86Encoder::Movsd(Xmm d, const Mem &source) {
+  Sse(kScalarDouble, 0x10, d, source);
+  if (m_listing)
+    Line("movsd " + Name(d) + ", " + Text(source));
+}
+
+void CX86Encoder::Movsd(const Mem &target, Xmm s) {
+  Sse(kScalarDouble, 0x11, s, target);
+  if (m_listing)
+    Line("movsd " + Text(target) + ", " + Name(s));
+}
+
+void CX86Encoder::Movapd(Xmm d, Xmm s) {
+  Instruction("movapd", kPackedDouble, 0x28, d, s);
+}
+
+void CX86Encoder::Addsd(Xmm d, const XmmOrMem &s) {
+  Instruction("addsd", kScalarDouble, 0x58, d, s);
+}
+
+void CX86Encoder::Subsd(Xmm d, const XmmOrMem &s) {
+  Instruction("subsd", kScalarDouble, 0x5C, d, s);
+}
+
+void CX86Encoder::Mulsd(Xmm d, const XmmOrMem &s) {
+  Instruction("mulsd", kScalarDouble, 0x59, d, s);
+}
+
+void CX86Encoder::Divsd(Xmm d, const XmmOrMem &s) {
+  Instruction("divsd", kScalarDouble, 0x5E, d, s);
+}
+
+void CX86Encoder::Andpd(Xmm d, Xmm s) {
+  Instruction("andpd", kPackedDouble, 0x54, d, s);
+}
+
+void CX86Encoder::Orpd(Xmm d, Xmm s) {
+  Instruction("orpd", kPackedDouble, 0x56, d, s);
+}
+
+void CX86Encoder::Xorpd(Xmm d, Xmm s) {
+  Instruction("xorpd", kPackedDouble, 0x57, d, s);
+}
+
+void CX86Encoder::Ucomisd(Xmm a, const XmmOrMem &b) {
+  Instruction("ucomisd", kPackedDouble, 0x2E, a, b);
+}
+
+void CX86Encoder::Cmpsd(Xmm d, Xmm s, std::uint8_t predicate) {
+  Sse(kScalarDouble, 0xC2, d, s);
+  Byte(predicate);
+  if (m_listing)
+    Line("cmpsd " + Name(d) + ", " + Name(s) + ", " +
+         std::to_string(predicate));
+}
+
+void CX86Encoder::Vsubsd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vsubsd", 1, false, 3, 0x5C, d, a, b);
+}
+
+void CX86Encoder::Vmulsd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vmulsd", 1, false, 3, 0x59, d, a, b);
+}
+
+void CX86Encoder::Vfmsub231sd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vfmsub231sd", 2, true, 1, 0xBB, d, a, b);
+}
+
+void CX86Encoder::Vfmadd132sd(Xmm d, Xmm a, const Mem &m) {
+  Vex(2, true, 1, d.index, a.index, 0, 0x99);
+  Address(d.index, m);
+  if (m_listing)
+    Line("vfmadd132sd " + Name(d) + ", " + Name(a) + ", " + Text(m));
+}
+
+void CX86Encoder::Mov(Gpr d, std::uint64_t immediate, const char *label) {
+  const int r = static_cast<int>(d);
+  Rex(true, 0, r);
+  Byte(0xB8 | (r & 7));
+  Quad(immediate);
+  if (m_listing)
+    Line("mov " + Name(d) + ", " +
+         (label != nullptr ? std::string(label) : Hex(immediate)));
+}
+
+void CX86Encoder::Mov(Gpr d, const Mem &source) {
+  const int r = static_cast<int>(d);
+  Rex(true, r, 0);
+  Byte(0x8B);
+  Address(r, source);
+  if (m_listing)
+    Line("mov " + Name(d) + ", " + Text(source));
+}
+
+void CX86Encoder::Mov(const Mem &target, Gpr s) {
+  const int r = static_cast<int>(s);
+  Rex(true, r, 0);
+  Byte(0x89);
+  Address(r, target);
+  if (m_listing)
+    Line("mov " + Text(target) + ", " + Name(s));
+}
+
+void CX86Encoder::MovEax(std::uint32_t immediate) {
+  Byte(0xB8);
+  Word(immediate);
+  if (m_listing)
+    Line("mov eax, " + std::to_string(immediate));
+}
+
+void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
+  Byte(0x48);
+  Byte(0xC7);
+  Address(0, target);
+  Word(static_cast<std::uint32_t>(immediate));
+  if (m_listing)
+    Line("mov qword " + Text(target) + ", " + std::to_string(immediate));
+}
+
+void CX86Encoder::CmpQword(const Mem &target, std::int8_t immediate) {
+  Byte(0x48);
+  Byte(0x83);
+  Address(7, target);
+  Byte(static_cast<std::uint8_t>(immediate));
+  if (m_listing)
+    Line("cmp qword " + Text(target) + ", " + std::to_string(immediate));
+}
+
+void CX86Encoder::Lea(Gpr d, const Mem &source) {
+  const int r = static_cast<int>(d);
+  Rex(true, r, 0);
+  Byte(0x8D);
+  Address(r, source);
+  if (m_listing)
+    Line("lea " + Name(d) + ", " + Text(source));
+}
+
+void CX86Encoder::AddRsp(std::int32_t bytes) {
+  Byte(0x48);
+  Byte(0x81);
+  Byte(0xC4);
+  Word(static_cast<std::uint32_t>(bytes));
+  if (m_listing)
+    Line("add rsp, " + std::to_string(bytes));
+}
+
+void CX86Encoder::SubRsp(std::int32_t bytes) {
+  Byte(0x48);
+  Byte(0x81);
+  Byte(0xEC);
+  Word(static_cast<std::uint32_t>(bytes));
+  if (m_listing)
+    Line("sub rsp, " + std::to_string(bytes));
+}
+
+void CX86Encoder::Call(Gpr target) {
+  const int r = static_cast<int>(target);
+  Rex(false, 0, r);
+  Byte(0xFF);
+  Byte(0xD0 | (r & 7));
+  if (m_listing)
+    Line("call " + Name(target));
+}
+
+void CX86Encoder::Jmp(Gpr target) {
+  const int r = static_cast<int>(target);
+  Rex(false, 0, r);
+  Byte(0xFF);
+  Byte(0xE0 | (r & 7));
+  if (m_listing)
+    Line("jmp " + Name(target));
+}
+
+void CX86Encoder::Ret() {
+  Byte(0xC3);
+  if (m_listing)
+    Line("ret");
+}
+
+Label CX86Encoder::NewLabel() {
+  m_labels.push_back(kUnbound);
+  return Label{m_labels.size() - 1};
+}
+
+// Jumps already written to the label land here.
+void CX86Encoder::Bind(Label label) {
+  m_labels[label.id] = m_code.size();
+  for (const Use &jump : m_jumps) {
+    if (jump.index != label.id)
+      continue;
+    const std::uint32_t distance =
+        static_cast<std::uint32_t>(m_code.size() - (jump.at + 4));
+    std::memcpy(&m_code[jump.at], &distance, 4);
+  }
+  if (m_listing)
+    Line(".L" + std::to_string(label.id) + ":");
+}
+
+void CX86Encoder::Jmp(Label label) {
+  Byte(0xE9);
+  const std::size_t at = m_code.size();
+  Word(0);
+  if (m_labels[label.id] != kUnbound) {
+    const std::uint32_t distance =
+        static_cast<std::uint32_t>(m_labels[label.id] - (at + 4));
+    std::memcpy(&m_code[at], &distance, 4);
+  } else {
+    m_jumps.push_back(Use{at, label.id});
+  }
+  if (m_listing)
+    Line("jmp .L" + std::to_string(label.id));
+}
+
+// Forward only: the code's conditional jumps all go ahead.
+void CX86Encoder::Jcc(Condition condition, Label label) {
+  static const char *const kNames[] = {"", "", "jb", "", "",  "jne",
+                                       "", "", "",   "", "jp"};
+  Byte(0x0F);
+  Byte(0x80 | static_cast<int>(condition));
+  m_jumps.push_back(Use{m_code.size(), label.id});
+  Word(0);
+  if (m_listing)
+    Line(std::string(kNames[static_cast<int>(condition)]) + " .L" +
+         std::to_string(label.id));
+}
+
+void CX86Encoder::Prepend(const CX86Encoder &other) {
+  const std::size_t n = other.m_code.size();
+  m_code.insert(m_code.begin(), other.m_code.begin(), other.m_code.end());
+  for (Use &use : m_poolUses)
+    use.at += n;
+  for (AbsoluteUse &use : m_absoluteUses)
+    use.at += n;
+  for (Use &jump : m_jumps)
+    jump.at += n;
+  for (std::size_t &label : m_labels) {
+    if (label != kUnbound)
+      label += n;
+  }
+  m_lines.insert(m_lines.begin(), other.m_lines.begin(), other.m_lines.end());
+}
+
+bool CX86Encoder::Finish(std::uintptr_t base) {
+  while (m_code.size() % 8 != 0)
+    Byte(0xCC);
+  const std::size_t start = m_code.size();
+  for (std::uint64_t bits : m_pool)
+    Quad(bits);
+  for (const Use &use : m_poolUses) {
+    const std::uint32_t distance =
+        static_cast<std::uint32_t>(start + 8 * use.index - (use.at + 4));
+    std::memcpy(&m_code[use.at], &distance, 4);
+  }
+  bool reached = true;
+  for (const AbsoluteUse &use : m_absoluteUses) {
+    const std::intptr_t distance =
+        static_cast<std::intptr_t>(use.target - (base + use.at + 4));
+    reached = reached && distance >= INT32_MIN && distance <= INT32_MAX;
+    const std::uint32_t bits = static_cast<std::uint32_t>(distance);
+    std::memcpy(&m_code[use.at], &bits, 4);
+  }
+  return reached;
+}
+
+void CX86Encoder::Line(const std::string &text) { m_lines.push_back(text); }
+
+std::string CX86Encoder::Text(const Mem &m) const {
+  switch (m.kind) {
+  case Mem::kConstant:
+    return "[" + Number(m.constant) + "]";
+  case Mem::kAbsolute:
+    return "[rip+" + std::string(m.label != nullptr ? m.label : "?") + "]";
+  default:
+    break;
+  }
+  std::string text = "[" + Name(m.base);
+  if (m.displacement != 0 || m.base != Gpr::kRax)
+    text += (m.displacement < 0 ? "-" : "+") +
+            std::to_string(m.displacement < 0 ? -std::int64_t(m.displacement)
+                                              : m.displacement);
+  return text + "]";
+}
+
+std::string CX86Encoder::Text(const XmmOrMem &o) const {
+  return o.isRegister ? Name(o.reg) : Text(o.mem);
+}
+
+std::string CX86Encoder::Listing() const {
+  std::string text;
+  for (const std::string &line : m_lines) {
+    if (line.empty() || line[0] != '.')
+      text += "  ";
+    text += line + "\n";
+  }
+  return text;
+}

@@ -1,0 +1,173 @@
+// The x86-64 instructions the machine code uses, one method per
+// instruction, over typed operands. Constants go to a pool after the code,
+// addressed relative to the instruction pointer; addresses outside the code
+// are reached by displacement once the code's own address is known. On
+// request the encoder keeps a listing of what it wrote, one line per
+// instruction, for tests and for reading.
+#ifndef VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
+#define VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+enum class Gpr : std::uint8_t {
+  kRax = 0,
+  kRcx = 1,
+  kRdx = 2,
+  kRsp = 4,
+  kRsi = 6,
+  kRdi = 7,
+  kR8 = 8,
+  kR9 = 9
+};
+
+struct Xmm {
+  constexpr explicit Xmm(int i) : index(i) {}
+  int index;
+  bool operator==(Xmm other) const { return index == other.index; }
+};
+
+// A 64-bit memory operand: [base + displacement], a constant of the pool,
+// or an address outside the code (reached from the instruction pointer).
+struct Mem {
+  enum Kind { kBase, kConstant, kAbsolute } kind;
+  Gpr base;
+  std::int32_t displacement;
+  double constant;
+  const void *target;
+  const char *label; // what an absolute address is, for the listing
+
+  static Mem At(Gpr base, std::int32_t displacement = 0) {
+    return Mem{kBase, base, displacement, 0.0, nullptr, nullptr};
+  }
+  static Mem Constant(double value) {
+    return Mem{kConstant, Gpr::kRax, 0, value, nullptr, nullptr};
+  }
+  static Mem Absolute(const void *target, const char *label) {
+    return Mem{kAbsolute, Gpr::kRax, 0, 0.0, target, label};
+  }
+};
+
+// The second operand of most vector instructions: a register or memory.
+struct XmmOrMem {
+  XmmOrMem(Xmm r) : isRegister(true), reg(r), mem(Mem::At(Gpr::kRax)) {}
+  XmmOrMem(const Mem &m) : isRegister(false), reg(0), mem(m) {}
+  bool isRegister;
+  Xmm reg;
+  Mem mem;
+};
+
+// Condition codes of the jumps used.
+enum class Condition : std::uint8_t { kBelow = 2, kNotEqual = 5, kParity = 10 };
+
+// A place in the code that jumps go to; bound once.
+struct Label {
+  std::size_t id;
+};
+
+class CX86Encoder {
+public:
+  explicit CX86Encoder(bool listing = false) : m_listing(listing) {}
+
+  // Vector moves and arithmetic on the low double.
+  void Movsd(Xmm d, const Mem &source);
+  void Movsd(const Mem &target, Xmm s);
+  void Movapd(Xmm d, Xmm s);
+  void Addsd(Xmm d, const XmmOrMem &s);
+  void Subsd(Xmm d, const XmmOrMem &s);
+  void Mulsd(Xmm d, const XmmOrMem &s);
+  void Divsd(Xmm d, const XmmOrMem &s);
+  void Andpd(Xmm d, Xmm s);
+  void Orpd(Xmm d, Xmm s);
+  void Xorpd(Xmm d, Xmm s);
+  void Ucomisd(Xmm a, const XmmOrMem &b);
+  void Cmpsd(Xmm d, Xmm s, std::uint8_t predicate);
+  // The three-operand (VEX) forms: d = a op b.
+  void Vsubsd(Xmm d, Xmm a, Xmm b);
+  void Vmulsd(Xmm d, Xmm a, Xmm b);
+  // d = a * b - d, and d = d * m + a, each in one rounding.
+  void Vfmsub231sd(Xmm d, Xmm a, Xmm b);
+  void Vfmadd132sd(Xmm d, Xmm a, const Mem &m);
+
+  // General registers.
+  void Mov(Gpr d, std::uint64_t immediate, const char *label = nullptr);
+  void Mov(Gpr d, const Mem &source);
+  void Mov(const Mem &target, Gpr s);
+  // mov eax, imm32 (and so rax, zero-extended).
+  void MovEax(std::uint32_t immediate);
+  // mov qword [m], imm32 and cmp qword [m], imm8.
+  void MovQword(const Mem &target, std::int32_t immediate);
+  void CmpQword(const Mem &target, std::int8_t immediate);
+  void Lea(Gpr d, const Mem &source);
+  void AddRsp(std::int32_t bytes);
+  void SubRsp(std::int32_t bytes);
+
+  // Control.
+  void Call(Gpr target);
+  void Jmp(Gpr target);
+  void Ret();
+  Label NewLabel();
+  void Bind(Label label);
+  void Jmp(Label label);
+  void Jcc(Condition condition, Label label);
+
+  std::size_t Size() const { return m_code.size(); }
+  std::vector<std::uint8_t> &Bytes() { return m_code; }
+
+  // Puts what the other wrote (no pool, no labels, nothing absolute) before
+  // all that this one wrote.
+  void Prepend(const CX86Encoder &other);
+
+  // Appends the pool after the code and points its users at it, and the
+  // users of addresses outside at those, for code placed at base. False
+  // when one of those is out of reach.
+  bool Finish(std::uintptr_t base);
+
+  // One line per instruction, in the order of the code ("" unless asked).
+  std::string Listing() const;
+
+private:
+  void Byte(int b) { m_code.push_back(static_cast<std::uint8_t>(b)); }
+  void Word(std::uint32_t v);
+  void Quad(std::uint64_t v);
+  void Rex(bool wide, int reg, int rm);
+  // The ModRM byte and what follows it for a memory operand.
+  void Address(int reg, const Mem &m);
+  // prefix 0F op, with a register or memory second operand.
+  void Sse(int prefix, int op, Xmm reg, const XmmOrMem &rm);
+  void Vex(int map, bool w, int pp, int reg, int v, int rm, int op);
+  // An instruction of two operands, and a VEX one of three, listed.
+  void Instruction(const char *mnemonic, int prefix, int op, Xmm d,
+                   const XmmOrMem &s);
+  void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
+                   Xmm a, Xmm b);
+  // Callers build the text only when listing.
+  void Line(const std::string &text);
+  std::string Text(const Mem &m) const;
+  std::string Text(const XmmOrMem &o) const;
+
+  struct Use {
+    std::size_t at; // the displacement's place
+    std::size_t index;
+  };
+  struct AbsoluteUse {
+    std::size_t at;
+    std::uintptr_t target;
+  };
+  std::vector<std::uint8_t> m_code;
+  std::vector<std::uint64_t> m_pool;
+  std::map<std::uint64_t, std::size_t> m_poolIndex;
+  std::vector<Use> m_poolUses;
+  std::vector<AbsoluteUse> m_absoluteUses;
+  // Where each label is bound (npos while not yet), and the jumps to
+  // labels bound later.
+  std::vector<std::size_t> m_labels;
+  std::vector<Use> m_jumps;
+  bool m_listing;
+  std::vector<std::string> m_lines;
+};
+
+#endif
