@@ -19,7 +19,7 @@ add_custom_command(OUTPUT ${VOXEVAL_WINE_READY}
   VERBATIM)
 add_custom_target(wine_prefix DEPENDS ${VOXEVAL_WINE_READY})
 
-find_program(VOXEVAL_OBJDUMP NAMES x86_64-w64-mingw32-objdump REQUIRED)
+find_program(VOXEVAL_OBJDUMP NAMES ${VOXEVAL_MINGW_TRIPLE}-objdump REQUIRED)
 
 # A cross-built test program: unix newlines on stdout (GoogleTest's test list
 # is parsed at build time) and a Wine prefix to run in.

@@ -363,6 +363,11 @@ double Boom(std::uintptr_t context) {
 // The host's exception reaches the host through any nesting; the
 // expression and the parser go on as before, and nothing leaks.
 TEST(HostileInput, CallbackThatThrows) {
+#if defined(_WIN32) && defined(__i386__)
+  // 32-bit MinGW unwinds by tables that each module registers with its own
+  // copy of the static runtime: the host's unwinder cannot pass the DLL.
+  GTEST_SKIP() << "exceptions cannot cross the 32-bit DLL";
+#endif
   ParserHandle parser = CreateExpressionParser();
   ASSERT_TRUE(parser->AddFunction(u"boom", Boom));
   ASSERT_TRUE(parser->SetValue(u"x", 1.0));
