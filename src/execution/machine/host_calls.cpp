@@ -42,8 +42,7 @@ double CallHost(EVAL_CALLBACK callback, std::uintptr_t context, void **thrown) {
       // not end it; Rethrow resumes it beyond the code's frame, which the
       // unwinder cannot step through.
       void *&handled = HandledException();
-      *thrown = reinterpret_cast<void *>(
-          reinterpret_cast<std::uintptr_t>(handled) | kForeignBit);
+      *thrown = static_cast<char *>(handled) + kForeignBit;
       handled = nullptr;
       return 0.0;
     }
@@ -62,7 +61,7 @@ void Rethrow(void *thrown) {
   if ((bits & kForeignBit) != 0) {
     // Handled once more, then rethrown: the runtime resumes the unwind
     // from here, through the host's frames.
-    HandledException() = reinterpret_cast<void *>(bits & ~kForeignBit);
+    HandledException() = static_cast<char *>(thrown) - kForeignBit;
     throw;
   }
 #endif
