@@ -15,6 +15,9 @@ void PrintEvaluateTable(const TableReporter &times, std::ostream &out);
 // The host cycle (SetValue of what a formula reads, then Evaluate) of the
 // formulas registered above, and SetValue alone.
 void RegisterHostCycleBenchmarks();
+// Host cycles that found SetValue refusing a variable, or the evaluators
+// disagreeing once values were set; known after the benchmarks ran.
+int HostCycleDisagreements();
 void PrintHostCycleTables(const TableReporter &times, std::ostream &out);
 
 void RegisterCompileBenchmarks();

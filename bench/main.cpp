@@ -40,5 +40,5 @@ int main(int argc, char **argv) {
   PrintHostCycleTables(reporter, std::cout);
   PrintCompileTables(reporter, std::cout);
   benchmark::Shutdown();
-  return smoke && disagreements > 0 ? 1 : 0;
+  return smoke && disagreements + HostCycleDisagreements() > 0 ? 1 : 0;
 }
