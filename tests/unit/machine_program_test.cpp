@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -114,22 +115,29 @@ TEST(MachineProgram, HandsBackOnlyWhenATestedValueIsNotFinite) {
 }
 
 // Variables on the heap (within reach of the code's pages), on the stack
-// and in static storage (usually beyond it) alike.
+// and in static storage (usually beyond it) alike. The code goes near the
+// first variable read: the heap's, or the stack's, far above the others.
 TEST(MachineProgram, ReadsVariablesWhereverTheyAre) {
   static double kept = 0.0;
   double local = 0.0;
   std::unique_ptr<double> owned(new double(0.0));
-  Tree tree(Group({Var(owned.get()), Plus, Var(&local), Mul, Var(&kept), Div,
-                   Group({Var(&local), Minus, Var(owned.get())})}));
-  const Compiled compiled(tree.root);
-  EXPECT_EQ(compiled.machine.Ready(), kMachineCode);
+  const Tree heapFirst(
+      Group({Var(owned.get()), Plus, Var(&local), Mul, Var(&kept), Div,
+             Group({Var(&local), Minus, Var(owned.get())})}));
+  const Tree stackFirst(
+      Group({Var(&local), Plus, Var(owned.get()), Mul, Var(&kept), Div,
+             Group({Var(owned.get()), Minus, Var(&local)})}));
   const double values[][3] = {
       {1.5, -2.0, 0.25}, {3.0, 7.0, -1e10}, {0.0, 0.0, 1.0}, {2.0, 2.0, 5.0}};
-  for (const auto &v : values) {
-    *owned = v[0];
-    local = v[1];
-    kept = v[2];
-    EXPECT_EQ(Bits(compiled.Run()), Bits(tree.Value()));
+  for (const Tree *tree : {&heapFirst, &stackFirst}) {
+    const Compiled compiled(tree->root);
+    EXPECT_EQ(compiled.machine.Ready(), kMachineCode);
+    for (const auto &v : values) {
+      *owned = v[0];
+      local = v[1];
+      kept = v[2];
+      EXPECT_EQ(Bits(compiled.Run()), Bits(tree->Value()));
+    }
   }
 }
 
@@ -252,6 +260,36 @@ TEST(MachineProgram, PassesACallbacksThrowOnAndRunsOn) {
     EXPECT_EQ(g_calls, 1);
     g_throw = false;
     EXPECT_EQ(Bits(compiled.Run(6)), Bits(expected));
+  }
+}
+
+namespace {
+
+// A callback may use every vector register: the caller keeps none.
+double SpoilsRegisters(std::uintptr_t) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(_M_X64))
+  __asm__ volatile("xorpd %%xmm1, %%xmm1\n\txorpd %%xmm13, %%xmm13\n\t"
+                   "xorpd %%xmm14, %%xmm14\n\txorpd %%xmm15, %%xmm15" ::
+                       : "xmm1", "xmm13", "xmm14", "xmm15");
+#endif
+  return 1.0;
+}
+
+} // namespace
+
+// Code that calls callbacks tests every value on the spot, as the evaluator
+// does, also after a call: the largest double is finite, infinity and NaN
+// are not.
+TEST(MachineProgram, ExactCodeTestsValuesAtTheEdgeOfFinite) {
+  Texts texts;
+  ASSERT_TRUE(texts.Builder().AddFunction(u"f", SpoilsRegisters));
+  std::unique_ptr<Tree> tree = texts.Compile("f*0+x");
+  const Compiled compiled(tree->root);
+  EXPECT_EQ(compiled.machine.Ready(), kCallbacksInCode);
+  for (const double x : {DBL_MAX, -DBL_MAX, kInf, kNaN}) {
+    SCOPED_TRACE(x);
+    texts.Builder().SetValue(u"x", x);
+    EXPECT_EQ(Bits(compiled.Run(4)), Bits(tree->Value(4)));
   }
 }
 
