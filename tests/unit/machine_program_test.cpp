@@ -258,7 +258,8 @@ TEST(MachineProgram, PassesACallbacksThrowOnAndRunsOn) {
 
 namespace {
 
-// A callback may use every vector register: the caller keeps none.
+// A callback may change any vector register (the caller keeps none): this
+// one clears those the code's finiteness tests use.
 double SpoilsRegisters(std::uintptr_t) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(_M_X64))
   __asm__ volatile("xorpd %%xmm1, %%xmm1\n\txorpd %%xmm13, %%xmm13\n\t"
