@@ -293,6 +293,7 @@ TEST(Registry, HostNamesAreKeyedByTheirUtf8Bytes) {
   const Case cases[] = {
       {u"\u03C1", "\xCF\x81"},                       // rho
       {u"\u00E9t\u00E9", "\xC3\xA9t\xC3\xA9"},       // two-byte forms
+      {u"\u07FF\u0800", "\xDF\xBF\xE0\xA0\x80"},     // where three begin
       {u"\u20AC", "\xE2\x82\xAC"},                   // three bytes
       {u"\U0001D465", "\xF0\x9D\x91\xA5"},           // a surrogate pair
       {u"\xD800", "\xED\xA0\x80"},                   // lone high surrogate

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -83,7 +84,9 @@ private:
 } // namespace
 
 // Values that only divisors, exponents, function arguments and the result
-// test send the evaluation back; finite ones never do.
+// test send the evaluation back; finite ones never do. A base that a later
+// power can make finite is tested too: in x^2^y+1 at x = inf, y = -1, x
+// reads as 0 and 0^-1 is not finite, so the group gives 0, not 1.
 TEST(MachineProgram, HandsBackOnlyWhenATestedValueIsNotFinite) {
   struct Case {
     const char *text;
@@ -91,13 +94,15 @@ TEST(MachineProgram, HandsBackOnlyWhenATestedValueIsNotFinite) {
     int fallbacks;
   };
   const Case cases[] = {
-      {"1/x", 2.0, 0},        {"1/x", kInf, 1},     {"1/x", 0.0, 1},
-      {"x+1", kInf, 1},       {"x*0+1", kInf, 1},   {"x*0+1", kNaN, 1},
-      {"2^x", kNaN, 1},       {"(x+1)^2", kInf, 1}, {"exp(x)", -kInf, 1},
-      {"x-x", 1e308, 0},      {"x*x*x", 1e200, 1},  {"(1/x)*0", 0.0, 1},
-      {"2*x+sin(x)", 0.5, 0}, {"x^0", kNaN, 1},     {"x^2+1", -0.0, 0},
+      {"1/x", 2.0, 0},        {"1/x", kInf, 1},      {"1/x", 0.0, 1},
+      {"x+1", kInf, 1},       {"x*0+1", kInf, 1},    {"x*0+1", kNaN, 1},
+      {"2^x", kNaN, 1},       {"(x+1)^2", kInf, 1},  {"exp(x)", -kInf, 1},
+      {"x-x", 1e308, 0},      {"x*x*x", 1e200, 1},   {"(1/x)*0", 0.0, 1},
+      {"2*x+sin(x)", 0.5, 0}, {"x^0", kNaN, 1},      {"x^2+1", -0.0, 0},
+      {"x^2^y+1", kInf, 1},   {"x^2^y+1", -kInf, 1},
   };
   Texts texts;
+  texts.Builder().SetValue(u"y", -1.0);
   for (const Case &c : cases) {
     SCOPED_TRACE(std::string(c.text) + " at x = " + std::to_string(c.x));
     std::unique_ptr<Tree> tree = texts.Compile(c.text);
@@ -130,7 +135,8 @@ TEST(MachineProgram, ReadsVariablesWhereverTheyAre) {
 }
 
 // Squares where the proof that x*x is pow's value gives out: tiny, huge,
-// signed zeros, infinities, NaN, subnormals, powers of two.
+// signed zeros, infinities, NaN, subnormals, powers of two, and the lowest
+// normal binade, where x*x can differ from pow (0x1.08cba309c4e7fp-511).
 TEST(MachineProgram, SquaresAtTheEdgesMatchPow) {
   Texts texts;
   std::unique_ptr<Tree> square = texts.Compile("x^2");
@@ -157,7 +163,8 @@ TEST(MachineProgram, SquaresAtTheEdgesMatchPow) {
                           3.0,
                           0.1,
                           -1e-300,
-                          94906265.62425156};
+                          94906265.62425156,
+                          0x1.08cba309c4e7fp-511};
   for (const double x : edges) {
     SCOPED_TRACE(x);
     texts.Builder().SetValue(u"x", x);
@@ -183,6 +190,24 @@ TEST(MachineProgram, KeepsRunningValuesAcrossCallsAtAnyDepth) {
     for (const double x : {0.3, -1.7, 2.5}) {
       texts.Builder().SetValue(u"x", x);
       texts.Builder().SetValue(u"y", x + 3.0);
+      EXPECT_EQ(Bits(compiled.Run()), Bits(tree->Value()));
+    }
+  }
+}
+
+// Without any function, a square left to pow is the only call: deeper than
+// the registers, the code must still keep what the fallback needs.
+TEST(MachineProgram, KeepsTheFallbackAcrossASquareLeftToPow) {
+  Texts texts;
+  for (const int depth : {3, 12, 14, 40}) {
+    std::string text = "x^2";
+    for (int i = 0; i < depth; ++i)
+      text = "1+(" + text + ")";
+    SCOPED_TRACE(depth);
+    std::unique_ptr<Tree> tree = texts.Compile(text);
+    const Compiled compiled(tree->root);
+    for (const double x : {kNaN, 0x1p-600, 3.0}) {
+      texts.Builder().SetValue(u"x", x);
       EXPECT_EQ(Bits(compiled.Run()), Bits(tree->Value()));
     }
   }
@@ -228,6 +253,37 @@ TEST(MachineProgram, PassesACallbacksThrowOnAndRunsOn) {
     EXPECT_EQ(g_calls, 1);
     g_throw = false;
     EXPECT_EQ(Bits(compiled.Run(6)), Bits(expected));
+  }
+}
+
+namespace {
+
+// A callback may change any vector register (the caller keeps none): this
+// one clears those the code's finiteness tests use.
+double SpoilsRegisters(std::uintptr_t) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(_M_X64))
+  __asm__ volatile("xorpd %%xmm1, %%xmm1\n\txorpd %%xmm13, %%xmm13\n\t"
+                   "xorpd %%xmm14, %%xmm14\n\txorpd %%xmm15, %%xmm15" ::
+                       : "xmm1", "xmm13", "xmm14", "xmm15");
+#endif
+  return 1.0;
+}
+
+} // namespace
+
+// Code that calls callbacks tests every value on the spot, as the evaluator
+// does, also after a call: the largest double is finite, infinity and NaN
+// are not.
+TEST(MachineProgram, ExactCodeTestsValuesAtTheEdgeOfFinite) {
+  Texts texts;
+  ASSERT_TRUE(texts.Builder().AddFunction(u"f", SpoilsRegisters));
+  std::unique_ptr<Tree> tree = texts.Compile("f*0+x");
+  const Compiled compiled(tree->root);
+  EXPECT_EQ(compiled.machine.Ready(), kCallbacksInCode);
+  for (const double x : {DBL_MAX, -DBL_MAX, kInf, kNaN}) {
+    SCOPED_TRACE(x);
+    texts.Builder().SetValue(u"x", x);
+    EXPECT_EQ(Bits(compiled.Run(4)), Bits(tree->Value(4)));
   }
 }
 

@@ -183,6 +183,7 @@ TEST(Token, CopyFromLeafTakesEveryField) {
   source.SetDoubleRef(&storage);
   source.priority = 2;
   source.name = "v";
+  source.operand = true;
   TOKEN copy;
   copy.SetDouble(8.0);
   copy.CopyFrom(source);
@@ -190,6 +191,7 @@ TEST(Token, CopyFromLeafTakesEveryField) {
   EXPECT_EQ(copy.value.dref, &storage);
   EXPECT_EQ(copy.priority, 2);
   EXPECT_EQ(copy.name, "v");
+  EXPECT_TRUE(copy.operand);
 }
 
 namespace {
