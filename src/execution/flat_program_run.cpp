@@ -53,16 +53,32 @@ VOX_ALWAYS_INLINE bool IsInRange(double a, double limit) {
   return magnitude > 1.0 / limit && magnitude < limit;
 }
 
+// p, with the inexact flag raised, as pow raises it even for an exact
+// power, where no product was inexact (error, the sum of their rounding
+// errors, is zero).
+VOX_ALWAYS_INLINE double RaisedInexact(double error, double p) {
+  if (error == 0.0) {
+    double one = 1.0;
+#if defined(__GNUC__)
+    __asm__ volatile("" : "+x"(one));
+    __asm__ volatile("" : : "x"(one + 0x1p-60));
+#endif
+  }
+  return p;
+}
+
 // pow(a, n) for n = 2 or 3, without the call where the products are
 // certainly the same. The exponent is read from the step: a literal would
 // let the compiler put products in place of the call.
 VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
                               const double *exponent) {
-  if (n == 2 && IsInRange(a, 0x1p450)) {
+  const bool nearest = RoundsToNearest();
+  if (nearest && n == 2 && IsInRange(a, 0x1p450)) {
     const double p = a * a;
-    if (IsPowResult(p, ProductError(a, a, p)))
-      return p;
-  } else if (n == 3 && IsInRange(a, 0x1p290)) {
+    const double error = ProductError(a, a, p);
+    if (IsPowResult(p, error))
+      return RaisedInexact(error, p);
+  } else if (nearest && n == 3 && IsInRange(a, 0x1p290)) {
     const double square = a * a;
     const double product = square * a;
     // cube = (square + e2) * a, with e2 * a far below the last bit. Two
@@ -71,7 +87,8 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
         ProductError(square, a, product) + ProductError(a, a, square) * a;
     const double p = product + error;
     if (IsPowResult(p, error - (p - product)))
-      return p;
+      return RaisedInexact(
+          ProductError(a, a, square) + ProductError(square, a, product), p);
   }
   return std::pow(a, *exponent);
 }

@@ -3,8 +3,8 @@
 #include "builder/standard_names.h"
 #include "execution/machine/host_calls.h"
 
-#include <cfloat>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -26,15 +26,6 @@ EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func, const char *&name) {
 
 bool SamePlace(int kindA, int indexA, int kindB, int indexB) {
   return kindA == kindB && indexA == indexB;
-}
-
-// True when raising to the item can turn an infinite or NaN running value
-// into a finite one: pow(inf, 0) and pow(NaN, 0) are 1, pow(inf, -1) is 0.
-// Constant positive exponents keep them infinite or NaN.
-bool LosesBase(const PlanItem &item) {
-  return item.mode == kPow && !(item.kind == PlanItem::kValue &&
-                                item.operand.kind == PlanOperand::kConstant &&
-                                item.operand.constant > 0.0);
 }
 
 } // namespace
@@ -114,26 +105,23 @@ void CMachineWriter::StoreLevel(int level, int reg) {
   m_out.Movsd(LevelSlot(place.index), Xmm(reg));
 }
 
-// Exact code: reg = reg when finite, else 0.0, as the evaluator has it.
-// Otherwise flag |= reg - reg: zero for a finite value, a NaN (all of
-// whose exponent bits and quiet bit are set) for infinity or NaN.
+// The finiteness tests raise no floating-point flag: they look at the
+// exponent bits alone (reg & mask, where mask holds the exponent bits, the
+// bits of +inf), which are never a NaN, so even a comparison cannot signal.
+// Exact code (which calls callbacks, and so cannot start again): reg =
+// reg when finite, else 0.0, as the evaluator has it. Otherwise a value
+// that is not finite hands the evaluation to the fallback at once, before
+// any arithmetic on it; the branch stays off the values' dependency chain.
 void CMachineWriter::Test(Xmm reg) {
-  if (m_vex && !m_exact) {
-    m_out.Vsubsd(kX2, reg, reg);
-    m_out.Orpd(m_convention.flag, kX2);
-    m_flag = true;
-    return;
-  }
   m_out.Movapd(kX2, reg);
+  m_out.Andpd(kX2, m_convention.mask);
   if (m_exact) {
-    m_out.Andpd(kX2, m_convention.mask);
-    m_out.Cmpsd(kX2, m_convention.limit, 2); // |reg| <= DBL_MAX
+    m_out.Cmpsd(kX2, m_convention.mask, 4); // exponent bits != all ones
     m_out.Andpd(reg, kX2);
     return;
   }
-  m_out.Subsd(kX2, reg);
-  m_out.Orpd(m_convention.flag, kX2);
-  m_flag = true;
+  m_out.Ucomisd(kX2, m_convention.mask);
+  m_out.Jcc(Condition::kEqual, m_notFinite);
 }
 
 void CMachineWriter::TestLevel(int level) {
@@ -148,53 +136,42 @@ void CMachineWriter::TestLevel(int level) {
     StoreLevel(level, 1);
 }
 
-// Exact code: the mask of a double's magnitude bits, and DBL_MAX.
+// The exponent bits, which every finiteness test reads.
 void CMachineWriter::LoadTestConstants() {
-  if (!m_exact)
-    return;
-  const std::uint64_t bits = 0x7FFFFFFFFFFFFFFFull;
-  double mask;
-  std::memcpy(&mask, &bits, sizeof mask);
-  m_out.Movsd(m_convention.mask, Mem::Constant(mask));
-  m_out.Movsd(m_convention.limit, Mem::Constant(DBL_MAX));
+  m_out.Movsd(m_convention.mask,
+              Mem::Constant(std::numeric_limits<double>::infinity()));
 }
 
 // The group's running value at its level. With tested set, its value is
-// tested for finiteness at its end. An item's value needs a test of its own
-// where infinity might not reach the end: as a divisor or an exponent, or
-// when a power of the running value follows.
+// tested for finiteness at its end. Every item's value is tested before it
+// meets another: the evaluator reads a value that is not finite as 0.0, and
+// carrying it on instead would compute inf - inf or inf * 0, raising the
+// invalid flag (a trap, where the host unmasked it) the evaluator does not.
 void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
   if (level >= m_registerLevels) {
     m_memoryLevels = true;
     if (level > m_deepestSlot)
       m_deepestSlot = level;
   }
-  const std::vector<PlanItem> &items = m_plan.Group(group).items;
-  std::vector<bool> powerFollows(items.size(), false);
-  for (std::size_t k = items.size(); k-- > 1;)
-    powerFollows[k - 1] = powerFollows[k] || LosesBase(items[k]);
-  for (std::size_t k = 0; k < items.size(); ++k) {
-    const FLAT_MODE mode = items[k].mode;
-    const bool lossy =
-        m_exact || mode == kDiv || mode == kPow || powerFollows[k];
+  for (const PlanItem &item : m_plan.Group(group).items) {
     // A first item that is a group runs at this level: nothing is there yet.
     const Place value =
-        ItemValue(items[k], mode == kFirst ? level : level + 1, lossy);
-    Meet(mode, level, value);
+        ItemValue(item, item.mode == kFirst ? level : level + 1);
+    Meet(item.mode, level, value);
   }
   if (tested || m_exact)
     TestLevel(level);
 }
 
 // An item's value, made at the given level when it is a group.
-CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item, int level,
-                                                bool tested) {
+CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item,
+                                                int level) {
   if (item.kind == PlanItem::kCallback) {
     CallBack(item.callback, level);
     return Register(0);
   }
   if (item.kind != PlanItem::kApplied)
-    return OperandValue(item.operand, level, tested);
+    return OperandValue(item.operand, level, true);
   if (item.mode == kDrop) {
     // Only the argument's callbacks are seen; the function's value is not.
     OperandValue(item.operand, level, true);
@@ -287,18 +264,30 @@ void CMachineWriter::Power(int level, const Place &exponent) {
 // exact square lies within kPowProofUlps of p's spacing on its side (see
 // evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps) rounds
 // back to p, e = a * a - p being exact from a fused multiply-add.
-// Squares under 2^-970 (where e might not be exact) and NaN go to pow.
+// Squares under 2^-970 (where e might not be exact), over 2^1020 and NaN
+// go to pow.
 void CMachineWriter::Square(Xmm base, int live) {
   // The call below saves the live levels' registers in their slots.
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
-  SquareByPow cold{m_out.NewLabel(), m_out.NewLabel(), base, live};
+  SquareByPow cold{m_out.NewLabel(), m_out.NewLabel(), m_out.NewLabel(), base,
+                   live};
+  // The proof holds under round-to-nearest only (rounding control, bits
+  // 13-14 of MXCSR, zero). The red zone below the stack holds the word.
+  m_out.Stmxcsr(Mem::At(Gpr::kRsp, -8));
+  m_out.TestByte(Mem::At(Gpr::kRsp, -7), 0x60);
+  m_out.Jcc(Condition::kNotEqual, cold.pow);
   m_out.Vmulsd(kX1, base, base);
   m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
   m_out.Jcc(Condition::kBelow, cold.pow);
+  // Nor near overflow, where p - a * a would be inf - inf.
+  m_out.Ucomisd(kX1, Mem::Constant(0x1p1020));
+  m_out.Jcc(Condition::kAbove, cold.pow);
   m_out.Movapd(kX2, kX1);
   m_out.Vfmsub231sd(kX2, base, base);
+  m_out.Ucomisd(kX2, Mem::Constant(0.0));
+  m_out.Jcc(Condition::kEqual, cold.exact);
   m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
   m_out.Ucomisd(kX2, kX1);
   // Unordered only when p is infinite, which pow gives too: ZF is set

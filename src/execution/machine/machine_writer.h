@@ -81,7 +81,6 @@ private:
   Place Level(int level) const;
   // The flag's slot first, the owner's, the context word's and the one
   // for what a callback throws, then one per level.
-  Mem FlagSlot() const { return Frame(0); }
   Mem OwnerSlot() const { return Frame(8); }
   Mem ContextSlot() const { return Frame(16); }
   Mem ThrownSlot() const { return Frame(24); }
@@ -93,7 +92,7 @@ private:
   bool WithinReach(const double *variable) const;
 
   void GroupValue(std::size_t group, int level, bool tested);
-  Place ItemValue(const PlanItem &item, int level, bool tested);
+  Place ItemValue(const PlanItem &item, int level);
   Place OperandValue(const PlanOperand &operand, int level, bool tested);
   void Meet(FLAT_MODE mode, int level, const Place &value);
   void Power(int level, const Place &exponent);
@@ -139,12 +138,14 @@ private:
   std::int32_t m_coldFrame = 0;
   // The owner and context word are kept in the frame for the fallback.
   bool m_saveArguments = false;
-  bool m_flag = false;
+  // Where a value that is not finite hands over to the fallback.
+  Label m_notFinite = Label();
   // Squares whose tests failed: where their jumps go and where they
   // return.
   struct SquareByPow {
     Label pow;
     Label back;
+    Label exact; // an exact product, taken with pow's inexact flag
     Xmm base;
     int live;
   };

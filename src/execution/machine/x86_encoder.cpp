@@ -238,6 +238,22 @@ void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
     Line("mov qword " + Text(target) + ", " + std::to_string(immediate));
 }
 
+void CX86Encoder::Stmxcsr(const Mem &target) {
+  Byte(0x0F);
+  Byte(0xAE);
+  Address(3, target);
+  if (m_listing)
+    Line("stmxcsr dword " + Text(target));
+}
+
+void CX86Encoder::TestByte(const Mem &target, std::uint8_t immediate) {
+  Byte(0xF6);
+  Address(0, target);
+  Byte(immediate);
+  if (m_listing)
+    Line("test byte " + Text(target) + ", " + std::to_string(immediate));
+}
+
 void CX86Encoder::CmpQword(const Mem &target, std::int8_t immediate) {
   Byte(0x48);
   Byte(0x83);
@@ -334,8 +350,8 @@ void CX86Encoder::Jmp(Label label) {
 
 // Forward only: the code's conditional jumps all go ahead.
 void CX86Encoder::Jcc(Condition condition, Label label) {
-  static const char *const kNames[] = {"", "", "jb", "", "",  "jne",
-                                       "", "", "",   "", "jp"};
+  static const char *const kNames[] = {"", "",   "jb", "", "je", "jne",
+                                       "", "ja", "",   "", "jp"};
   Byte(0x0F);
   Byte(0x80 | static_cast<int>(condition));
   m_jumps.push_back(Use{m_code.size(), label.id});

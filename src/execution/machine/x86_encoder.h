@@ -61,7 +61,13 @@ struct XmmOrMem {
 };
 
 // Condition codes of the jumps used.
-enum class Condition : std::uint8_t { kBelow = 2, kNotEqual = 5, kParity = 10 };
+enum class Condition : std::uint8_t {
+  kBelow = 2,
+  kEqual = 4,
+  kNotEqual = 5,
+  kAbove = 7,
+  kParity = 10
+};
 
 // A place in the code that jumps go to; bound once.
 struct Label {
@@ -101,6 +107,9 @@ public:
   // mov qword [m], imm32 and cmp qword [m], imm8.
   void MovQword(const Mem &target, std::int32_t immediate);
   void CmpQword(const Mem &target, std::int8_t immediate);
+  // stmxcsr dword [m] and test byte [m], imm8.
+  void Stmxcsr(const Mem &target);
+  void TestByte(const Mem &target, std::uint8_t immediate);
   void Lea(Gpr d, const Mem &source);
   void AddRsp(std::int32_t bytes);
   void SubRsp(std::int32_t bytes);
