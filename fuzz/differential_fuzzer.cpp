@@ -77,8 +77,9 @@ struct Environment {
 };
 
 const int kRoundings[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
-const int kExceptions[] = {FE_INVALID, FE_DIVBYZERO, FE_OVERFLOW, FE_UNDERFLOW,
-                           FE_INEXACT};
+// Not underflow: unmasked, it traps on exact subnormal results too, which
+// the flags of a masked run do not show.
+const int kExceptions[] = {FE_INVALID, FE_DIVBYZERO, FE_OVERFLOW, FE_INEXACT};
 
 // Unmasks traps (glibc only) for the life of the object.
 class Unmasked {
@@ -197,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   Environment environment;
   const std::uint8_t choice = input.Byte();
   environment.rounding = kRoundings[choice & 3];
-  for (int i = 0; i < 5; ++i)
+  for (int i = 0; i < 4; ++i)
     if (choice & (8 << i))
       environment.traps |= kExceptions[i];
   std::u16string text = input.Text(4096);

@@ -260,6 +260,19 @@ void CMachineWriter::Power(int level, const Place &exponent) {
   StoreLevel(level, 0);
 }
 
+// Jumps to other unless arithmetic rounds to nearest, where the square
+// proof holds. 1 + u/4 + 3u/4 (u the spacing above 1) gives 1 + u only
+// then; reading the control register instead costs a dozen cycles on some
+// processors. The sums raise the inexact flag, which the square's own
+// inexact product or pow raises too.
+void CMachineWriter::TestRoundsToNearest(Label other) {
+  m_out.Movsd(kX2, Mem::Constant(1.0));
+  m_out.Addsd(kX2, Mem::Constant(0x1p-54));
+  m_out.Addsd(kX2, Mem::Constant(0x1.8p-53));
+  m_out.Ucomisd(kX2, Mem::Constant(1.0 + 0x1p-52));
+  m_out.Jcc(Condition::kNotEqual, other);
+}
+
 // base = base ^ 2 in its register. The product p is what pow gives when the
 // exact square lies within kPowProofUlps of p's spacing on its side (see
 // evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps) rounds
@@ -273,11 +286,6 @@ void CMachineWriter::Square(Xmm base, int live) {
     m_deepestSlot = saved - 1;
   SquareByPow cold{m_out.NewLabel(), m_out.NewLabel(), m_out.NewLabel(), base,
                    live};
-  // The proof holds under round-to-nearest only (rounding control, bits
-  // 13-14 of MXCSR, zero). The red zone below the stack holds the word.
-  m_out.Stmxcsr(Mem::At(Gpr::kRsp, -8));
-  m_out.TestByte(Mem::At(Gpr::kRsp, -7), 0x60);
-  m_out.Jcc(Condition::kNotEqual, cold.pow);
   m_out.Vmulsd(kX1, base, base);
   m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
   m_out.Jcc(Condition::kBelow, cold.pow);
@@ -293,6 +301,7 @@ void CMachineWriter::Square(Xmm base, int live) {
   // Unordered only when p is infinite, which pow gives too: ZF is set
   // then, and p stands.
   m_out.Jcc(Condition::kNotEqual, cold.pow);
+  TestRoundsToNearest(cold.pow);
   m_out.Movapd(base, kX1);
   m_out.Bind(cold.back);
   m_squaresByPow.push_back(cold);

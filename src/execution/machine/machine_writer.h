@@ -97,6 +97,7 @@ private:
   void Meet(FLAT_MODE mode, int level, const Place &value);
   void Power(int level, const Place &exponent);
   void Square(Xmm base, int live);
+  void TestRoundsToNearest(Label other);
   void SquaresByPow();
 
   XmmOrMem Operand(const Place &value);

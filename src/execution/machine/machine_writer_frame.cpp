@@ -116,14 +116,13 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 // path runs straight on; each jumps back with the square in its register.
 void CMachineWriter::SquaresByPow() {
   for (const SquareByPow &cold : m_squaresByPow) {
-    // pow raises the inexact flag even where the square is exact, save
-    // for a base of magnitude 1.
+    // pow raises the inexact flag even where the square is exact (the
+    // test of the rounding mode raises it), save for a base of magnitude 1.
     m_out.Bind(cold.exact);
     const Label one = m_out.NewLabel();
     m_out.Ucomisd(kX1, Mem::Constant(1.0));
     m_out.Jcc(Condition::kEqual, one);
-    m_out.Movsd(kX2, Mem::Constant(1.0));
-    m_out.Addsd(kX2, Mem::Constant(0x1p-60));
+    TestRoundsToNearest(cold.pow);
     m_out.Bind(one);
     m_out.Movapd(cold.base, kX1);
     m_out.Jmp(cold.back);

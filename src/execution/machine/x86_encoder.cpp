@@ -238,22 +238,6 @@ void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
     Line("mov qword " + Text(target) + ", " + std::to_string(immediate));
 }
 
-void CX86Encoder::Stmxcsr(const Mem &target) {
-  Byte(0x0F);
-  Byte(0xAE);
-  Address(3, target);
-  if (m_listing)
-    Line("stmxcsr dword " + Text(target));
-}
-
-void CX86Encoder::TestByte(const Mem &target, std::uint8_t immediate) {
-  Byte(0xF6);
-  Address(0, target);
-  Byte(immediate);
-  if (m_listing)
-    Line("test byte " + Text(target) + ", " + std::to_string(immediate));
-}
-
 void CX86Encoder::CmpQword(const Mem &target, std::int8_t immediate) {
   Byte(0x48);
   Byte(0x83);

@@ -107,9 +107,6 @@ public:
   // mov qword [m], imm32 and cmp qword [m], imm8.
   void MovQword(const Mem &target, std::int32_t immediate);
   void CmpQword(const Mem &target, std::int8_t immediate);
-  // stmxcsr dword [m] and test byte [m], imm8.
-  void Stmxcsr(const Mem &target);
-  void TestByte(const Mem &target, std::uint8_t immediate);
   void Lea(Gpr d, const Mem &source);
   void AddRsp(std::int32_t bytes);
   void SubRsp(std::int32_t bytes);
