@@ -59,25 +59,11 @@ VOX_ALWAYS_INLINE bool IsInRange(double a, int limit) {
 // A dropped value is still computed, as the evaluator computes it: its
 // arithmetic raises flags, and traps where the host unmasked them.
 VOX_ALWAYS_INLINE void KeepComputed(double value) {
-#if defined(__GNUC__)
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
   __asm__ volatile("" : : "x"(value));
 #else
   (void)value;
 #endif
-}
-
-// p, with the inexact flag raised, as pow raises it even for an exact
-// power, where no product was inexact (error, the sum of their rounding
-// errors, is zero).
-VOX_ALWAYS_INLINE double RaisedInexact(double error, double p) {
-  if (error == 0.0) {
-    double one = 1.0;
-#if defined(__GNUC__)
-    __asm__ volatile("" : "+x"(one));
-    __asm__ volatile("" : : "x"(one + 0x1p-60));
-#endif
-  }
-  return p;
 }
 
 // pow(a, n) for n = 2 or 3, without the call where the products are
@@ -85,13 +71,12 @@ VOX_ALWAYS_INLINE double RaisedInexact(double error, double p) {
 // let the compiler put products in place of the call.
 VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
                               const double *exponent) {
-  const bool nearest = RoundsToNearest();
-  if (nearest && n == 2 && IsInRange(a, 450)) {
+  if (n == 2 && IsInRange(a, 450)) {
     const double p = a * a;
     const double error = ProductError(a, a, p);
-    if (IsPowResult(p, error))
-      return RaisedInexact(error, p);
-  } else if (nearest && n == 3 && IsInRange(a, 290)) {
+    if (IsPowResult(p, error) && RoundsToNearest())
+      return p;
+  } else if (n == 3 && IsInRange(a, 290)) {
     const double square = a * a;
     const double product = square * a;
     // cube = (square + e2) * a, with e2 * a far below the last bit. Two
@@ -99,9 +84,8 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
     const double error =
         ProductError(square, a, product) + ProductError(a, a, square) * a;
     const double p = product + error;
-    if (IsPowResult(p, error - (p - product)))
-      return RaisedInexact(
-          ProductError(a, a, square) + ProductError(square, a, product), p);
+    if (IsPowResult(p, error - (p - product)) && RoundsToNearest())
+      return p;
   }
   return std::pow(a, *exponent);
 }
