@@ -113,8 +113,12 @@ void CMachineWriter::StoreLevel(int level, int reg) {
 // that is not finite hands the evaluation to the fallback at once, before
 // any arithmetic on it; the branch stays off the values' dependency chain.
 void CMachineWriter::Test(Xmm reg) {
-  m_out.Movapd(kX2, reg);
-  m_out.Andpd(kX2, m_convention.mask);
+  if (m_vex) {
+    m_out.Vandpd(kX2, reg, m_convention.mask);
+  } else {
+    m_out.Movapd(kX2, reg);
+    m_out.Andpd(kX2, m_convention.mask);
+  }
   if (m_exact) {
     m_out.Cmpsd(kX2, m_convention.mask, 4); // exponent bits != all ones
     m_out.Andpd(reg, kX2);

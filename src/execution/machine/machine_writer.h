@@ -79,7 +79,7 @@ private:
   }
   static Place Slot(int s) { return Place{Place::kSlot, 0.0, s, nullptr}; }
   Place Level(int level) const;
-  // The flag's slot first, the owner's, the context word's and the one
+  // A spare slot first, the owner's, the context word's and the one
   // for what a callback throws, then one per level.
   Mem OwnerSlot() const { return Frame(8); }
   Mem ContextSlot() const { return Frame(16); }

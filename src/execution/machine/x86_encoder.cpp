@@ -155,14 +155,6 @@ void CX86Encoder::Andpd(Xmm d, Xmm s) {
   Instruction("andpd", kPackedDouble, 0x54, d, s);
 }
 
-void CX86Encoder::Orpd(Xmm d, Xmm s) {
-  Instruction("orpd", kPackedDouble, 0x56, d, s);
-}
-
-void CX86Encoder::Xorpd(Xmm d, Xmm s) {
-  Instruction("xorpd", kPackedDouble, 0x57, d, s);
-}
-
 void CX86Encoder::Ucomisd(Xmm a, const XmmOrMem &b) {
   Instruction("ucomisd", kPackedDouble, 0x2E, a, b);
 }
@@ -175,8 +167,8 @@ void CX86Encoder::Cmpsd(Xmm d, Xmm s, std::uint8_t predicate) {
          std::to_string(predicate));
 }
 
-void CX86Encoder::Vsubsd(Xmm d, Xmm a, Xmm b) {
-  Instruction("vsubsd", 1, false, 3, 0x5C, d, a, b);
+void CX86Encoder::Vandpd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vandpd", 1, false, 1, 0x54, d, a, b);
 }
 
 void CX86Encoder::Vmulsd(Xmm d, Xmm a, Xmm b) {

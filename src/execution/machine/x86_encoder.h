@@ -87,12 +87,10 @@ public:
   void Mulsd(Xmm d, const XmmOrMem &s);
   void Divsd(Xmm d, const XmmOrMem &s);
   void Andpd(Xmm d, Xmm s);
-  void Orpd(Xmm d, Xmm s);
-  void Xorpd(Xmm d, Xmm s);
   void Ucomisd(Xmm a, const XmmOrMem &b);
   void Cmpsd(Xmm d, Xmm s, std::uint8_t predicate);
   // The three-operand (VEX) forms: d = a op b.
-  void Vsubsd(Xmm d, Xmm a, Xmm b);
+  void Vandpd(Xmm d, Xmm a, Xmm b);
   void Vmulsd(Xmm d, Xmm a, Xmm b);
   // d = a * b - d, and d = d * m + a, each in one rounding.
   void Vfmsub231sd(Xmm d, Xmm a, Xmm b);
