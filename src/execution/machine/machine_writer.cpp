@@ -128,6 +128,39 @@ void CMachineWriter::Test(Xmm reg) {
   m_out.Jcc(Condition::kEqual, m_notFinite);
 }
 
+// Code that can start again tests every variable it reads once, before any
+// arithmetic: a value that is not finite hands the whole evaluation to the
+// fallback. The largest of their exponent bits (which are never a NaN, so
+// maxsd stays quiet) is all ones when any of them is not finite.
+void CMachineWriter::TestVariables() {
+  if (m_exact)
+    return;
+  std::vector<const double *> seen;
+  for (const PlanGroup &group : m_plan.Groups())
+    for (const PlanItem &item : group.items) {
+      if (item.kind == PlanItem::kCallback ||
+          item.operand.kind != PlanOperand::kVariable)
+        continue;
+      const double *variable = item.operand.variable;
+      bool known = false;
+      for (const double *other : seen)
+        known = known || other == variable;
+      if (known)
+        continue;
+      const Xmm reg = seen.empty() ? kX1 : kX2;
+      Op(kMovsd, reg, Place{Place::kVariable, 0.0, 0, variable});
+      m_out.Andpd(reg, m_convention.mask);
+      if (!seen.empty())
+        m_out.Maxsd(kX1, kX2);
+      seen.push_back(variable);
+    }
+  if (!seen.empty()) {
+    m_out.Ucomisd(kX1, m_convention.mask);
+    m_out.Jcc(Condition::kEqual, m_notFinite);
+  }
+  m_variablesTested = true;
+}
+
 void CMachineWriter::TestLevel(int level) {
   const Place place = Level(level);
   if (place.kind == Place::kRegister) {
@@ -148,9 +181,10 @@ void CMachineWriter::LoadTestConstants() {
 
 // The group's running value at its level. With tested set, its value is
 // tested for finiteness at its end. Every item's value is tested before it
-// meets another: the evaluator reads a value that is not finite as 0.0, and
-// carrying it on instead would compute inf - inf or inf * 0, raising the
-// invalid flag (a trap, where the host unmasked it) the evaluator does not.
+// meets another (variables at entry): the evaluator reads a value that is
+// not finite as 0.0, and carrying it on instead would compute inf - inf or
+// inf * 0, raising the invalid flag (a trap, where the host unmasked it)
+// the evaluator does not.
 void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
   if (level >= m_registerLevels) {
     m_memoryLevels = true;
@@ -197,7 +231,7 @@ CMachineWriter::Place CMachineWriter::OperandValue(const PlanOperand &operand,
     return Place{Place::kConstant, operand.constant, 0, nullptr};
   case PlanOperand::kVariable: {
     const Place variable = Place{Place::kVariable, 0.0, 0, operand.variable};
-    if (!tested && !m_exact)
+    if ((!tested || m_variablesTested) && !m_exact)
       return variable;
     Load(0, variable);
     Test(kX0);
@@ -247,7 +281,7 @@ void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
 
 void CMachineWriter::Power(int level, const Place &exponent) {
   const Place running = Level(level);
-  if (m_vex && kSquaresInPlace && exponent.kind == Place::kConstant &&
+  if (SquaresInPlace() && exponent.kind == Place::kConstant &&
       exponent.constant == 2.0) {
     if (running.kind == Place::kRegister) {
       Square(Xmm(running.index), level);
@@ -268,13 +302,27 @@ void CMachineWriter::Power(int level, const Place &exponent) {
 // proof holds. 1 + u/4 + 3u/4 (u the spacing above 1) gives 1 + u only
 // then; reading the control register instead costs a dozen cycles on some
 // processors. The sums raise the inexact flag, which the square's own
-// inexact product or pow raises too.
+// inexact product or pow raises too. Once passed, r9 remembers it until
+// the next call.
 void CMachineWriter::TestRoundsToNearest(Label other) {
+  const Label known = m_out.NewLabel();
+  m_out.Test32(kRoundingKnown);
+  m_out.Jcc(Condition::kNotEqual, known);
   m_out.Movsd(kX2, Mem::Constant(1.0));
   m_out.Addsd(kX2, Mem::Constant(0x1p-54));
   m_out.Addsd(kX2, Mem::Constant(0x1.8p-53));
   m_out.Ucomisd(kX2, Mem::Constant(1.0 + 0x1p-52));
   m_out.Jcc(Condition::kNotEqual, other);
+  m_out.Mov32(kRoundingKnown, 1);
+  m_out.Bind(known);
+}
+
+bool CMachineWriter::SquaresInPlace() const { return m_vex && kSquaresInPlace; }
+
+// Clears the memory of a passed rounding test, at entry and after calls.
+void CMachineWriter::ForgetRounding() {
+  if (m_squares)
+    m_out.Clear32(kRoundingKnown);
 }
 
 // base = base ^ 2 in its register. The product p is what pow gives when the

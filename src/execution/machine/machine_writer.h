@@ -98,6 +98,8 @@ private:
   void Power(int level, const Place &exponent);
   void Square(Xmm base, int live);
   void TestRoundsToNearest(Label other);
+  bool SquaresInPlace() const;
+  void ForgetRounding();
   void SquaresByPow();
 
   XmmOrMem Operand(const Place &value);
@@ -105,6 +107,7 @@ private:
   void Load(int reg, const Place &value);
   void StoreLevel(int level, int reg);
   void Test(Xmm reg);
+  void TestVariables();
   void TestLevel(int level);
   void Call(const void *function, const char *name, int live);
   void CallBack(EVAL_CALLBACK callback, int live);
@@ -127,6 +130,13 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
+  // Every variable was tested once at entry: reads need no test of their
+  // own.
+  bool m_variablesTested = false;
+  // The code proves squares in place; r9 (free in both conventions, lost
+  // in calls) is set once a rounding test passed.
+  bool m_squares = false;
+  static constexpr Gpr kRoundingKnown = Gpr::kR9;
   // Callbacks are called: their throws leave through one label.
   bool m_throws = false;
   Label m_thrown = Label();

@@ -90,6 +90,7 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
     m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
               "first variable");
   LoadTestConstants();
+  ForgetRounding();
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
   m_calls = true;
@@ -226,7 +227,13 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   for (const PlanGroup &group : m_plan.Groups())
     m_exact = m_exact || group.callbacks;
   m_notFinite = m_out.NewLabel();
+  for (const PlanGroup &group : m_plan.Groups())
+    for (const PlanItem &item : group.items)
+      m_squares = m_squares || (SquaresInPlace() &&
+                                SmallPower(item.mode, item.operand) == 2);
   LoadTestConstants();
+  ForgetRounding();
+  TestVariables();
   Load(0, OperandValue(m_plan.Top(), 0, false));
   // A frame for the slots used, the stack aligned for calls.
   std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1);

@@ -151,6 +151,10 @@ void CX86Encoder::Divsd(Xmm d, const XmmOrMem &s) {
   Instruction("divsd", kScalarDouble, 0x5E, d, s);
 }
 
+void CX86Encoder::Maxsd(Xmm d, Xmm s) {
+  Instruction("maxsd", kScalarDouble, 0x5F, d, s);
+}
+
 void CX86Encoder::Andpd(Xmm d, Xmm s) {
   Instruction("andpd", kPackedDouble, 0x54, d, s);
 }
@@ -219,6 +223,32 @@ void CX86Encoder::MovEax(std::uint32_t immediate) {
   Word(immediate);
   if (m_listing)
     Line("mov eax, " + std::to_string(immediate));
+}
+
+void CX86Encoder::Clear32(Gpr r) {
+  const int low = static_cast<int>(r) & 7;
+  Byte(0x45);
+  Byte(0x31);
+  Byte(0xC0 | low << 3 | low);
+  if (m_listing)
+    Line("xor " + Name(r) + "d, " + Name(r) + "d");
+}
+
+void CX86Encoder::Test32(Gpr r) {
+  const int low = static_cast<int>(r) & 7;
+  Byte(0x45);
+  Byte(0x85);
+  Byte(0xC0 | low << 3 | low);
+  if (m_listing)
+    Line("test " + Name(r) + "d, " + Name(r) + "d");
+}
+
+void CX86Encoder::Mov32(Gpr r, std::uint32_t immediate) {
+  Byte(0x41);
+  Byte(0xB8 | (static_cast<int>(r) & 7));
+  Word(immediate);
+  if (m_listing)
+    Line("mov " + Name(r) + "d, " + std::to_string(immediate));
 }
 
 void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {

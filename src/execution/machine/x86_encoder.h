@@ -86,6 +86,7 @@ public:
   void Subsd(Xmm d, const XmmOrMem &s);
   void Mulsd(Xmm d, const XmmOrMem &s);
   void Divsd(Xmm d, const XmmOrMem &s);
+  void Maxsd(Xmm d, Xmm s);
   void Andpd(Xmm d, Xmm s);
   void Ucomisd(Xmm a, const XmmOrMem &b);
   void Cmpsd(Xmm d, Xmm s, std::uint8_t predicate);
@@ -102,6 +103,10 @@ public:
   void Mov(const Mem &target, Gpr s);
   // mov eax, imm32 (and so rax, zero-extended).
   void MovEax(std::uint32_t immediate);
+  // 32-bit operations on r8-r15: r = 0, r & r, r = immediate.
+  void Clear32(Gpr r);
+  void Test32(Gpr r);
+  void Mov32(Gpr r, std::uint32_t immediate);
   // mov qword [m], imm32 and cmp qword [m], imm8.
   void MovQword(const Mem &target, std::int32_t immediate);
   void CmpQword(const Mem &target, std::int8_t immediate);
