@@ -3,7 +3,9 @@
 #include "builder/standard_names.h"
 #include "execution/machine/host_calls.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 namespace {
@@ -131,34 +133,48 @@ void CMachineWriter::Test(Xmm reg) {
 // Code that can start again tests every variable it reads once, before any
 // arithmetic: a value that is not finite hands the whole evaluation to the
 // fallback. The largest of their exponent bits (which are never a NaN, so
-// maxsd stays quiet) is all ones when any of them is not finite.
+// max stays quiet) is all ones when any of them is not finite. With VEX,
+// two variables side by side are read as one 16-byte operand: both are
+// doubles the formula reads, so no byte outside them is touched.
 void CMachineWriter::TestVariables() {
   if (m_exact)
     return;
-  std::vector<const double *> seen;
+  std::vector<const double *> variables;
   for (const PlanGroup &group : m_plan.Groups())
-    for (const PlanItem &item : group.items) {
-      if (item.kind == PlanItem::kCallback ||
-          item.operand.kind != PlanOperand::kVariable)
-        continue;
-      const double *variable = item.operand.variable;
-      bool known = false;
-      for (const double *other : seen)
-        known = known || other == variable;
-      if (known)
-        continue;
-      const Xmm reg = seen.empty() ? kX1 : kX2;
-      Op(kMovsd, reg, Place{Place::kVariable, 0.0, 0, variable});
+    for (const PlanItem &item : group.items)
+      if (item.kind != PlanItem::kCallback &&
+          item.operand.kind == PlanOperand::kVariable)
+        variables.push_back(item.operand.variable);
+  std::sort(variables.begin(), variables.end(), std::less<const double *>());
+  variables.erase(std::unique(variables.begin(), variables.end()),
+                  variables.end());
+  bool first = true;
+  bool pairs = false;
+  for (std::size_t k = 0; k < variables.size(); ++k) {
+    const Xmm reg = first ? kX1 : kX2;
+    const Place place{Place::kVariable, 0.0, 0, variables[k]};
+    if (m_vex && k + 1 < variables.size() &&
+        variables[k + 1] == variables[k] + 1) {
+      m_out.Vandpd(reg, m_convention.mask, Operand(place).mem);
+      pairs = true;
+      ++k;
+    } else {
+      Op(kMovsd, reg, place);
       m_out.Andpd(reg, m_convention.mask);
-      if (!seen.empty())
-        m_out.Maxsd(kX1, kX2);
-      seen.push_back(variable);
     }
-  if (!seen.empty()) {
-    m_out.Ucomisd(kX1, m_convention.mask);
-    m_out.Jcc(Condition::kEqual, m_notFinite);
+    if (!first)
+      m_out.Maxpd(kX1, kX2);
+    first = false;
   }
-  m_variablesTested = true;
+  if (first)
+    return;
+  if (pairs) {
+    m_out.Movapd(kX2, kX1);
+    m_out.Unpckhpd(kX2, kX2);
+    m_out.Maxsd(kX1, kX2);
+  }
+  m_out.Ucomisd(kX1, m_convention.mask);
+  m_out.Jcc(Condition::kEqual, m_notFinite);
 }
 
 void CMachineWriter::TestLevel(int level) {
@@ -175,8 +191,11 @@ void CMachineWriter::TestLevel(int level) {
 
 // The exponent bits, which every finiteness test reads.
 void CMachineWriter::LoadTestConstants() {
-  m_out.Movsd(m_convention.mask,
-              Mem::Constant(std::numeric_limits<double>::infinity()));
+  const Mem infinity = Mem::Constant(std::numeric_limits<double>::infinity());
+  if (m_vex)
+    m_out.Movddup(m_convention.mask, infinity); // for pairs of variables
+  else
+    m_out.Movsd(m_convention.mask, infinity);
 }
 
 // The group's running value at its level. With tested set, its value is
@@ -231,7 +250,8 @@ CMachineWriter::Place CMachineWriter::OperandValue(const PlanOperand &operand,
     return Place{Place::kConstant, operand.constant, 0, nullptr};
   case PlanOperand::kVariable: {
     const Place variable = Place{Place::kVariable, 0.0, 0, operand.variable};
-    if ((!tested || m_variablesTested) && !m_exact)
+    // Tested at entry, or on the spot in exact code.
+    if (!m_exact)
       return variable;
     Load(0, variable);
     Test(kX0);
@@ -305,16 +325,12 @@ void CMachineWriter::Power(int level, const Place &exponent) {
 // inexact product or pow raises too. Once passed, r9 remembers it until
 // the next call.
 void CMachineWriter::TestRoundsToNearest(Label other) {
-  const Label known = m_out.NewLabel();
-  m_out.Test32(kRoundingKnown);
-  m_out.Jcc(Condition::kNotEqual, known);
   m_out.Movsd(kX2, Mem::Constant(1.0));
   m_out.Addsd(kX2, Mem::Constant(0x1p-54));
   m_out.Addsd(kX2, Mem::Constant(0x1.8p-53));
   m_out.Ucomisd(kX2, Mem::Constant(1.0 + 0x1p-52));
   m_out.Jcc(Condition::kNotEqual, other);
   m_out.Mov32(kRoundingKnown, 1);
-  m_out.Bind(known);
 }
 
 bool CMachineWriter::SquaresInPlace() const { return m_vex && kSquaresInPlace; }
@@ -346,14 +362,21 @@ void CMachineWriter::Square(Xmm base, int live) {
   m_out.Jcc(Condition::kAbove, cold.pow);
   m_out.Movapd(kX2, kX1);
   m_out.Vfmsub231sd(kX2, base, base);
-  m_out.Ucomisd(kX2, Mem::Constant(0.0));
-  m_out.Jcc(Condition::kEqual, cold.exact);
   m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
   m_out.Ucomisd(kX2, kX1);
-  // Unordered only when p is infinite, which pow gives too: ZF is set
-  // then, and p stands.
   m_out.Jcc(Condition::kNotEqual, cold.pow);
+  // Once a rounding test passed, the mode is known and the inexact flag
+  // raised: an exact product then stands as it is. Before, an exact one
+  // takes pow's flags after the function's end.
+  const Label known = m_out.NewLabel();
+  m_out.Test32(kRoundingKnown);
+  m_out.Jcc(Condition::kNotEqual, known);
+  m_out.Movapd(kX2, kX1);
+  m_out.Vfmsub231sd(kX2, base, base);
+  m_out.Ucomisd(kX2, Mem::Constant(0.0));
+  m_out.Jcc(Condition::kEqual, cold.exact);
   TestRoundsToNearest(cold.pow);
+  m_out.Bind(known);
   m_out.Movapd(base, kX1);
   m_out.Bind(cold.back);
   m_squaresByPow.push_back(cold);

@@ -130,9 +130,6 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
-  // Every variable was tested once at entry: reads need no test of their
-  // own.
-  bool m_variablesTested = false;
   // The code proves squares in place; r9 (free in both conventions, lost
   // in calls) is set once a rounding test passed.
   bool m_squares = false;

@@ -151,6 +151,18 @@ void CX86Encoder::Divsd(Xmm d, const XmmOrMem &s) {
   Instruction("divsd", kScalarDouble, 0x5E, d, s);
 }
 
+void CX86Encoder::Movddup(Xmm d, const Mem &m) {
+  Instruction("movddup", kScalarDouble, 0x12, d, m);
+}
+
+void CX86Encoder::Maxpd(Xmm d, Xmm s) {
+  Instruction("maxpd", kPackedDouble, 0x5F, d, s);
+}
+
+void CX86Encoder::Unpckhpd(Xmm d, Xmm s) {
+  Instruction("unpckhpd", kPackedDouble, 0x15, d, s);
+}
+
 void CX86Encoder::Maxsd(Xmm d, Xmm s) {
   Instruction("maxsd", kScalarDouble, 0x5F, d, s);
 }
@@ -173,6 +185,13 @@ void CX86Encoder::Cmpsd(Xmm d, Xmm s, std::uint8_t predicate) {
 
 void CX86Encoder::Vandpd(Xmm d, Xmm a, Xmm b) {
   Instruction("vandpd", 1, false, 1, 0x54, d, a, b);
+}
+
+void CX86Encoder::Vandpd(Xmm d, Xmm a, const Mem &m) {
+  Vex(1, false, 1, d.index, a.index, 0, 0x54);
+  Address(d.index, m);
+  if (m_listing)
+    Line("vandpd " + Name(d) + ", " + Name(a) + ", " + Text(m));
 }
 
 void CX86Encoder::Vmulsd(Xmm d, Xmm a, Xmm b) {

@@ -86,12 +86,17 @@ public:
   void Subsd(Xmm d, const XmmOrMem &s);
   void Mulsd(Xmm d, const XmmOrMem &s);
   void Divsd(Xmm d, const XmmOrMem &s);
+  void Movddup(Xmm d, const Mem &m); // both halves from m
+  void Maxpd(Xmm d, Xmm s);
+  void Unpckhpd(Xmm d, Xmm s);
   void Maxsd(Xmm d, Xmm s);
   void Andpd(Xmm d, Xmm s);
   void Ucomisd(Xmm a, const XmmOrMem &b);
   void Cmpsd(Xmm d, Xmm s, std::uint8_t predicate);
   // The three-operand (VEX) forms: d = a op b.
   void Vandpd(Xmm d, Xmm a, Xmm b);
+  // Reads 16 bytes at m, unaligned.
+  void Vandpd(Xmm d, Xmm a, const Mem &m);
   void Vmulsd(Xmm d, Xmm a, Xmm b);
   // d = a * b - d, and d = d * m + a, each in one rounding.
   void Vfmsub231sd(Xmm d, Xmm a, Xmm b);
