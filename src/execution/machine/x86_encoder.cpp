@@ -119,6 +119,15 @@ void CX86Encoder::Instruction(const char *mnemonic, int map, bool w, int pp,
          Name(b));
 }
 
+void CX86Encoder::Instruction(const char *mnemonic, int map, bool w, int pp,
+                              int op, Xmm d, Xmm a, const Mem &m) {
+  Vex(map, w, pp, d.index, a.index, 0, op);
+  Address(d.index, m);
+  if (m_listing)
+    Line(std::string(mnemonic) + " " + Name(d) + ", " + Name(a) + ", " +
+         Text(m));
+}
+
 void CX86Encoder::Movsd(Xmm d, const Mem &source) {
   Sse(kScalarDouble, 0x10, d, source);
   if (m_listing)
@@ -188,10 +197,7 @@ void CX86Encoder::Vandpd(Xmm d, Xmm a, Xmm b) {
 }
 
 void CX86Encoder::Vandpd(Xmm d, Xmm a, const Mem &m) {
-  Vex(1, false, 1, d.index, a.index, 0, 0x54);
-  Address(d.index, m);
-  if (m_listing)
-    Line("vandpd " + Name(d) + ", " + Name(a) + ", " + Text(m));
+  Instruction("vandpd", 1, false, 1, 0x54, d, a, m);
 }
 
 void CX86Encoder::Vmulsd(Xmm d, Xmm a, Xmm b) {
@@ -203,10 +209,7 @@ void CX86Encoder::Vfmsub231sd(Xmm d, Xmm a, Xmm b) {
 }
 
 void CX86Encoder::Vfmadd132sd(Xmm d, Xmm a, const Mem &m) {
-  Vex(2, true, 1, d.index, a.index, 0, 0x99);
-  Address(d.index, m);
-  if (m_listing)
-    Line("vfmadd132sd " + Name(d) + ", " + Name(a) + ", " + Text(m));
+  Instruction("vfmadd132sd", 2, true, 1, 0x99, d, a, m);
 }
 
 void CX86Encoder::Mov(Gpr d, std::uint64_t immediate, const char *label) {
@@ -244,23 +247,19 @@ void CX86Encoder::MovEax(std::uint32_t immediate) {
     Line("mov eax, " + std::to_string(immediate));
 }
 
-void CX86Encoder::Clear32(Gpr r) {
+// op r32, r32 on r8-r15 with itself.
+void CX86Encoder::SelfOperation(const char *mnemonic, int op, Gpr r) {
   const int low = static_cast<int>(r) & 7;
   Byte(0x45);
-  Byte(0x31);
+  Byte(op);
   Byte(0xC0 | low << 3 | low);
   if (m_listing)
-    Line("xor " + Name(r) + "d, " + Name(r) + "d");
+    Line(std::string(mnemonic) + " " + Name(r) + "d, " + Name(r) + "d");
 }
 
-void CX86Encoder::Test32(Gpr r) {
-  const int low = static_cast<int>(r) & 7;
-  Byte(0x45);
-  Byte(0x85);
-  Byte(0xC0 | low << 3 | low);
-  if (m_listing)
-    Line("test " + Name(r) + "d, " + Name(r) + "d");
-}
+void CX86Encoder::Clear32(Gpr r) { SelfOperation("xor", 0x31, r); }
+
+void CX86Encoder::Test32(Gpr r) { SelfOperation("test", 0x85, r); }
 
 void CX86Encoder::Mov32(Gpr r, std::uint32_t immediate) {
   Byte(0x41);

@@ -158,6 +158,9 @@ private:
                    const XmmOrMem &s);
   void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
                    Xmm a, Xmm b);
+  void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
+                   Xmm a, const Mem &m);
+  void SelfOperation(const char *mnemonic, int op, Gpr r);
   // Callers build the text only when listing.
   void Line(const std::string &text);
   std::string Text(const Mem &m) const;
