@@ -65,7 +65,8 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      ".L0:\n"
      "  mov rax, fallback\n"
      "  jmp rax\n"},
-    // With VEX, two variables side by side are tested as one operand.
+    // With VEX, two variables side by side are tested as one operand, others
+    // two to a register by halves.
     {"x*y+z", true, &kSystemV,
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
@@ -73,11 +74,9 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  movsd xmm2, [rcx+16]\n"
      "  andpd xmm2, xmm15\n"
      "  maxpd xmm1, xmm2\n"
-     "  movapd xmm2, xmm1\n"
-     "  unpckhpd xmm2, xmm2\n"
-     "  maxsd xmm1, xmm2\n"
-     "  ucomisd xmm1, xmm15\n"
-     "  je .L0\n"
+     "  vpcmpeqq xmm1, xmm1, xmm15\n"
+     "  vtestpd xmm1, xmm1\n"
+     "  jne .L0\n"
      "  movsd xmm3, [rcx+0]\n"
      "  mulsd xmm3, [rcx+8]\n"
      "  addsd xmm3, [rcx+16]\n"
@@ -99,12 +98,11 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
      "  movsd xmm1, [rcx+0]\n"
+     "  movhpd xmm1, [rcx+32]\n"
      "  andpd xmm1, xmm15\n"
-     "  movsd xmm2, [rcx+32]\n"
-     "  andpd xmm2, xmm15\n"
-     "  maxpd xmm1, xmm2\n"
-     "  ucomisd xmm1, xmm15\n"
-     "  je .L0\n"
+     "  vpcmpeqq xmm1, xmm1, xmm15\n"
+     "  vtestpd xmm1, xmm1\n"
+     "  jne .L0\n"
      "  movsd xmm3, [2]\n"
      "  mulsd xmm3, [rcx+0]\n"
      "  movsd xmm0, [rcx+32]\n"

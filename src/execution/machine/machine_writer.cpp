@@ -30,6 +30,31 @@ bool SamePlace(int kindA, int indexA, int kindB, int indexB) {
   return kindA == kindB && indexA == indexB;
 }
 
+// Whether a running value that may be infinite or NaN (where the evaluator
+// has read 0.0) can go on untested from item k to the end of its group,
+// whose own test then catches it. It can when every later item adds,
+// subtracts or divides by a variable or constant (finite: tested at entry
+// or when read) or multiplies by a constant other than 0: those meet
+// infinity and NaN exactly and raise no flag; inf * 0, inf - inf, inf / inf
+// and calls would.
+bool CarriesQuietly(const std::vector<PlanItem> &items, std::size_t k) {
+  for (std::size_t i = k + 1; i < items.size(); ++i) {
+    const PlanItem &item = items[i];
+    if (item.kind != PlanItem::kValue || !IsLeaf(item.operand))
+      return false;
+    if (item.operand.kind == PlanOperand::kConstant &&
+        !IsFinite(item.operand.constant))
+      return false;
+    const FLAT_MODE mode = item.mode;
+    if (mode != kAdd && mode != kSub && mode != kDiv && mode != kMul)
+      return false;
+    if (mode == kMul && (item.operand.kind != PlanOperand::kConstant ||
+                         item.operand.constant == 0.0))
+      return false;
+  }
+  return true;
+}
+
 } // namespace
 
 bool CMachineWriter::WithinReach(const double *variable) const {
@@ -134,8 +159,9 @@ void CMachineWriter::Test(Xmm reg) {
 // arithmetic: a value that is not finite hands the whole evaluation to the
 // fallback. The largest of their exponent bits (which are never a NaN, so
 // max stays quiet) is all ones when any of them is not finite. With VEX,
-// two variables side by side are read as one 16-byte operand: both are
-// doubles the formula reads, so no byte outside them is touched.
+// variables are tested two to a register: two side by side read as one
+// 16-byte operand (both are doubles the formula reads, so no byte outside
+// them is touched), others put together by halves.
 void CMachineWriter::TestVariables() {
   if (m_exact)
     return;
@@ -148,33 +174,37 @@ void CMachineWriter::TestVariables() {
   std::sort(variables.begin(), variables.end(), std::less<const double *>());
   variables.erase(std::unique(variables.begin(), variables.end()),
                   variables.end());
-  bool first = true;
+  const auto place = [](const double *variable) {
+    return Place{Place::kVariable, 0.0, 0, variable};
+  };
   bool pairs = false;
   for (std::size_t k = 0; k < variables.size(); ++k) {
-    const Xmm reg = first ? kX1 : kX2;
-    const Place place{Place::kVariable, 0.0, 0, variables[k]};
-    if (m_vex && k + 1 < variables.size() &&
-        variables[k + 1] == variables[k] + 1) {
-      m_out.Vandpd(reg, m_convention.mask, Operand(place).mem);
-      pairs = true;
-      ++k;
+    const Xmm reg = k == 0 ? kX1 : kX2;
+    const bool twoLeft = m_vex && k + 1 < variables.size();
+    if (twoLeft && variables[k + 1] == variables[k] + 1) {
+      m_out.Vandpd(reg, m_convention.mask, Operand(place(variables[k])).mem);
     } else {
-      Op(kMovsd, reg, place);
+      Op(kMovsd, reg, place(variables[k]));
+      if (twoLeft)
+        m_out.Movhpd(reg, Operand(place(variables[k + 1])).mem);
       m_out.Andpd(reg, m_convention.mask);
     }
-    if (!first)
+    if (k != 0)
       m_out.Maxpd(kX1, kX2);
-    first = false;
+    pairs = pairs || twoLeft;
+    k += twoLeft ? 1 : 0;
   }
-  if (first)
+  if (variables.empty())
     return;
-  if (pairs) {
-    m_out.Movapd(kX2, kX1);
-    m_out.Unpckhpd(kX2, kX2);
-    m_out.Maxsd(kX1, kX2);
+  if (!pairs) {
+    m_out.Ucomisd(kX1, m_convention.mask);
+    m_out.Jcc(Condition::kEqual, m_notFinite);
+    return;
   }
-  m_out.Ucomisd(kX1, m_convention.mask);
-  m_out.Jcc(Condition::kEqual, m_notFinite);
+  // A half equal to the exponent bits turns all ones, its sign bit set.
+  m_out.Vpcmpeqq(kX1, kX1, m_convention.mask);
+  m_out.Vtestpd(kX1, kX1);
+  m_out.Jcc(Condition::kNotEqual, m_notFinite);
 }
 
 void CMachineWriter::TestLevel(int level) {
@@ -210,10 +240,15 @@ void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
     if (level > m_deepestSlot)
       m_deepestSlot = level;
   }
-  for (const PlanItem &item : m_plan.Group(group).items) {
-    // A first item that is a group runs at this level: nothing is there yet.
-    const Place value =
-        ItemValue(item, item.mode == kFirst ? level : level + 1);
+  const std::vector<PlanItem> &items = m_plan.Group(group).items;
+  for (std::size_t k = 0; k < items.size(); ++k) {
+    const PlanItem &item = items[k];
+    // A first item that is a group runs at this level: nothing is there
+    // yet. Its test is left to this group's where nothing between could
+    // raise a flag on a value that is not finite.
+    const bool first = item.mode == kFirst;
+    const Place value = ItemValue(item, first ? level : level + 1,
+                                  !first || !CarriesQuietly(items, k));
     Meet(item.mode, level, value);
   }
   if (tested || m_exact)
@@ -221,14 +256,14 @@ void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
 }
 
 // An item's value, made at the given level when it is a group.
-CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item,
-                                                int level) {
+CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item, int level,
+                                                bool tested) {
   if (item.kind == PlanItem::kCallback) {
     CallBack(item.callback, level);
     return Register(0);
   }
   if (item.kind != PlanItem::kApplied)
-    return OperandValue(item.operand, level, true);
+    return OperandValue(item.operand, level, tested);
   if (item.mode == kDrop) {
     // Only the argument's callbacks are seen; the function's value is not.
     OperandValue(item.operand, level, true);

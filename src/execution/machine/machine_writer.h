@@ -92,7 +92,7 @@ private:
   bool WithinReach(const double *variable) const;
 
   void GroupValue(std::size_t group, int level, bool tested);
-  Place ItemValue(const PlanItem &item, int level);
+  Place ItemValue(const PlanItem &item, int level, bool tested);
   Place OperandValue(const PlanOperand &operand, int level, bool tested);
   void Meet(FLAT_MODE mode, int level, const Place &value);
   void Power(int level, const Place &exponent);

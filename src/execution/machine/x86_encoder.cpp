@@ -160,6 +160,10 @@ void CX86Encoder::Divsd(Xmm d, const XmmOrMem &s) {
   Instruction("divsd", kScalarDouble, 0x5E, d, s);
 }
 
+void CX86Encoder::Movhpd(Xmm d, const Mem &m) {
+  Instruction("movhpd", kPackedDouble, 0x16, d, m);
+}
+
 void CX86Encoder::Movddup(Xmm d, const Mem &m) {
   Instruction("movddup", kScalarDouble, 0x12, d, m);
 }
@@ -198,6 +202,17 @@ void CX86Encoder::Vandpd(Xmm d, Xmm a, Xmm b) {
 
 void CX86Encoder::Vandpd(Xmm d, Xmm a, const Mem &m) {
   Instruction("vandpd", 1, false, 1, 0x54, d, a, m);
+}
+
+void CX86Encoder::Vpcmpeqq(Xmm d, Xmm a, Xmm b) {
+  Instruction("vpcmpeqq", 2, false, 1, 0x29, d, a, b);
+}
+
+void CX86Encoder::Vtestpd(Xmm a, Xmm b) {
+  Vex(2, false, 1, a.index, 0, b.index, 0x0F);
+  Byte(0xC0 | (a.index & 7) << 3 | (b.index & 7));
+  if (m_listing)
+    Line("vtestpd " + Name(a) + ", " + Name(b));
 }
 
 void CX86Encoder::Vmulsd(Xmm d, Xmm a, Xmm b) {

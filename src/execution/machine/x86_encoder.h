@@ -86,6 +86,7 @@ public:
   void Subsd(Xmm d, const XmmOrMem &s);
   void Mulsd(Xmm d, const XmmOrMem &s);
   void Divsd(Xmm d, const XmmOrMem &s);
+  void Movhpd(Xmm d, const Mem &m);  // the upper half from m
   void Movddup(Xmm d, const Mem &m); // both halves from m
   void Maxpd(Xmm d, Xmm s);
   void Unpckhpd(Xmm d, Xmm s);
@@ -97,6 +98,10 @@ public:
   void Vandpd(Xmm d, Xmm a, Xmm b);
   // Reads 16 bytes at m, unaligned.
   void Vandpd(Xmm d, Xmm a, const Mem &m);
+  // d = all ones in each half where a's equals b's, else zero.
+  void Vpcmpeqq(Xmm d, Xmm a, Xmm b);
+  // Clears ZF when a and b share a set sign bit in either half.
+  void Vtestpd(Xmm a, Xmm b);
   void Vmulsd(Xmm d, Xmm a, Xmm b);
   // d = a * b - d, and d = d * m + a, each in one rounding.
   void Vfmsub231sd(Xmm d, Xmm a, Xmm b);
