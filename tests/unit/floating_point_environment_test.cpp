@@ -190,6 +190,45 @@ TEST(FloatingPointEnvironment, PowersMatchTheRecordsInEveryRoundingMode) {
   }
 }
 
+namespace {
+
+double SwitchUpward(std::uintptr_t) {
+  std::fesetround(FE_UPWARD);
+  return 1.0;
+}
+
+} // namespace
+
+// A callback may change the rounding mode: a square after it follows the
+// new mode, whatever a square before it found out.
+TEST(FloatingPointEnvironment, SquaresFollowTheModeACallbackSets) {
+  boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
+  builder->AddFunction(u"up", SwitchUpward);
+  const std::unique_ptr<Tree> tree = CompileText(builder, "x^2+up+y^2");
+  const std::vector<TierCase> tiers = TiersOnThisMachine();
+  std::vector<std::unique_ptr<ForcedForm>> forms;
+  for (const TierCase &tier : tiers)
+    forms.emplace_back(new ForcedForm(tree->root, tier.options));
+  EXPECT_EQ(forms.back()->form.Serving(), Tier::kMachineCode);
+  std::mt19937_64 random(9);
+  std::uniform_real_distribution<double> value(1.0, 1e6);
+  RoundingGuard guard;
+  for (int i = 0; i < 3000; ++i) {
+    builder->SetValue(u"x", value(random));
+    builder->SetValue(u"y", value(random));
+    std::fesetround(FE_TONEAREST);
+    const Outcome expected =
+        Observe([&] { return EvaluateSToken(&tree->root, 0); });
+    for (std::size_t t = 0; t < tiers.size(); ++t) {
+      std::fesetround(FE_TONEAREST);
+      const Outcome actual =
+          Observe([&] { return forms[t]->form.Evaluate(0).second; });
+      ASSERT_EQ(actual.bits, expected.bits) << tiers[t].name << " at " << i;
+      ASSERT_EQ(actual.flags, expected.flags) << tiers[t].name;
+    }
+  }
+}
+
 #if defined(__GLIBC__)
 namespace {
 
