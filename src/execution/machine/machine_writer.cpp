@@ -30,27 +30,60 @@ bool SamePlace(int kindA, int indexA, int kindB, int indexB) {
   return kindA == kindB && indexA == indexB;
 }
 
-// Whether a running value that may be infinite or NaN (where the evaluator
-// has read 0.0) can go on untested from item k to the end of its group,
-// whose own test then catches it. It can when every later item adds,
-// subtracts or divides by a variable or constant (finite: tested at entry
-// or when read) or multiplies by a constant other than 0: those meet
-// infinity and NaN exactly and raise no flag; inf * 0, inf - inf, inf / inf
-// and calls would.
-bool CarriesQuietly(const std::vector<PlanItem> &items, std::size_t k) {
-  for (std::size_t i = k + 1; i < items.size(); ++i) {
+// A group whose value is a square (its last item raises to 2): at least 0,
+// +inf or NaN, never -inf.
+bool SquareValued(const CVisitPlan &plan, const PlanItem &item) {
+  if (item.kind != PlanItem::kValue || IsLeaf(item.operand))
+    return false;
+  const std::vector<PlanItem> &items = plan.Group(item.operand.group).items;
+  return SmallPower(items.back().mode, items.back().operand) == 2;
+}
+
+// A leaf that meets infinity and NaN exactly, raising no flag: added,
+// subtracted or divided by when finite (variables are tested at entry),
+// multiplied by when a constant other than 0. inf * 0, inf / inf, calls
+// and powers would raise one.
+bool QuietLeaf(const PlanItem &item) {
+  if (item.kind != PlanItem::kValue || !IsLeaf(item.operand))
+    return false;
+  const bool constant = item.operand.kind == PlanOperand::kConstant;
+  if (constant && !IsFinite(item.operand.constant))
+    return false;
+  switch (item.mode) {
+  case kAdd:
+  case kSub:
+  case kDiv:
+    return true;
+  case kMul:
+    return constant && item.operand.constant != 0.0;
+  default:
+    return false;
+  }
+}
+
+// Whether the value of item k, a group, may meet its group's running value
+// untested, infinite or NaN where the evaluator has read 0.0: the group's
+// own test at its end then catches it. It may when it becomes the running
+// value, or adds a square to a running value that is a sum of squares
+// (+inf + +inf raises nothing, inf - inf would), and every later item
+// meets a running value that is not finite without a flag.
+bool MeetsQuietly(const CVisitPlan &plan, const std::vector<PlanItem> &items,
+                  std::size_t k) {
+  bool squares = false;
+  for (std::size_t i = 0; i < items.size(); ++i) {
     const PlanItem &item = items[i];
-    if (item.kind != PlanItem::kValue || !IsLeaf(item.operand))
+    const bool square = item.mode == kAdd && SquareValued(plan, item);
+    const bool quiet = (i > k && QuietLeaf(item)) || (square && squares);
+    if (i == k && item.mode != kFirst && !(square && squares))
       return false;
-    if (item.operand.kind == PlanOperand::kConstant &&
-        !IsFinite(item.operand.constant))
+    if (i > k && !quiet)
       return false;
-    const FLAT_MODE mode = item.mode;
-    if (mode != kAdd && mode != kSub && mode != kDiv && mode != kMul)
-      return false;
-    if (mode == kMul && (item.operand.kind != PlanOperand::kConstant ||
-                         item.operand.constant == 0.0))
-      return false;
+    if (item.mode == kFirst)
+      squares = SquareValued(plan, item);
+    else if (SmallPower(item.mode, item.operand) == 2)
+      squares = true;
+    else if (!square)
+      squares = false;
   }
   return true;
 }
@@ -244,11 +277,10 @@ void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
   for (std::size_t k = 0; k < items.size(); ++k) {
     const PlanItem &item = items[k];
     // A first item that is a group runs at this level: nothing is there
-    // yet. Its test is left to this group's where nothing between could
-    // raise a flag on a value that is not finite.
+    // yet.
     const bool first = item.mode == kFirst;
     const Place value = ItemValue(item, first ? level : level + 1,
-                                  !first || !CarriesQuietly(items, k));
+                                  !MeetsQuietly(m_plan, items, k));
     Meet(item.mode, level, value);
   }
   if (tested || m_exact)
@@ -358,7 +390,7 @@ void CMachineWriter::Power(int level, const Place &exponent) {
 // then; reading the control register instead costs a dozen cycles on some
 // processors. The sums raise the inexact flag, which the square's own
 // inexact product or pow raises too. Once passed, r9 remembers it until
-// the next call.
+// a callback.
 void CMachineWriter::TestRoundsToNearest(Label other) {
   m_out.Movsd(kX2, Mem::Constant(1.0));
   m_out.Addsd(kX2, Mem::Constant(0x1p-54));
@@ -370,7 +402,8 @@ void CMachineWriter::TestRoundsToNearest(Label other) {
 
 bool CMachineWriter::SquaresInPlace() const { return m_vex && kSquaresInPlace; }
 
-// Clears the memory of a passed rounding test, at entry and after calls.
+// Clears the memory of a passed rounding test, at entry and after
+// callbacks.
 void CMachineWriter::ForgetRounding() {
   if (m_squares)
     m_out.Clear32(kRoundingKnown);
@@ -400,18 +433,9 @@ void CMachineWriter::Square(Xmm base, int live) {
   m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
   m_out.Ucomisd(kX2, kX1);
   m_out.Jcc(Condition::kNotEqual, cold.pow);
-  // Once a rounding test passed, the mode is known and the inexact flag
-  // raised: an exact product then stands as it is. Before, an exact one
-  // takes pow's flags after the function's end.
-  const Label known = m_out.NewLabel();
+  // Until a rounding test passed, the first square's path proves the mode.
   m_out.Test32(kRoundingKnown);
-  m_out.Jcc(Condition::kNotEqual, known);
-  m_out.Movapd(kX2, kX1);
-  m_out.Vfmsub231sd(kX2, base, base);
-  m_out.Ucomisd(kX2, Mem::Constant(0.0));
-  m_out.Jcc(Condition::kEqual, cold.exact);
-  TestRoundsToNearest(cold.pow);
-  m_out.Bind(known);
+  m_out.Jcc(Condition::kEqual, cold.first);
   m_out.Movapd(base, kX1);
   m_out.Bind(cold.back);
   m_squaresByPow.push_back(cold);

@@ -79,8 +79,10 @@ private:
   }
   static Place Slot(int s) { return Place{Place::kSlot, 0.0, s, nullptr}; }
   Place Level(int level) const;
-  // A spare slot first, the owner's, the context word's and the one
-  // for what a callback throws, then one per level.
+  // The rounding test's memory across calls first, the owner's, the
+  // context word's and the one for what a callback throws, then one per
+  // level.
+  Mem RoundingSlot() const { return Frame(0); }
   Mem OwnerSlot() const { return Frame(8); }
   Mem ContextSlot() const { return Frame(16); }
   Mem ThrownSlot() const { return Frame(24); }
@@ -130,8 +132,9 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
-  // The code proves squares in place; r9 (free in both conventions, lost
-  // in calls) is set once a rounding test passed.
+  // The code proves squares in place; r9 (free in both conventions) is set
+  // once a rounding test passed, kept across calls of the library's
+  // functions and cleared by a callback's.
   bool m_squares = false;
   static constexpr Gpr kRoundingKnown = Gpr::kR9;
   // Callbacks are called: their throws leave through one label.
@@ -153,7 +156,7 @@ private:
   struct SquareByPow {
     Label pow;
     Label back;
-    Label exact; // an exact product, taken with pow's inexact flag
+    Label first; // the rounding mode not yet proven
     Xmm base;
     int live;
   };

@@ -84,13 +84,21 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(LevelSlot(level), Xmm(kFirstLevelRegister + level));
+  // The library's functions leave the rounding mode as it is; a host's
+  // callback may change it.
+  const bool host = function == reinterpret_cast<const void *>(&CallHost);
+  if (m_squares && !host)
+    m_out.Mov(RoundingSlot(), kRoundingKnown);
   m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
   m_out.Call(Gpr::kRax);
   if (m_base != nullptr)
     m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
               "first variable");
   LoadTestConstants();
-  ForgetRounding();
+  if (m_squares && !host)
+    m_out.Mov(kRoundingKnown, RoundingSlot());
+  else
+    ForgetRounding();
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
   m_calls = true;
@@ -117,9 +125,11 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 // path runs straight on; each jumps back with the square in its register.
 void CMachineWriter::SquaresByPow() {
   for (const SquareByPow &cold : m_squaresByPow) {
-    // pow raises the inexact flag even where the square is exact (the
-    // test of the rounding mode raises it), save for a base of magnitude 1.
-    m_out.Bind(cold.exact);
+    // The first square since entry or a callback proves the rounding mode.
+    // That test raises the inexact flag, which the product or pow raises
+    // too (glibc's pow even for exact squares), save for a base of
+    // magnitude 1: its square 1 stands in every mode.
+    m_out.Bind(cold.first);
     const Label one = m_out.NewLabel();
     m_out.Ucomisd(kX1, Mem::Constant(1.0));
     m_out.Jcc(Condition::kEqual, one);
