@@ -39,12 +39,14 @@ bool SquareValued(const CVisitPlan &plan, const PlanItem &item) {
   return SmallPower(items.back().mode, items.back().operand) == 2;
 }
 
-// A leaf that meets infinity and NaN exactly, raising no flag: added,
-// subtracted or divided by when finite (variables are tested at entry),
-// multiplied by when a constant other than 0. inf * 0, inf / inf, calls
-// and powers would raise one.
-bool QuietLeaf(const PlanItem &item) {
-  if (item.kind != PlanItem::kValue || !IsLeaf(item.operand))
+// An item that meets a running value that is infinite or NaN exactly,
+// raising no flag: a finite value added, subtracted or divided by
+// (variables are tested at entry, groups here before they meet unless they
+// are squares added to squares), a constant other than 0 multiplied by,
+// and a power of 2 or 3 (pow and the squares' tests are quiet on them).
+// inf * 0, inf - inf, inf / inf and the library's functions raise one.
+bool Quiet(const PlanItem &item) {
+  if (item.kind != PlanItem::kValue)
     return false;
   const bool constant = item.operand.kind == PlanOperand::kConstant;
   if (constant && !IsFinite(item.operand.constant))
@@ -56,25 +58,44 @@ bool QuietLeaf(const PlanItem &item) {
     return true;
   case kMul:
     return constant && item.operand.constant != 0.0;
+  case kPow:
+    return SmallPower(item.mode, item.operand) != 0;
   default:
     return false;
   }
 }
 
+// Whether item k, infinite or NaN, meets the running value before it
+// without a flag and stays so: as the first item, as a square added to
+// squares, or added to, subtracted from or multiplied by a first item
+// that is a constant (other than 0 to multiply).
+bool Joins(const std::vector<PlanItem> &items, std::size_t k, bool squares) {
+  const PlanItem &item = items[k];
+  if (item.mode == kFirst || squares)
+    return true;
+  const PlanItem &first = items[0];
+  if (k != 1 || !IsLeafItem(first) ||
+      first.operand.kind != PlanOperand::kConstant ||
+      !IsFinite(first.operand.constant))
+    return false;
+  return item.mode == kAdd || item.mode == kSub ||
+         (item.mode == kMul && first.operand.constant != 0.0);
+}
+
 // Whether the value of item k, a group, may meet its group's running value
 // untested, infinite or NaN where the evaluator has read 0.0: the group's
-// own test at its end then catches it. It may when it becomes the running
-// value, or adds a square to a running value that is a sum of squares
-// (+inf + +inf raises nothing, inf - inf would), and every later item
-// meets a running value that is not finite without a flag.
+// own test at its end then catches it. It may when it joins the running
+// value quietly (+inf + +inf raises nothing, inf - inf would) and every
+// later item meets a running value that is not finite without a flag,
+// leaving it not finite.
 bool MeetsQuietly(const CVisitPlan &plan, const std::vector<PlanItem> &items,
                   std::size_t k) {
   bool squares = false;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const PlanItem &item = items[i];
     const bool square = item.mode == kAdd && SquareValued(plan, item);
-    const bool quiet = (i > k && QuietLeaf(item)) || (square && squares);
-    if (i == k && item.mode != kFirst && !(square && squares))
+    const bool quiet = (i > k && Quiet(item)) || (square && squares);
+    if (i == k && !Joins(items, k, square && squares))
       return false;
     if (i > k && !quiet)
       return false;
