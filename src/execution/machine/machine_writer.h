@@ -2,11 +2,11 @@
 // convention and set of processor features.
 //
 // Registers: xmm0 carries a value being made (and a called function's
-// argument and result), xmm1 and xmm2 are scratch, the flag of failed
-// finiteness tests has one register, and the running values of the groups
-// being evaluated take the rest, the group at level s in the s-th. Deeper
-// levels keep their running value in the stack frame. Around a call every
-// live running value and the flag are stored in the frame and read back.
+// argument and result), xmm1 and xmm2 are scratch, the exponent bits the
+// finiteness tests read take one register, and the running values of the
+// groups being evaluated take the rest, the group at level s in the s-th.
+// Deeper levels keep their running value in the stack frame. Around a call
+// every live running value is stored in the frame and read back.
 // Variables are read by displacement from the code when within reach,
 // else from rcx, which holds the first variable's address, else by their
 // full address.
