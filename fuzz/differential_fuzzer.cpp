@@ -2,7 +2,10 @@
 // and the flat program that Evaluate runs and by the record evaluator they
 // stand in for. All must give the same bits and call the same callbacks in
 // the same order with the same context word, whatever the variables hold;
-// a callback's throw must come out of each alike.
+// a callback's throw must come out of each alike. Each input also picks
+// the rounding mode the evaluations run under, and exceptions to unmask:
+// the machine code must raise the flat program's flags, and with those it
+// does not raise unmasked, a trap ends the run.
 #include "fuzz_input.h"
 #include "planted_fault.h"
 #include "promises.h"
@@ -12,6 +15,7 @@
 #include "execution/compiled_form.h"
 #include "execution/machine/code_arena.h"
 
+#include <cfenv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -62,6 +66,41 @@ struct Outcome {
   double value = 0.0;
   CallLog log;
   bool spent = false;
+  int flags = 0;
+};
+
+// The floating-point environment of one input: a rounding mode, and the
+// exceptions to unmask where the record evaluator does not raise them.
+struct Environment {
+  int rounding = FE_TONEAREST;
+  int traps = 0;
+};
+
+const int kRoundings[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+// Not underflow: unmasked, it traps on exact subnormal results too, which
+// the flags of a masked run do not show.
+const int kExceptions[] = {FE_INVALID, FE_DIVBYZERO, FE_OVERFLOW, FE_INEXACT};
+
+// Unmasks traps (glibc only) for the life of the object.
+class Unmasked {
+public:
+  explicit Unmasked(int traps) : m_traps(traps) {
+#if defined(__GLIBC__)
+    if (m_traps != 0)
+      feenableexcept(m_traps);
+#endif
+  }
+  ~Unmasked() {
+#if defined(__GLIBC__)
+    if (m_traps != 0)
+      fedisableexcept(m_traps);
+#endif
+  }
+  Unmasked(const Unmasked &) = delete;
+  Unmasked &operator=(const Unmasked &) = delete;
+
+private:
+  int m_traps;
 };
 
 template <class Evaluate>
@@ -72,17 +111,21 @@ Outcome Observe(CExpressionBuilder &builder, const double *values,
   Outcome out;
   out.log.builder = &builder;
   CallsThisEvaluation() = 0;
+  std::feclearexcept(FE_ALL_EXCEPT);
   try {
     out.value = evaluate(reinterpret_cast<std::uintptr_t>(&out.log));
   } catch (const CallBudgetSpent &) {
     out.spent = true;
   }
+  out.flags = std::fetestexcept(FE_ALL_EXCEPT);
   return out;
 }
 
-void Require(const Outcome &reference, const Outcome &actual) {
+void Require(const Outcome &reference, const Outcome &actual, bool value,
+             bool flags) {
   FUZZ_REQUIRE(!actual.spent);
-  FUZZ_REQUIRE(SameBits(reference.value, actual.value));
+  FUZZ_REQUIRE(!value || SameBits(reference.value, actual.value));
+  FUZZ_REQUIRE(!flags || reference.flags == actual.flags);
   FUZZ_REQUIRE(reference.log.calls.size() == actual.log.calls.size());
   for (std::size_t i = 0; i < actual.log.calls.size(); ++i) {
     FUZZ_REQUIRE(reference.log.calls[i].first == actual.log.calls[i].first);
@@ -91,7 +134,7 @@ void Require(const Outcome &reference, const Outcome &actual) {
   }
 }
 
-void Run(const std::u16string &text) {
+void Run(const std::u16string &text, const Environment &environment) {
   boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
   FUZZ_REQUIRE(builder->AddVariable(u"a"));
   FUZZ_REQUIRE(builder->AddVariable(u"b"));
@@ -112,6 +155,14 @@ void Run(const std::u16string &text) {
   FUZZ_REQUIRE(program.Serving() != Tier::kRecords);
   CCompiledForm machine;
   machine.Build(*root, arena);
+  // Compiled under round-to-nearest, evaluated under the input's mode.
+  // Constant parts are computed when compiled, where the records compute
+  // them at each evaluation: under another mode, and in the flags they
+  // raise, the records are compared with the flat program only by value
+  // under round-to-nearest, and the machine code with the flat program in
+  // every bit and flag.
+  std::fesetround(environment.rounding);
+  const bool nearest = environment.rounding == FE_TONEAREST;
   for (const auto &values : kAssignments) {
     const Outcome reference =
         Observe(*builder, values, [&root](std::uintptr_t context) {
@@ -125,12 +176,16 @@ void Run(const std::u16string &text) {
       FUZZ_REQUIRE(thrown.spent);
       return;
     }
-    Require(reference, Observe(*builder, values, [&program](std::uintptr_t c) {
-              return program.Evaluate(c).second;
-            }));
-    Require(reference, Observe(*builder, values, [&](std::uintptr_t c) {
-              return machine.Evaluate(c).second;
-            }));
+    const Outcome flat =
+        Observe(*builder, values, [&program](std::uintptr_t c) {
+          return program.Evaluate(c).second;
+        });
+    Require(reference, flat, nearest, false);
+    const Unmasked unmasked(environment.traps & ~flat.flags);
+    const Outcome code = Observe(*builder, values, [&](std::uintptr_t c) {
+      return machine.Evaluate(c).second;
+    });
+    Require(flat, code, true, true);
   }
 }
 
@@ -140,9 +195,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
                                       std::size_t size) {
   AbortOnPlantedInput(data, size);
   FuzzInput input(data, size);
+  Environment environment;
+  const std::uint8_t choice = input.Byte();
+  environment.rounding = kRoundings[choice & 3];
+  for (int i = 0; i < 4; ++i)
+    if (choice & (8 << i))
+      environment.traps |= kExceptions[i];
   std::u16string text = input.Text(4096);
   // A host's text ends at its first zero unit.
   text.resize(std::char_traits<char16_t>::length(text.c_str()));
-  Run(text);
+  Run(text, environment);
+  std::fesetround(FE_TONEAREST);
   return 0;
 }

@@ -47,10 +47,23 @@ inline bool IsPowResult(double, double) { return false; }
 #endif
 
 // Magnitudes whose square or cube and rounding errors stay clear of
-// overflow and subnormals.
-VOX_ALWAYS_INLINE bool IsInRange(double a, double limit) {
-  const double magnitude = std::fabs(a);
-  return magnitude > 1.0 / limit && magnitude < limit;
+// overflow and subnormals: 2^-limit <= |a| < 2^limit. Read from the
+// exponent bits, since a comparison would signal on a NaN.
+VOX_ALWAYS_INLINE bool IsInRange(double a, int limit) {
+  std::uint64_t bits;
+  std::memcpy(&bits, &a, sizeof bits);
+  const int exponent = static_cast<int>(bits >> 52 & 0x7FF) - 1023;
+  return exponent >= -limit && exponent < limit;
+}
+
+// A dropped value is still computed, as the evaluator computes it: its
+// arithmetic raises flags, and traps where the host unmasked them.
+VOX_ALWAYS_INLINE void KeepComputed(double value) {
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+  __asm__ volatile("" : : "x"(value));
+#else
+  (void)value;
+#endif
 }
 
 // pow(a, n) for n = 2 or 3, without the call where the products are
@@ -58,11 +71,12 @@ VOX_ALWAYS_INLINE bool IsInRange(double a, double limit) {
 // let the compiler put products in place of the call.
 VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
                               const double *exponent) {
-  if (n == 2 && IsInRange(a, 0x1p450)) {
+  if (n == 2 && IsInRange(a, 450)) {
     const double p = a * a;
-    if (IsPowResult(p, ProductError(a, a, p)))
+    const double error = ProductError(a, a, p);
+    if (IsPowResult(p, error) && RoundsToNearest())
       return p;
-  } else if (n == 3 && IsInRange(a, 0x1p290)) {
+  } else if (n == 3 && IsInRange(a, 290)) {
     const double square = a * a;
     const double product = square * a;
     // cube = (square + e2) * a, with e2 * a far below the last bit. Two
@@ -70,7 +84,7 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
     const double error =
         ProductError(square, a, product) + ProductError(a, a, square) * a;
     const double p = product + error;
-    if (IsPowResult(p, error - (p - product)))
+    if (IsPowResult(p, error - (p - product)) && RoundsToNearest())
       return p;
   }
   return std::pow(a, *exponent);
@@ -106,7 +120,7 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
 
 #define VOX_MODES_CALLING(shape, value)                                        \
   VOX_CASE(VOX_STEP(shape, kPow), acc = std::pow(acc, (value)))                \
-  VOX_CASE(VOX_STEP(shape, kDrop), (void)(value))
+  VOX_CASE(VOX_STEP(shape, kDrop), KeepComputed(value))
 
 #define VOX_MODES(shape, value)                                                \
   VOX_MODES_INLINE(shape, value)                                               \
@@ -137,7 +151,7 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
     acc = std::pow(*--saved, v);                                               \
   })                                                                           \
   VOX_CASE(VOX_STEP(shape, kDrop), {                                           \
-    (void)(value);                                                             \
+    KeepComputed(value);                                                       \
     acc = *--saved;                                                            \
   })
 

@@ -1,6 +1,6 @@
 // What the code generator needs to know of a calling convention, as data.
 // The code uses only registers the convention leaves free to use, so it
-// saves none: rax, rcx, rdx and xmm0-xmm5 everywhere; rsi, rdi and
+// saves none: rax, rcx, rdx, r9 and xmm0-xmm5 everywhere; rsi, rdi and
 // xmm6-xmm15 on System V only.
 #ifndef VOXEVAL_EXECUTION_MACHINE_CALLING_CONVENTION_H
 #define VOXEVAL_EXECUTION_MACHINE_CALLING_CONVENTION_H
@@ -15,14 +15,9 @@ struct CALLING_CONVENTION {
   // double that the caller tests; callbacks then stay with the flat
   // program, since their throws cannot be passed on from the code.
   bool returnsPair;
-  // Running values of the outer levels kept in registers, from xmm3 on;
-  // with callbacks (exact code) fewer, two registers holding the
-  // finiteness test's mask and bound.
+  // Running values of the outer levels kept in registers, from xmm3 on.
   int registerLevels;
-  int exactRegisterLevels;
-  Xmm flag;
-  Xmm mask;
-  Xmm limit;
+  Xmm mask; // the exponent bits, for the finiteness tests
   // The owner and context word as they arrive, and the three integer
   // arguments of a call, in order.
   Gpr owner;
@@ -36,19 +31,18 @@ struct CALLING_CONVENTION {
 const CALLING_CONVENTION kSystemV = {
     "System V",
     true,                                 // returnsPair
-    12, 10,                               // registerLevels, exact
-    Xmm(15), Xmm(13), Xmm(14),            // flag, mask, limit
+    12,                                   // registerLevels
+    Xmm(15),                              // mask
     Gpr::kRdi, Gpr::kRsi,                 // owner, context
     {Gpr::kRdi, Gpr::kRsi, Gpr::kRdx},    // arguments
     32};                                  // homeArea
 
-// Windows keeps xmm6-xmm15 for the caller: two levels in registers. Its
-// code is never exact (no callbacks), so mask and limit go unused.
+// Windows keeps xmm6-xmm15 for the caller: two levels in registers.
 const CALLING_CONVENTION kWindowsX64 = {
     "Windows x64",
     false,
-    2, 2,
-    Xmm(5), Xmm(5), Xmm(5),
+    2,
+    Xmm(5),
     Gpr::kRcx, Gpr::kRdx,
     {Gpr::kRcx, Gpr::kRdx, Gpr::kR8},
     32};

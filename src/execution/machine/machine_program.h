@@ -2,14 +2,14 @@
 // in a register, variables read where they are, constants from a pool
 // beside the code, the library's functions called directly.
 //
-// The evaluator tests every value it reads and every group's value for
-// finiteness. The code leaves out the tests whose failure would make the
-// final value not finite anyway (sums, differences, products and dividends
-// carry infinity and NaN on); the others (divisors, powers, function
-// arguments) set a flag that spoils the result. So the code gives exactly
-// the evaluator's value whenever every tested value is finite, and a value
-// that is not finite otherwise: the caller then evaluates again by the flat
-// program. The evaluator's own value is always finite, so nothing is lost.
+// The evaluator reads every value that is not finite as 0.0. The code
+// tests every variable once at entry and every group's value before it
+// meets another, by exponent bits (no flag raised): a value that is not
+// finite hands the evaluation to the flat program before any arithmetic on
+// it, so the code raises no floating-point flag the evaluator does not.
+// Function results are not tested, as the evaluator does not; the result
+// is tested at the end. The evaluator's own value is always finite, so
+// nothing is lost.
 #ifndef VOXEVAL_EXECUTION_MACHINE_MACHINE_PROGRAM_H
 #define VOXEVAL_EXECUTION_MACHINE_MACHINE_PROGRAM_H
 

@@ -3,8 +3,10 @@
 #include "builder/standard_names.h"
 #include "execution/machine/host_calls.h"
 
-#include <cfloat>
+#include <algorithm>
 #include <cstring>
+#include <functional>
+#include <limits>
 
 namespace {
 
@@ -28,13 +30,83 @@ bool SamePlace(int kindA, int indexA, int kindB, int indexB) {
   return kindA == kindB && indexA == indexB;
 }
 
-// True when raising to the item can turn an infinite or NaN running value
-// into a finite one: pow(inf, 0) and pow(NaN, 0) are 1, pow(inf, -1) is 0.
-// Constant positive exponents keep them infinite or NaN.
-bool LosesBase(const PlanItem &item) {
-  return item.mode == kPow && !(item.kind == PlanItem::kValue &&
-                                item.operand.kind == PlanOperand::kConstant &&
-                                item.operand.constant > 0.0);
+// A group whose value is a square (its last item raises to 2): at least 0,
+// +inf or NaN, never -inf.
+bool SquareValued(const CVisitPlan &plan, const PlanItem &item) {
+  if (item.kind != PlanItem::kValue || IsLeaf(item.operand))
+    return false;
+  const std::vector<PlanItem> &items = plan.Group(item.operand.group).items;
+  return SmallPower(items.back().mode, items.back().operand) == 2;
+}
+
+// An item that meets a running value that is infinite or NaN exactly,
+// raising no flag: a finite value added, subtracted or divided by
+// (variables are tested at entry, groups here before they meet unless they
+// are squares added to squares), a constant other than 0 multiplied by,
+// and a power of 2 or 3 (pow and the squares' tests are quiet on them).
+// inf * 0, inf - inf, inf / inf and the library's functions raise one.
+bool Quiet(const PlanItem &item) {
+  if (item.kind != PlanItem::kValue)
+    return false;
+  const bool constant = item.operand.kind == PlanOperand::kConstant;
+  if (constant && !IsFinite(item.operand.constant))
+    return false;
+  switch (item.mode) {
+  case kAdd:
+  case kSub:
+  case kDiv:
+    return true;
+  case kMul:
+    return constant && item.operand.constant != 0.0;
+  case kPow:
+    return SmallPower(item.mode, item.operand) != 0;
+  default:
+    return false;
+  }
+}
+
+// Whether item k, infinite or NaN, meets the running value before it
+// without a flag and stays so: as the first item, as a square added to
+// squares, or added to, subtracted from or multiplied by a first item
+// that is a constant (other than 0 to multiply).
+bool Joins(const std::vector<PlanItem> &items, std::size_t k, bool squares) {
+  const PlanItem &item = items[k];
+  if (item.mode == kFirst || squares)
+    return true;
+  const PlanItem &first = items[0];
+  if (k != 1 || !IsLeafItem(first) ||
+      first.operand.kind != PlanOperand::kConstant ||
+      !IsFinite(first.operand.constant))
+    return false;
+  return item.mode == kAdd || item.mode == kSub ||
+         (item.mode == kMul && first.operand.constant != 0.0);
+}
+
+// Whether the value of item k, a group, may meet its group's running value
+// untested, infinite or NaN where the evaluator has read 0.0: the group's
+// own test at its end then catches it. It may when it joins the running
+// value quietly (+inf + +inf raises nothing, inf - inf would) and every
+// later item meets a running value that is not finite without a flag,
+// leaving it not finite.
+bool MeetsQuietly(const CVisitPlan &plan, const std::vector<PlanItem> &items,
+                  std::size_t k) {
+  bool squares = false;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const PlanItem &item = items[i];
+    const bool square = item.mode == kAdd && SquareValued(plan, item);
+    const bool quiet = (i > k && Quiet(item)) || (square && squares);
+    if (i == k && !Joins(items, k, square && squares))
+      return false;
+    if (i > k && !quiet)
+      return false;
+    if (item.mode == kFirst)
+      squares = SquareValued(plan, item);
+    else if (SmallPower(item.mode, item.operand) == 2)
+      squares = true;
+    else if (!square)
+      squares = false;
+  }
+  return true;
 }
 
 } // namespace
@@ -114,26 +186,79 @@ void CMachineWriter::StoreLevel(int level, int reg) {
   m_out.Movsd(LevelSlot(place.index), Xmm(reg));
 }
 
-// Exact code: reg = reg when finite, else 0.0, as the evaluator has it.
-// Otherwise flag |= reg - reg: zero for a finite value, a NaN (all of
-// whose exponent bits and quiet bit are set) for infinity or NaN.
+// The finiteness tests raise no floating-point flag: they look at the
+// exponent bits alone (reg & mask, where mask holds the exponent bits, the
+// bits of +inf), which are never a NaN, so even a comparison cannot signal.
+// Exact code (which calls callbacks, and so cannot start again): reg =
+// reg when finite, else 0.0, as the evaluator has it. Otherwise a value
+// that is not finite hands the evaluation to the fallback at once, before
+// any arithmetic on it; the branch stays off the values' dependency chain.
 void CMachineWriter::Test(Xmm reg) {
-  if (m_vex && !m_exact) {
-    m_out.Vsubsd(kX2, reg, reg);
-    m_out.Orpd(m_convention.flag, kX2);
-    m_flag = true;
-    return;
-  }
-  m_out.Movapd(kX2, reg);
-  if (m_exact) {
+  if (m_vex) {
+    m_out.Vandpd(kX2, reg, m_convention.mask);
+  } else {
+    m_out.Movapd(kX2, reg);
     m_out.Andpd(kX2, m_convention.mask);
-    m_out.Cmpsd(kX2, m_convention.limit, 2); // |reg| <= DBL_MAX
+  }
+  if (m_exact) {
+    m_out.Cmpsd(kX2, m_convention.mask, 4); // exponent bits != all ones
     m_out.Andpd(reg, kX2);
     return;
   }
-  m_out.Subsd(kX2, reg);
-  m_out.Orpd(m_convention.flag, kX2);
-  m_flag = true;
+  m_out.Ucomisd(kX2, m_convention.mask);
+  m_out.Jcc(Condition::kEqual, m_notFinite);
+}
+
+// Code that can start again tests every variable it reads once, before any
+// arithmetic: a value that is not finite hands the whole evaluation to the
+// fallback. The largest of their exponent bits (which are never a NaN, so
+// max stays quiet) is all ones when any of them is not finite. With VEX,
+// variables are tested two to a register: two side by side read as one
+// 16-byte operand (both are doubles the formula reads, so no byte outside
+// them is touched), others put together by halves.
+void CMachineWriter::TestVariables() {
+  if (m_exact)
+    return;
+  std::vector<const double *> variables;
+  for (const PlanGroup &group : m_plan.Groups())
+    for (const PlanItem &item : group.items)
+      if (item.kind != PlanItem::kCallback &&
+          item.operand.kind == PlanOperand::kVariable)
+        variables.push_back(item.operand.variable);
+  std::sort(variables.begin(), variables.end(), std::less<const double *>());
+  variables.erase(std::unique(variables.begin(), variables.end()),
+                  variables.end());
+  const auto place = [](const double *variable) {
+    return Place{Place::kVariable, 0.0, 0, variable};
+  };
+  bool pairs = false;
+  for (std::size_t k = 0; k < variables.size(); ++k) {
+    const Xmm reg = k == 0 ? kX1 : kX2;
+    const bool twoLeft = m_vex && k + 1 < variables.size();
+    if (twoLeft && variables[k + 1] == variables[k] + 1) {
+      m_out.Vandpd(reg, m_convention.mask, Operand(place(variables[k])).mem);
+    } else {
+      Op(kMovsd, reg, place(variables[k]));
+      if (twoLeft)
+        m_out.Movhpd(reg, Operand(place(variables[k + 1])).mem);
+      m_out.Andpd(reg, m_convention.mask);
+    }
+    if (k != 0)
+      m_out.Maxpd(kX1, kX2);
+    pairs = pairs || twoLeft;
+    k += twoLeft ? 1 : 0;
+  }
+  if (variables.empty())
+    return;
+  if (!pairs) {
+    m_out.Ucomisd(kX1, m_convention.mask);
+    m_out.Jcc(Condition::kEqual, m_notFinite);
+    return;
+  }
+  // A half equal to the exponent bits turns all ones, its sign bit set.
+  m_out.Vpcmpeqq(kX1, kX1, m_convention.mask);
+  m_out.Vtestpd(kX1, kX1);
+  m_out.Jcc(Condition::kNotEqual, m_notFinite);
 }
 
 void CMachineWriter::TestLevel(int level) {
@@ -148,21 +273,21 @@ void CMachineWriter::TestLevel(int level) {
     StoreLevel(level, 1);
 }
 
-// Exact code: the mask of a double's magnitude bits, and DBL_MAX.
+// The exponent bits, which every finiteness test reads.
 void CMachineWriter::LoadTestConstants() {
-  if (!m_exact)
-    return;
-  const std::uint64_t bits = 0x7FFFFFFFFFFFFFFFull;
-  double mask;
-  std::memcpy(&mask, &bits, sizeof mask);
-  m_out.Movsd(m_convention.mask, Mem::Constant(mask));
-  m_out.Movsd(m_convention.limit, Mem::Constant(DBL_MAX));
+  const Mem infinity = Mem::Constant(std::numeric_limits<double>::infinity());
+  if (m_vex)
+    m_out.Movddup(m_convention.mask, infinity); // for pairs of variables
+  else
+    m_out.Movsd(m_convention.mask, infinity);
 }
 
 // The group's running value at its level. With tested set, its value is
-// tested for finiteness at its end. An item's value needs a test of its own
-// where infinity might not reach the end: as a divisor or an exponent, or
-// when a power of the running value follows.
+// tested for finiteness at its end. Every item's value is tested before it
+// meets another (variables at entry): the evaluator reads a value that is
+// not finite as 0.0, and carrying it on instead would compute inf - inf or
+// inf * 0, raising the invalid flag (a trap, where the host unmasked it)
+// the evaluator does not.
 void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
   if (level >= m_registerLevels) {
     m_memoryLevels = true;
@@ -170,17 +295,14 @@ void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
       m_deepestSlot = level;
   }
   const std::vector<PlanItem> &items = m_plan.Group(group).items;
-  std::vector<bool> powerFollows(items.size(), false);
-  for (std::size_t k = items.size(); k-- > 1;)
-    powerFollows[k - 1] = powerFollows[k] || LosesBase(items[k]);
   for (std::size_t k = 0; k < items.size(); ++k) {
-    const FLAT_MODE mode = items[k].mode;
-    const bool lossy =
-        m_exact || mode == kDiv || mode == kPow || powerFollows[k];
-    // A first item that is a group runs at this level: nothing is there yet.
-    const Place value =
-        ItemValue(items[k], mode == kFirst ? level : level + 1, lossy);
-    Meet(mode, level, value);
+    const PlanItem &item = items[k];
+    // A first item that is a group runs at this level: nothing is there
+    // yet.
+    const bool first = item.mode == kFirst;
+    const Place value = ItemValue(item, first ? level : level + 1,
+                                  !MeetsQuietly(m_plan, items, k));
+    Meet(item.mode, level, value);
   }
   if (tested || m_exact)
     TestLevel(level);
@@ -216,7 +338,8 @@ CMachineWriter::Place CMachineWriter::OperandValue(const PlanOperand &operand,
     return Place{Place::kConstant, operand.constant, 0, nullptr};
   case PlanOperand::kVariable: {
     const Place variable = Place{Place::kVariable, 0.0, 0, operand.variable};
-    if (!tested && !m_exact)
+    // Tested at entry, or on the spot in exact code.
+    if (!m_exact)
       return variable;
     Load(0, variable);
     Test(kX0);
@@ -266,7 +389,7 @@ void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
 
 void CMachineWriter::Power(int level, const Place &exponent) {
   const Place running = Level(level);
-  if (m_vex && kSquaresInPlace && exponent.kind == Place::kConstant &&
+  if (SquaresInPlace() && exponent.kind == Place::kConstant &&
       exponent.constant == 2.0) {
     if (running.kind == Place::kRegister) {
       Square(Xmm(running.index), level);
@@ -283,27 +406,57 @@ void CMachineWriter::Power(int level, const Place &exponent) {
   StoreLevel(level, 0);
 }
 
+// Jumps to other unless arithmetic rounds to nearest, where the square
+// proof holds. 1 + u/4 + 3u/4 (u the spacing above 1) gives 1 + u only
+// then; reading the control register instead costs a dozen cycles on some
+// processors. The sums raise the inexact flag, which the square's own
+// inexact product or pow raises too. Once passed, r9 remembers it until
+// a callback.
+void CMachineWriter::TestRoundsToNearest(Label other) {
+  m_out.Movsd(kX2, Mem::Constant(1.0));
+  m_out.Addsd(kX2, Mem::Constant(0x1p-54));
+  m_out.Addsd(kX2, Mem::Constant(0x1.8p-53));
+  m_out.Ucomisd(kX2, Mem::Constant(1.0 + 0x1p-52));
+  m_out.Jcc(Condition::kNotEqual, other);
+  m_out.Mov32(kRoundingKnown, 1);
+}
+
+bool CMachineWriter::SquaresInPlace() const { return m_vex && kSquaresInPlace; }
+
+// Clears the memory of a passed rounding test, at entry and after
+// callbacks.
+void CMachineWriter::ForgetRounding() {
+  if (m_squares)
+    m_out.Clear32(kRoundingKnown);
+}
+
 // base = base ^ 2 in its register. The product p is what pow gives when the
 // exact square lies within kPowProofUlps of p's spacing on its side (see
 // evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps) rounds
 // back to p, e = a * a - p being exact from a fused multiply-add.
-// Squares under 2^-970 (where e might not be exact) and NaN go to pow.
+// Squares under 2^-970 (where e might not be exact), over 2^1020 and NaN
+// go to pow.
 void CMachineWriter::Square(Xmm base, int live) {
   // The call below saves the live levels' registers in their slots.
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
-  SquareByPow cold{m_out.NewLabel(), m_out.NewLabel(), base, live};
+  SquareByPow cold{m_out.NewLabel(), m_out.NewLabel(), m_out.NewLabel(), base,
+                   live};
   m_out.Vmulsd(kX1, base, base);
   m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
   m_out.Jcc(Condition::kBelow, cold.pow);
+  // Nor near overflow, where p - a * a would be inf - inf.
+  m_out.Ucomisd(kX1, Mem::Constant(0x1p1020));
+  m_out.Jcc(Condition::kAbove, cold.pow);
   m_out.Movapd(kX2, kX1);
   m_out.Vfmsub231sd(kX2, base, base);
   m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
   m_out.Ucomisd(kX2, kX1);
-  // Unordered only when p is infinite, which pow gives too: ZF is set
-  // then, and p stands.
   m_out.Jcc(Condition::kNotEqual, cold.pow);
+  // Until a rounding test passed, the first square's path proves the mode.
+  m_out.Test32(kRoundingKnown);
+  m_out.Jcc(Condition::kEqual, cold.first);
   m_out.Movapd(base, kX1);
   m_out.Bind(cold.back);
   m_squaresByPow.push_back(cold);

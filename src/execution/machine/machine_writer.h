@@ -2,11 +2,11 @@
 // convention and set of processor features.
 //
 // Registers: xmm0 carries a value being made (and a called function's
-// argument and result), xmm1 and xmm2 are scratch, the flag of failed
-// finiteness tests has one register, and the running values of the groups
-// being evaluated take the rest, the group at level s in the s-th. Deeper
-// levels keep their running value in the stack frame. Around a call every
-// live running value and the flag are stored in the frame and read back.
+// argument and result), xmm1 and xmm2 are scratch, the exponent bits the
+// finiteness tests read take one register, and the running values of the
+// groups being evaluated take the rest, the group at level s in the s-th.
+// Deeper levels keep their running value in the stack frame. Around a call
+// every live running value is stored in the frame and read back.
 // Variables are read by displacement from the code when within reach,
 // else from rcx, which holds the first variable's address, else by their
 // full address.
@@ -79,9 +79,10 @@ private:
   }
   static Place Slot(int s) { return Place{Place::kSlot, 0.0, s, nullptr}; }
   Place Level(int level) const;
-  // The flag's slot first, the owner's, the context word's and the one
-  // for what a callback throws, then one per level.
-  Mem FlagSlot() const { return Frame(0); }
+  // The rounding test's memory across calls first, the owner's, the
+  // context word's and the one for what a callback throws, then one per
+  // level.
+  Mem RoundingSlot() const { return Frame(0); }
   Mem OwnerSlot() const { return Frame(8); }
   Mem ContextSlot() const { return Frame(16); }
   Mem ThrownSlot() const { return Frame(24); }
@@ -98,6 +99,9 @@ private:
   void Meet(FLAT_MODE mode, int level, const Place &value);
   void Power(int level, const Place &exponent);
   void Square(Xmm base, int live);
+  void TestRoundsToNearest(Label other);
+  bool SquaresInPlace() const;
+  void ForgetRounding();
   void SquaresByPow();
 
   XmmOrMem Operand(const Place &value);
@@ -105,6 +109,7 @@ private:
   void Load(int reg, const Place &value);
   void StoreLevel(int level, int reg);
   void Test(Xmm reg);
+  void TestVariables();
   void TestLevel(int level);
   void Call(const void *function, const char *name, int live);
   void CallBack(EVAL_CALLBACK callback, int live);
@@ -127,6 +132,11 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
+  // The code proves squares in place; r9 (free in both conventions) is set
+  // once a rounding test passed, kept across calls of the library's
+  // functions and cleared by a callback's.
+  bool m_squares = false;
+  static constexpr Gpr kRoundingKnown = Gpr::kR9;
   // Callbacks are called: their throws leave through one label.
   bool m_throws = false;
   Label m_thrown = Label();
@@ -139,12 +149,14 @@ private:
   std::int32_t m_coldFrame = 0;
   // The owner and context word are kept in the frame for the fallback.
   bool m_saveArguments = false;
-  bool m_flag = false;
+  // Where a value that is not finite hands over to the fallback.
+  Label m_notFinite = Label();
   // Squares whose tests failed: where their jumps go and where they
   // return.
   struct SquareByPow {
     Label pow;
     Label back;
+    Label first; // the rounding mode not yet proven
     Xmm base;
     int live;
   };

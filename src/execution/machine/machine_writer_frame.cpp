@@ -4,6 +4,8 @@
 
 #include "execution/machine/host_calls.h"
 
+#include <limits>
+
 const double *FirstVariableOf(const CVisitPlan &plan) {
   if (plan.Top().kind == PlanOperand::kVariable)
     return plan.Top().variable;
@@ -82,16 +84,23 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(LevelSlot(level), Xmm(kFirstLevelRegister + level));
-  m_out.Movsd(FlagSlot(), m_convention.flag);
+  // The library's functions leave the rounding mode as it is; a host's
+  // callback may change it.
+  const bool host = function == reinterpret_cast<const void *>(&CallHost);
+  if (m_squares && !host)
+    m_out.Mov(RoundingSlot(), kRoundingKnown);
   m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
   m_out.Call(Gpr::kRax);
   if (m_base != nullptr)
     m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
               "first variable");
   LoadTestConstants();
+  if (m_squares && !host)
+    m_out.Mov(kRoundingKnown, RoundingSlot());
+  else
+    ForgetRounding();
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
-  m_out.Movsd(m_convention.flag, FlagSlot());
   m_calls = true;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
@@ -116,6 +125,18 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 // path runs straight on; each jumps back with the square in its register.
 void CMachineWriter::SquaresByPow() {
   for (const SquareByPow &cold : m_squaresByPow) {
+    // The first square since entry or a callback proves the rounding mode.
+    // That test raises the inexact flag, which the product or pow raises
+    // too (glibc's pow even for exact squares), save for a base of
+    // magnitude 1: its square 1 stands in every mode.
+    m_out.Bind(cold.first);
+    const Label one = m_out.NewLabel();
+    m_out.Ucomisd(kX1, Mem::Constant(1.0));
+    m_out.Jcc(Condition::kEqual, one);
+    TestRoundsToNearest(cold.pow);
+    m_out.Bind(one);
+    m_out.Movapd(cold.base, kX1);
+    m_out.Jmp(cold.back);
     m_out.Bind(cold.pow);
     // Without a frame on the usual path, this one makes its own and keeps
     // the owner and context word in it across the call.
@@ -141,7 +162,7 @@ void CMachineWriter::SquaresByPow() {
 }
 
 // The frame, the owner and context word kept for the fallback when
-// calls will overwrite them, the flag cleared.
+// calls will overwrite them.
 void CMachineWriter::Prologue(std::int32_t frame) {
   CX86Encoder prologue(m_listing);
   if (frame != 0)
@@ -152,8 +173,6 @@ void CMachineWriter::Prologue(std::int32_t frame) {
   }
   if (m_throws)
     prologue.MovQword(ThrownSlot(), 0);
-  if (m_flag)
-    prologue.Xorpd(m_convention.flag, m_convention.flag);
   if (m_baseUsed)
     prologue.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
                  "first variable");
@@ -164,6 +183,13 @@ void CMachineWriter::Prologue(std::int32_t frame) {
 // the code jumps on to the fallback with the owner and context word.
 void CMachineWriter::Return(std::int32_t frame) {
   if (!m_convention.returnsPair) {
+    // The caller tests the double: a value that was not finite comes
+    // back as a NaN.
+    if (frame != 0)
+      m_out.AddRsp(frame);
+    m_out.Ret();
+    m_out.Bind(m_notFinite);
+    m_out.Movsd(kX0, Mem::Constant(std::numeric_limits<double>::quiet_NaN()));
     if (frame != 0)
       m_out.AddRsp(frame);
     m_out.Ret();
@@ -186,23 +212,12 @@ void CMachineWriter::Return(std::int32_t frame) {
     }
     return;
   }
-  // v - v is NaN for infinity and NaN; so is the flag once set.
-  if (m_vex) {
-    m_out.Vsubsd(kX1, kX0, kX0);
-  } else {
-    m_out.Movapd(kX1, kX0);
-    m_out.Subsd(kX1, kX0);
-  }
-  if (m_flag)
-    m_out.Orpd(kX1, m_convention.flag);
-  m_out.Ucomisd(kX1, kX1);
-  const Label notFinite = m_out.NewLabel();
-  m_out.Jcc(Condition::kParity, notFinite);
+  Test(kX0);
   m_out.MovEax(1);
   if (frame != 0)
     m_out.AddRsp(frame);
   m_out.Ret();
-  m_out.Bind(notFinite);
+  m_out.Bind(m_notFinite);
   if (m_saveArguments) {
     m_out.Mov(m_convention.owner, OwnerSlot());
     m_out.Mov(m_convention.context, ContextSlot());
@@ -221,13 +236,15 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   m_base = FirstVariableOf(m_plan);
   for (const PlanGroup &group : m_plan.Groups())
     m_exact = m_exact || group.callbacks;
-  if (m_exact)
-    m_registerLevels = m_convention.exactRegisterLevels;
+  m_notFinite = m_out.NewLabel();
+  for (const PlanGroup &group : m_plan.Groups())
+    for (const PlanItem &item : group.items)
+      m_squares = m_squares || (SquaresInPlace() &&
+                                SmallPower(item.mode, item.operand) == 2);
   LoadTestConstants();
+  ForgetRounding();
+  TestVariables();
   Load(0, OperandValue(m_plan.Top(), 0, false));
-  // The caller tests the double: a failed test must spoil it.
-  if (!m_convention.returnsPair && m_flag)
-    m_out.Orpd(kX0, m_convention.flag);
   // A frame for the slots used, the stack aligned for calls.
   std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1);
   if (frame % 16 != 8)

@@ -119,6 +119,15 @@ void CX86Encoder::Instruction(const char *mnemonic, int map, bool w, int pp,
          Name(b));
 }
 
+void CX86Encoder::Instruction(const char *mnemonic, int map, bool w, int pp,
+                              int op, Xmm d, Xmm a, const Mem &m) {
+  Vex(map, w, pp, d.index, a.index, 0, op);
+  Address(d.index, m);
+  if (m_listing)
+    Line(std::string(mnemonic) + " " + Name(d) + ", " + Name(a) + ", " +
+         Text(m));
+}
+
 void CX86Encoder::Movsd(Xmm d, const Mem &source) {
   Sse(kScalarDouble, 0x10, d, source);
   if (m_listing)
@@ -151,16 +160,28 @@ void CX86Encoder::Divsd(Xmm d, const XmmOrMem &s) {
   Instruction("divsd", kScalarDouble, 0x5E, d, s);
 }
 
+void CX86Encoder::Movhpd(Xmm d, const Mem &m) {
+  Instruction("movhpd", kPackedDouble, 0x16, d, m);
+}
+
+void CX86Encoder::Movddup(Xmm d, const Mem &m) {
+  Instruction("movddup", kScalarDouble, 0x12, d, m);
+}
+
+void CX86Encoder::Maxpd(Xmm d, Xmm s) {
+  Instruction("maxpd", kPackedDouble, 0x5F, d, s);
+}
+
+void CX86Encoder::Unpckhpd(Xmm d, Xmm s) {
+  Instruction("unpckhpd", kPackedDouble, 0x15, d, s);
+}
+
+void CX86Encoder::Maxsd(Xmm d, Xmm s) {
+  Instruction("maxsd", kScalarDouble, 0x5F, d, s);
+}
+
 void CX86Encoder::Andpd(Xmm d, Xmm s) {
   Instruction("andpd", kPackedDouble, 0x54, d, s);
-}
-
-void CX86Encoder::Orpd(Xmm d, Xmm s) {
-  Instruction("orpd", kPackedDouble, 0x56, d, s);
-}
-
-void CX86Encoder::Xorpd(Xmm d, Xmm s) {
-  Instruction("xorpd", kPackedDouble, 0x57, d, s);
 }
 
 void CX86Encoder::Ucomisd(Xmm a, const XmmOrMem &b) {
@@ -175,8 +196,23 @@ void CX86Encoder::Cmpsd(Xmm d, Xmm s, std::uint8_t predicate) {
          std::to_string(predicate));
 }
 
-void CX86Encoder::Vsubsd(Xmm d, Xmm a, Xmm b) {
-  Instruction("vsubsd", 1, false, 3, 0x5C, d, a, b);
+void CX86Encoder::Vandpd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vandpd", 1, false, 1, 0x54, d, a, b);
+}
+
+void CX86Encoder::Vandpd(Xmm d, Xmm a, const Mem &m) {
+  Instruction("vandpd", 1, false, 1, 0x54, d, a, m);
+}
+
+void CX86Encoder::Vpcmpeqq(Xmm d, Xmm a, Xmm b) {
+  Instruction("vpcmpeqq", 2, false, 1, 0x29, d, a, b);
+}
+
+void CX86Encoder::Vtestpd(Xmm a, Xmm b) {
+  Vex(2, false, 1, a.index, 0, b.index, 0x0F);
+  Byte(0xC0 | (a.index & 7) << 3 | (b.index & 7));
+  if (m_listing)
+    Line("vtestpd " + Name(a) + ", " + Name(b));
 }
 
 void CX86Encoder::Vmulsd(Xmm d, Xmm a, Xmm b) {
@@ -188,10 +224,7 @@ void CX86Encoder::Vfmsub231sd(Xmm d, Xmm a, Xmm b) {
 }
 
 void CX86Encoder::Vfmadd132sd(Xmm d, Xmm a, const Mem &m) {
-  Vex(2, true, 1, d.index, a.index, 0, 0x99);
-  Address(d.index, m);
-  if (m_listing)
-    Line("vfmadd132sd " + Name(d) + ", " + Name(a) + ", " + Text(m));
+  Instruction("vfmadd132sd", 2, true, 1, 0x99, d, a, m);
 }
 
 void CX86Encoder::Mov(Gpr d, std::uint64_t immediate, const char *label) {
@@ -227,6 +260,28 @@ void CX86Encoder::MovEax(std::uint32_t immediate) {
   Word(immediate);
   if (m_listing)
     Line("mov eax, " + std::to_string(immediate));
+}
+
+// op r32, r32 on r8-r15 with itself.
+void CX86Encoder::SelfOperation(const char *mnemonic, int op, Gpr r) {
+  const int low = static_cast<int>(r) & 7;
+  Byte(0x45);
+  Byte(op);
+  Byte(0xC0 | low << 3 | low);
+  if (m_listing)
+    Line(std::string(mnemonic) + " " + Name(r) + "d, " + Name(r) + "d");
+}
+
+void CX86Encoder::Clear32(Gpr r) { SelfOperation("xor", 0x31, r); }
+
+void CX86Encoder::Test32(Gpr r) { SelfOperation("test", 0x85, r); }
+
+void CX86Encoder::Mov32(Gpr r, std::uint32_t immediate) {
+  Byte(0x41);
+  Byte(0xB8 | (static_cast<int>(r) & 7));
+  Word(immediate);
+  if (m_listing)
+    Line("mov " + Name(r) + "d, " + std::to_string(immediate));
 }
 
 void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
@@ -334,8 +389,8 @@ void CX86Encoder::Jmp(Label label) {
 
 // Forward only: the code's conditional jumps all go ahead.
 void CX86Encoder::Jcc(Condition condition, Label label) {
-  static const char *const kNames[] = {"", "", "jb", "", "",  "jne",
-                                       "", "", "",   "", "jp"};
+  static const char *const kNames[] = {"", "",   "jb", "", "je", "jne",
+                                       "", "ja", "",   "", "jp"};
   Byte(0x0F);
   Byte(0x80 | static_cast<int>(condition));
   m_jumps.push_back(Use{m_code.size(), label.id});

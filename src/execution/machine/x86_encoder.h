@@ -61,7 +61,13 @@ struct XmmOrMem {
 };
 
 // Condition codes of the jumps used.
-enum class Condition : std::uint8_t { kBelow = 2, kNotEqual = 5, kParity = 10 };
+enum class Condition : std::uint8_t {
+  kBelow = 2,
+  kEqual = 4,
+  kNotEqual = 5,
+  kAbove = 7,
+  kParity = 10
+};
 
 // A place in the code that jumps go to; bound once.
 struct Label {
@@ -80,13 +86,22 @@ public:
   void Subsd(Xmm d, const XmmOrMem &s);
   void Mulsd(Xmm d, const XmmOrMem &s);
   void Divsd(Xmm d, const XmmOrMem &s);
+  void Movhpd(Xmm d, const Mem &m);  // the upper half from m
+  void Movddup(Xmm d, const Mem &m); // both halves from m
+  void Maxpd(Xmm d, Xmm s);
+  void Unpckhpd(Xmm d, Xmm s);
+  void Maxsd(Xmm d, Xmm s);
   void Andpd(Xmm d, Xmm s);
-  void Orpd(Xmm d, Xmm s);
-  void Xorpd(Xmm d, Xmm s);
   void Ucomisd(Xmm a, const XmmOrMem &b);
   void Cmpsd(Xmm d, Xmm s, std::uint8_t predicate);
   // The three-operand (VEX) forms: d = a op b.
-  void Vsubsd(Xmm d, Xmm a, Xmm b);
+  void Vandpd(Xmm d, Xmm a, Xmm b);
+  // Reads 16 bytes at m, unaligned.
+  void Vandpd(Xmm d, Xmm a, const Mem &m);
+  // d = all ones in each half where a's equals b's, else zero.
+  void Vpcmpeqq(Xmm d, Xmm a, Xmm b);
+  // Clears ZF when a and b share a set sign bit in either half.
+  void Vtestpd(Xmm a, Xmm b);
   void Vmulsd(Xmm d, Xmm a, Xmm b);
   // d = a * b - d, and d = d * m + a, each in one rounding.
   void Vfmsub231sd(Xmm d, Xmm a, Xmm b);
@@ -98,6 +113,10 @@ public:
   void Mov(const Mem &target, Gpr s);
   // mov eax, imm32 (and so rax, zero-extended).
   void MovEax(std::uint32_t immediate);
+  // 32-bit operations on r8-r15: r = 0, r & r, r = immediate.
+  void Clear32(Gpr r);
+  void Test32(Gpr r);
+  void Mov32(Gpr r, std::uint32_t immediate);
   // mov qword [m], imm32 and cmp qword [m], imm8.
   void MovQword(const Mem &target, std::int32_t immediate);
   void CmpQword(const Mem &target, std::int8_t immediate);
@@ -144,6 +163,9 @@ private:
                    const XmmOrMem &s);
   void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
                    Xmm a, Xmm b);
+  void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
+                   Xmm a, const Mem &m);
+  void SelfOperation(const char *mnemonic, int op, Gpr r);
   // Callers build the text only when listing.
   void Line(const std::string &text);
   std::string Text(const Mem &m) const;
