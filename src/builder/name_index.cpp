@@ -128,10 +128,15 @@ void CNameIndex::Place(const char16_t *text, std::size_t length,
   std::size_t i = Hash(text, length) & mask;
   while (m_slots[i].entry != nullptr)
     i = (i + 1) & mask;
-  m_slots[i].text = text;
-  m_slots[i].length = length;
-  m_slots[i].entry = &entry;
-  m_slots[i].target = ValueTarget(entry);
+  Slot &slot = m_slots[i];
+  slot.text = text;
+  slot.length = length;
+  slot.entry = &entry;
+  slot.target = ValueTarget(entry);
+  const std::size_t bytes = 2 * (length + 1);
+  slot.span = bytes >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << bytes) - 1;
+  for (std::size_t unit = 0; unit < kHeadUnits; ++unit)
+    slot.head[unit] = unit < length ? text[unit] : u'\0';
   ++m_count;
 }
 
