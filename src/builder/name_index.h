@@ -141,8 +141,17 @@ private:
       return false;
     if (__builtin_expect(want <= 0xFFFFFFFF, 1))
       return true;
-    // Past the head: the rest unit by unit.
-    const std::size_t done = (32 - offset) / 2;
+    // Past the head, against the key's own text while a whole block lies
+    // before its terminator, then unit by unit.
+    const std::size_t end = offset + 2 * slot.length + 2;
+    const char *text = reinterpret_cast<const char *>(slot.text) - offset;
+    std::size_t at = 32;
+    for (; at + 16 <= end; at += 16)
+      if (DifferingBytes(block + at / 16, text + at) != 0)
+        return false;
+    if (at == end)
+      return true;
+    const std::size_t done = (at - offset) / 2;
     return SameText(name + done, slot.text + done);
   }
 
