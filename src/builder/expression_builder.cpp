@@ -58,6 +58,16 @@ bool CExpressionBuilder::SetValueByIndex(const char16_t *name,
   return Store(m_names.FindTargetAndRemember(name), value);
 }
 
+bool CExpressionBuilder::SetRecalledOrByIndex(
+    const char16_t *name, const double &value,
+    const CNameIndex::Recent *recent) {
+  if (recent != nullptr && CNameIndex::SameName(name, *recent)) {
+    *recent->target = value;
+    return true;
+  }
+  return SetValueByIndex(name, value);
+}
+
 // A new host variable: fresh storage, owned for the builder's whole life so
 // that compiled expressions never read freed memory.
 bool CExpressionBuilder::AddVariable(const std::u16string &name) {

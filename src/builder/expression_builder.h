@@ -33,10 +33,15 @@ public:
   bool SetValue(const std::u16string &name, const double &value);
   // The same for a NUL-terminated name, without copying it: the host's call
   // at every point.
+  // Only tail calls leave it, so the common case needs no stack frame.
   bool SetValue(const char16_t *name, const double &value) {
-    if (__builtin_expect(m_names.SetRecent(name, value), 1))
-      return true;
-    return SetValueByIndex(name, value);
+    const CNameIndex::Recent *recent = m_names.Recall(name);
+    if (__builtin_expect(recent == nullptr || recent->length > 3, 0))
+      return SetRecalledOrByIndex(name, value, recent);
+    if (__builtin_expect(!CNameIndex::SameText(name, recent->text), 0))
+      return SetValueByIndex(name, value);
+    *recent->target = value;
+    return true;
   }
   bool AddVariable(const std::u16string &name);
   bool AddFunction(const std::u16string &name, EVAL_CALLBACK callback);
@@ -86,6 +91,8 @@ private:
   // Leaves the name index to its caller, LoadDefaults.
   void FillNameTable();
   bool SetValueByIndex(const char16_t *name, const double &value);
+  bool SetRecalledOrByIndex(const char16_t *name, const double &value,
+                            const CNameIndex::Recent *recent);
   // Names the storage of the standard variables.
   friend STANDARD_NAME_LIST StandardNames();
 

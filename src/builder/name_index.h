@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -48,26 +49,34 @@ public:
   // For a NUL-terminated name, as a host passes it; remembers the names
   // that take a value by their address, for SetRecent.
   double *FindTargetAndRemember(const char16_t *name) const;
-  // Stores the value when the name was found at the same address before,
-  // the quick first step of a host's SetValue; false otherwise.
-  bool SetRecent(const char16_t *name, const double &value) const {
-    const Slot *slot =
-        m_recent[RecentIndex(name)].load(std::memory_order_relaxed);
-    if (slot == nullptr || !SameName(name, *slot))
-      return false;
-    *slot->target = value;
-    return true;
+  // What a remembered name is checked against. Written when the name is
+  // first remembered, before it is published, and left alone until the
+  // memo is forgotten.
+  struct Recent;
+  // The name remembered at this address, if any: the quick first step of a
+  // host's SetValue, which must still check the name with SameName.
+  const Recent *Recall(const char16_t *name) const {
+    return m_recent[RecentIndex(name)].load(std::memory_order_relaxed);
   }
 
 private:
-  // Units of a key copied into its slot, for the word-wide compare.
-  static const std::size_t kHeadUnits = 16;
-
   struct Slot {
     const char16_t *text; // NUL-terminated, as the table's keys are
     std::size_t length;
     calc_nmspace::TOKEN *entry; // null: free
     double *target;             // ValueTarget(*entry)
+  };
+
+  // Units of a key copied for the 16-byte compare.
+  static const std::size_t kHeadUnits = 16;
+
+public:
+  // Kept beside the slots rather than in them, so that the lexer's searches
+  // through the slots stay compact.
+  struct Recent {
+    const char16_t *text;
+    std::size_t length;
+    double *target;
     // A bit for each byte of the key and its terminator; all bits from 64
     // bytes on.
     std::uint64_t span;
@@ -76,6 +85,16 @@ private:
     // cover.
     char16_t head[kHeadUnits];
   };
+
+  // Whether the name is the key of the record, read no further than it
+  // matches. Names of up to three units are best compared with SameText.
+  static bool SameName(const char16_t *name, const Recent &recent) {
+#if defined(__SSE2__)
+    return SameWide(name, recent);
+#else
+    return SameText(name, recent.text);
+#endif
+  }
 
   // A host passes the same literal every time, so recent names are kept by
   // their address; the content check keeps a reused buffer correct.
@@ -86,6 +105,7 @@ private:
     return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> 56);
   }
 
+public:
   // The name's units are read only while they match the key's, up to the
   // key's terminating NUL, so no unit past the name's end is touched.
   // Unrolled so that a short name costs no taken branch.
@@ -110,6 +130,7 @@ private:
     }
   }
 
+private:
 #if defined(__SSE2__)
   // The same answer, 8 units at a time: the name is read in 16-byte blocks
   // at 16-byte-aligned addresses, and the lanes outside the key (before the
@@ -122,8 +143,8 @@ private:
   // used), hence their exemption; valgrind accepts such aligned reads and
   // tracks the masked lanes as unused.
   __attribute__((no_sanitize_address, no_sanitize_thread)) static bool
-  SameWide(const char16_t *name, const Slot &slot) {
-    static_assert(offsetof(Slot, head) >= 14, "reads before the head");
+  SameWide(const char16_t *name, const Recent &slot) {
+    static_assert(offsetof(Recent, head) >= 14, "reads before the head");
     const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(name);
     const unsigned offset = static_cast<unsigned>(address) & 15u;
     const __m128i *block =
@@ -141,8 +162,18 @@ private:
       return false;
     if (__builtin_expect(want <= 0xFFFFFFFF, 1))
       return true;
-    // Past the head, against the key's own text while a whole block lies
-    // before its terminator, then unit by unit.
+    return SameTail(name, slot);
+  }
+
+  // Past the head, against the key's own text while a whole block lies
+  // before its terminator, then unit by unit. Out of line, so that the
+  // short names' path needs few registers.
+  __attribute__((noinline, no_sanitize_address, no_sanitize_thread)) static bool
+  SameTail(const char16_t *name, const Recent &slot) {
+    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(name);
+    const unsigned offset = static_cast<unsigned>(address) & 15u;
+    const __m128i *block =
+        reinterpret_cast<const __m128i *>(address & ~std::uintptr_t(15));
     const std::size_t end = offset + 2 * slot.length + 2;
     const char *text = reinterpret_cast<const char *>(slot.text) - offset;
     std::size_t at = 32;
@@ -165,27 +196,19 @@ private:
   }
 #endif
 
-  // Up to three units the plain compare costs less than setting up the
-  // blocks; one-unit names (x, y, z, t) are the most common.
-  static bool SameName(const char16_t *name, const Slot &slot) {
-#if defined(__SSE2__)
-    if (__builtin_expect(slot.length > 3, 0))
-      return SameWide(name, slot);
-#endif
-    return SameText(name, slot.text);
-  }
-
   const Slot *Probe(const char16_t *text, std::size_t length) const;
   void Place(const char16_t *text, std::size_t length,
              calc_nmspace::TOKEN &entry) noexcept;
   void ForgetRecent() noexcept;
 
-  // Slots of m_slots whose names take a value; forgotten whenever a slot
-  // may move or its entry change kind.
-  mutable std::atomic<const Slot *> m_recent[kRecentCount];
+  // Records of m_records whose names take a value; forgotten whenever a
+  // slot may move or its entry change kind.
+  mutable std::atomic<const Recent *> m_recent[kRecentCount];
   // Open addressing with linear probing; a power of two of slots, at most
   // two thirds of them used.
   std::vector<Slot> m_slots;
+  // One for each slot, same position; filled only for names remembered.
+  std::unique_ptr<Recent[]> m_records;
   std::size_t m_count;
 };
 
