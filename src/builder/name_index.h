@@ -87,12 +87,14 @@ public:
   };
 
   // Whether the name is the key of the record, read no further than it
-  // matches. Names of up to three units are best compared with SameText.
-  static bool SameName(const char16_t *name, const Recent &recent) {
+  // matches: kSameSoFar leaves the units past the first 9 to 16 to
+  // SameTail. Names of up to three units are best compared with SameText.
+  enum Match { kDiffers, kSame, kSameSoFar };
+  static Match MatchHead(const char16_t *name, const Recent &recent) {
 #if defined(__SSE2__)
-    return SameWide(name, recent);
+    return MatchWide(name, recent);
 #else
-    return SameText(name, recent.text);
+    return SameText(name, recent.text) ? kSame : kDiffers;
 #endif
   }
 
@@ -142,8 +144,8 @@ private:
   // bytes around the name being read (the host's neighbouring data, never
   // used), hence their exemption; valgrind accepts such aligned reads and
   // tracks the masked lanes as unused.
-  __attribute__((no_sanitize_address, no_sanitize_thread)) static bool
-  SameWide(const char16_t *name, const Recent &slot) {
+  __attribute__((no_sanitize_address, no_sanitize_thread)) static Match
+  MatchWide(const char16_t *name, const Recent &slot) {
     static_assert(offsetof(Recent, head) >= 14, "reads before the head");
     const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(name);
     const unsigned offset = static_cast<unsigned>(address) & 15u;
@@ -155,20 +157,20 @@ private:
     // the first block's start.
     const std::uint64_t want = slot.span << offset;
     if ((DifferingBytes(block, key) & want) != 0)
-      return false;
+      return kDiffers;
     if (__builtin_expect(want <= 0xFFFF, 1))
-      return true;
+      return kSame;
     if ((DifferingBytes(block + 1, key + 16) & (want >> 16)) != 0)
-      return false;
+      return kDiffers;
     if (__builtin_expect(want <= 0xFFFFFFFF, 1))
-      return true;
-    return SameTail(name, slot);
+      return kSame;
+    return kSameSoFar;
   }
 
-  // Past the head, against the key's own text while a whole block lies
-  // before its terminator, then unit by unit. Out of line, so that the
-  // short names' path needs few registers.
-  __attribute__((noinline, no_sanitize_address, no_sanitize_thread)) static bool
+public:
+  // After kSameSoFar: past the head, against the key's own text while a
+  // whole block lies before its terminator, then unit by unit.
+  __attribute__((no_sanitize_address, no_sanitize_thread)) static bool
   SameTail(const char16_t *name, const Recent &slot) {
     const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(name);
     const unsigned offset = static_cast<unsigned>(address) & 15u;
@@ -186,6 +188,7 @@ private:
     return SameText(name + done, slot.text + done);
   }
 
+private:
   // One bit per byte of the aligned block that differs from the key's.
   __attribute__((no_sanitize_address, no_sanitize_thread)) static unsigned
   DifferingBytes(const __m128i *block, const char *key) {
@@ -194,6 +197,13 @@ private:
         _mm_loadu_si128(reinterpret_cast<const __m128i *>(key)));
     return static_cast<unsigned>(_mm_movemask_epi8(same)) ^ 0xFFFFu;
   }
+#else
+public:
+  static bool SameTail(const char16_t *name, const Recent &recent) {
+    return SameText(name, recent.text);
+  }
+
+private:
 #endif
 
   const Slot *Probe(const char16_t *text, std::size_t length) const;
