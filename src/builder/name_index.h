@@ -147,10 +147,8 @@ private:
   __attribute__((no_sanitize_address, no_sanitize_thread)) static Match
   MatchWide(const char16_t *name, const Recent &slot) {
     static_assert(offsetof(Recent, head) >= 14, "reads before the head");
-    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(name);
-    const unsigned offset = static_cast<unsigned>(address) & 15u;
-    const __m128i *block =
-        reinterpret_cast<const __m128i *>(address & ~std::uintptr_t(15));
+    unsigned offset;
+    const __m128i *block = FirstBlock(name, offset);
     // Lane i of block k meets the key's byte 16 * k + i - offset.
     const char *key = reinterpret_cast<const char *>(slot.head) - offset;
     // One bit per byte of the key, its terminator included, counted from
@@ -172,10 +170,8 @@ public:
   // whole block lies before its terminator, then unit by unit.
   __attribute__((no_sanitize_address, no_sanitize_thread)) static bool
   SameTail(const char16_t *name, const Recent &slot) {
-    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(name);
-    const unsigned offset = static_cast<unsigned>(address) & 15u;
-    const __m128i *block =
-        reinterpret_cast<const __m128i *>(address & ~std::uintptr_t(15));
+    unsigned offset;
+    const __m128i *block = FirstBlock(name, offset);
     const std::size_t end = offset + 2 * slot.length + 2;
     const char *text = reinterpret_cast<const char *>(slot.text) - offset;
     std::size_t at = 32;
@@ -189,6 +185,17 @@ public:
   }
 
 private:
+  // The 16-byte-aligned block holding the name's first unit, and the
+  // name's byte offset in it. From the address as an integer: pointer
+  // arithmetic on the name would show the compiler a read outside the
+  // host's array, which is what these reads are, on purpose.
+  static const __m128i *FirstBlock(const char16_t *name, unsigned &offset) {
+    const std::uintptr_t address = reinterpret_cast<std::uintptr_t>(name);
+    offset = static_cast<unsigned>(address) & 15u;
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
+    return reinterpret_cast<const __m128i *>(address & ~std::uintptr_t(15));
+  }
+
   // One bit per byte of the aligned block that differs from the key's.
   __attribute__((no_sanitize_address, no_sanitize_thread)) static unsigned
   DifferingBytes(const __m128i *block, const char *key) {
