@@ -54,7 +54,8 @@ public:
   // memo is forgotten.
   struct Recent;
   // The name remembered at this address, if any: the quick first step of a
-  // host's SetValue, which must still check the name with SameName.
+  // host's SetValue, which must still check the name (SameText or
+  // MatchHead, then SameTail).
   const Recent *Recall(const char16_t *name) const {
     return m_recent[RecentIndex(name)].load(std::memory_order_relaxed);
   }
