@@ -53,9 +53,20 @@ bool CExpressionBuilder::SetValue(const std::u16string &name,
   return Store(m_names.FindTarget(name.data(), name.size()), value);
 }
 
-bool CExpressionBuilder::SetValueByIndex(const char16_t *name,
-                                         const double &value) {
+// Kept out of line: the callers reach it by a tail call and need no frame.
+__attribute__((noinline)) bool
+CExpressionBuilder::SetValueByIndex(const char16_t *name, const double &value) {
   return Store(m_names.FindTargetAndRemember(name), value);
+}
+
+__attribute__((noinline)) bool
+CExpressionBuilder::SetLongOrByIndex(const char16_t *name, const double &value,
+                                     const CNameIndex::Recent &recent) {
+  if (CNameIndex::SameTail(name, recent)) {
+    *recent.target = value;
+    return true;
+  }
+  return SetValueByIndex(name, value);
 }
 
 // A new host variable: fresh storage, owned for the builder's whole life so

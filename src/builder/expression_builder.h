@@ -33,9 +33,24 @@ public:
   bool SetValue(const std::u16string &name, const double &value);
   // The same for a NUL-terminated name, without copying it: the host's call
   // at every point.
-  bool SetValue(const char16_t *name, const double &value) {
-    if (__builtin_expect(m_names.SetRecent(name, value), 1))
+  // Only tail calls leave it, so it needs no stack frame; inlined into the
+  // parser's SetValue, so the host's call is the only one.
+  __attribute__((always_inline)) bool SetValue(const char16_t *name,
+                                               const double &value) {
+    const CNameIndex::Recent *recent = m_names.Recall(name);
+    if (__builtin_expect(recent == nullptr, 0))
+      return SetValueByIndex(name, value);
+    const CNameIndex::Match match =
+        __builtin_expect(recent->length <= 3, 1)
+            ? (CNameIndex::SameText(name, recent->text) ? CNameIndex::kSame
+                                                        : CNameIndex::kDiffers)
+            : CNameIndex::MatchHead(name, *recent);
+    if (__builtin_expect(match == CNameIndex::kSame, 1)) {
+      *recent->target = value;
       return true;
+    }
+    if (match == CNameIndex::kSameSoFar)
+      return SetLongOrByIndex(name, value, *recent);
     return SetValueByIndex(name, value);
   }
   bool AddVariable(const std::u16string &name);
@@ -86,6 +101,8 @@ private:
   // Leaves the name index to its caller, LoadDefaults.
   void FillNameTable();
   bool SetValueByIndex(const char16_t *name, const double &value);
+  bool SetLongOrByIndex(const char16_t *name, const double &value,
+                        const CNameIndex::Recent &recent);
   // Names the storage of the standard variables.
   friend STANDARD_NAME_LIST StandardNames();
 

@@ -52,8 +52,10 @@ void CNameIndex::Reserve(std::size_t count) {
   while (size / 3 * 2 < count)
     size *= 2;
   std::vector<Slot> slots(size, Slot());
+  std::unique_ptr<Recent[]> records(new Recent[size]);
   ForgetRecent();
   m_slots.swap(slots);
+  m_records.swap(records);
   m_count = 0;
   for (const Slot &slot : slots)
     if (slot.entry != nullptr)
@@ -85,6 +87,7 @@ void CNameIndex::Rebuild(Table &table) noexcept {
 void CNameIndex::Clear() noexcept {
   ForgetRecent();
   std::vector<Slot>().swap(m_slots);
+  m_records.reset();
   m_count = 0;
 }
 
@@ -117,7 +120,16 @@ double *CNameIndex::FindTargetAndRemember(const char16_t *name) const {
   const Slot *slot = Probe(name, NameLength(name));
   if (slot == nullptr || slot->target == nullptr)
     return nullptr;
-  m_recent[RecentIndex(name)].store(slot, std::memory_order_relaxed);
+  Recent &recent = m_records[static_cast<std::size_t>(slot - m_slots.data())];
+  recent.text = slot->text;
+  recent.length = slot->length;
+  recent.target = slot->target;
+  const std::size_t bytes = 2 * (slot->length + 1);
+  recent.span =
+      bytes >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << bytes) - 1;
+  for (std::size_t unit = 0; unit < kHeadUnits; ++unit)
+    recent.head[unit] = unit < slot->length ? slot->text[unit] : u'\0';
+  m_recent[RecentIndex(name)].store(&recent, std::memory_order_relaxed);
   return slot->target;
 }
 
@@ -136,6 +148,6 @@ void CNameIndex::Place(const char16_t *text, std::size_t length,
 }
 
 void CNameIndex::ForgetRecent() noexcept {
-  for (std::atomic<const Slot *> &recent : m_recent)
+  for (std::atomic<const Recent *> &recent : m_recent)
     recent.store(nullptr, std::memory_order_relaxed);
 }

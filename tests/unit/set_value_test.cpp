@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+
 #include <cstring>
 #include <random>
 #include <set>
@@ -78,20 +83,21 @@ protected:
       ASSERT_EQ(AllValues(builder_, known_), before);
   }
 
-  // The same name at one address whatever it holds, as a host reusing a
-  // buffer does.
-  void CheckInBuffer(const std::u16string &name) {
-    ASSERT_LT(name.size(), sizeof buffer_ / sizeof buffer_[0]);
-    name.copy(buffer_, name.size());
-    buffer_[name.size()] = 0;
-    Check(buffer_);
+  // The same name at one of eight addresses whatever it holds, as a host
+  // reusing a buffer does; the eight cover every place in a 16-byte word.
+  void CheckInBuffer(const std::u16string &name, std::size_t shift = 0) {
+    char16_t *start = buffer_ + shift % 8;
+    ASSERT_LT(name.size() + 8, sizeof buffer_ / sizeof buffer_[0]);
+    name.copy(start, name.size());
+    start[name.size()] = 0;
+    Check(start);
   }
 
   boost::shared_ptr<IVOXExpressionParser> handle_;
   CVOXExpressionParser &parser_;
   const CExpressionBuilder &builder_;
   std::set<const double *> known_;
-  char16_t buffer_[64];
+  alignas(16) char16_t buffer_[64];
   double value_ = 0.0;
 };
 
@@ -181,7 +187,7 @@ TEST_F(SetValueDifferential, FollowsTheTableThroughEveryChange) {
       break;
     default:
       if (random() % 2 == 0)
-        CheckInBuffer(name);
+        CheckInBuffer(name, random());
       else
         Check(name.c_str());
       break;
@@ -234,4 +240,58 @@ TEST_F(SetValueDifferential, AnswersChangeAtOnce) {
     if (HasFatalFailure())
       return;
   }
+}
+
+// A name whose terminator is the last unit before memory that cannot be
+// read, at an address where a longer or other name was set before: nothing
+// past the name may be read.
+TEST(SetValueAtPageEnd, ReadsNothingPastTheName) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "POSIX mappings only";
+#else
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  void *mapped = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(mapped, MAP_FAILED);
+  char *const second = static_cast<char *>(mapped) + page;
+  const boost::shared_ptr<IVOXExpressionParser> parser =
+      CreateExpressionParser();
+  const std::u16string longName = u"inlet_boundary_layer_thickness_at_x_zero";
+  for (const char16_t *name : {u"h", u"inflow_u", longName.c_str()})
+    parser->AddVariable(name);
+  const struct {
+    std::u16string before, name;
+    bool known;
+  } cases[] = {
+      {u"h", u"h", true},
+      {u"h", u"", false},
+      {u"x", u"y", true},
+      {u"Density", u"Density", true},
+      {u"Density", u"Densit", false},
+      {u"Density", u"x", true},
+      {u"inflow_u", u"inflow_u", true},
+      {u"inflow_u", u"inflow_", false},
+      {u"inflow_u", u"inflo", false},
+      {longName, longName, true},
+      {longName, longName.substr(0, 30), false},
+      {longName, longName.substr(0, 14), false},
+      {longName, longName.substr(0, 9), false},
+      {longName, u"h", true},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(WideToNarrow(c.before + u" then " + c.name));
+    char16_t *const at =
+        reinterpret_cast<char16_t *>(second) - (c.name.size() + 1);
+    ASSERT_EQ(mprotect(second, page, PROT_READ | PROT_WRITE), 0);
+    c.before.copy(at, c.before.size());
+    at[c.before.size()] = 0;
+    ASSERT_TRUE(parser->SetValue(at, 1.0));
+    c.name.copy(at, c.name.size());
+    at[c.name.size()] = 0;
+    ASSERT_EQ(mprotect(second, page, PROT_NONE), 0);
+    EXPECT_EQ(parser->SetValue(at, 2.0), c.known);
+    EXPECT_EQ(parser->SetValue(at, 3.0), c.known);
+  }
+  munmap(mapped, 2 * page);
+#endif
 }
