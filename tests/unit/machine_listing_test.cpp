@@ -38,6 +38,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
   const Golden goldens[] = {
     // Sums and products carry infinity on: only the result is tested.
     {"x*y+z", false, &kSystemV,
+     "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movsd xmm3, [rcx+0]\n"
      "  mulsd xmm3, [rcx+8]\n"
@@ -55,6 +56,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
     // The argument is tested into the flag; the call saves the running
     // value and the flag, and the owner and context for the fallback.
     {"2*x+sin(t)", true, &kSystemV,
+     "  endbr64\n"
      "  sub rsp, 72\n"
      "  mov [rsp+40], rdi\n"
      "  mov [rsp+48], rsi\n"
@@ -90,6 +92,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
 #if defined(__GLIBC__)
     // The square proven in place, pow after the function's end.
     {"x^2+1", true, &kSystemV,
+     "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movsd xmm3, [rcx+0]\n"
      "  vmulsd xmm1, xmm3, xmm3\n"
@@ -131,6 +134,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
 #endif
     // The divisor is tested; the double goes back for the caller to test.
     {"x/y", false, &kWindowsX64,
+     "  endbr64\n"
      "  xorpd xmm5, xmm5\n"
      "  mov rcx, first variable\n"
      "  movsd xmm3, [rcx+0]\n"
