@@ -114,6 +114,10 @@ bool FindRun(const CODE_CHUNK &chunk, std::uint32_t units, std::uint32_t &at) {
   std::uint32_t start = 0;
   for (std::uint32_t w = 0; w < chunk.WordCount(); ++w) {
     const std::uint64_t taken = chunk.words[w].load(std::memory_order_relaxed);
+    if (taken == kAllTaken) {
+      run = 0;
+      continue;
+    }
     int b = 0;
     while (b < kWordBits) {
       const std::uint64_t rest = taken >> b;
