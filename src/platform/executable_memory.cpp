@@ -19,8 +19,9 @@ bool Refused() {
 
 #include <cstring>
 
-bool AllocateCodePages(std::size_t size, const void *, CODE_PAGES &pages) {
-  const unsigned long long bytes = 2ull * size;
+bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
+                       CODE_PAGES &pages) {
+  const unsigned long long bytes = code + data;
   HANDLE section = Refused()
                        ? nullptr
                        : CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr,
@@ -29,13 +30,18 @@ bool AllocateCodePages(std::size_t size, const void *, CODE_PAGES &pages) {
                                             static_cast<DWORD>(bytes), nullptr);
   if (section == nullptr)
     return false;
-  void *view = Refused()
-                   ? nullptr
-                   : MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_EXECUTE, 0,
-                                   0, 2 * size);
+  const DWORD access = FILE_MAP_READ | FILE_MAP_EXECUTE;
+  void *view = nullptr;
+  if (!Refused()) {
+    // The address is a wish: where it is taken, anywhere.
+    view = MapViewOfFileEx(section, access, 0, 0, code + data,
+                           const_cast<void *>(near));
+    if (view == nullptr && near != nullptr)
+      view = MapViewOfFile(section, access, 0, 0, code + data);
+  }
   DWORD old = 0;
   if (view != nullptr &&
-      (Refused() || !VirtualProtect(static_cast<char *>(view) + size, size,
+      (Refused() || !VirtualProtect(static_cast<char *>(view) + code, data,
                                     PAGE_READONLY, &old))) {
     UnmapViewOfFile(view);
     view = nullptr;
@@ -45,7 +51,8 @@ bool AllocateCodePages(std::size_t size, const void *, CODE_PAGES &pages) {
     return false;
   }
   pages.executable = view;
-  pages.size = size;
+  pages.code = code;
+  pages.data = data;
   pages.handle = reinterpret_cast<std::intptr_t>(section);
   return true;
 }
@@ -55,9 +62,10 @@ bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
                     const void *bytes, std::size_t count) {
   if (count == 0)
     return true;
-  void *view = Refused() ? nullptr
-                         : MapViewOfFile(reinterpret_cast<HANDLE>(pages.handle),
-                                         FILE_MAP_WRITE, 0, 0, 2 * pages.size);
+  void *view =
+      Refused() ? nullptr
+                : MapViewOfFile(reinterpret_cast<HANDLE>(pages.handle),
+                                FILE_MAP_WRITE, 0, 0, pages.code + pages.data);
   if (view == nullptr)
     return false;
   std::memcpy(static_cast<char *>(view) + offset, bytes, count);
@@ -83,20 +91,21 @@ std::uint64_t CurrentProcess() { return GetCurrentProcessId(); }
 #include <sys/mman.h>
 #include <unistd.h>
 
-bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages) {
+bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
+                       CODE_PAGES &pages) {
   const int file = Refused() ? -1 : memfd_create("voxeval-code", MFD_CLOEXEC);
   if (file < 0)
     return false;
   void *region = MAP_FAILED;
-  if (!Refused() && ftruncate(file, static_cast<off_t>(2 * size)) == 0 &&
+  if (!Refused() && ftruncate(file, static_cast<off_t>(code + data)) == 0 &&
       !Refused()) {
     // The system takes the address as a hint only.
-    region = mmap(const_cast<void *>(near), 2 * size, PROT_READ, MAP_SHARED,
+    region = mmap(const_cast<void *>(near), code + data, PROT_READ, MAP_SHARED,
                   file, 0);
   }
   if (region != MAP_FAILED &&
-      (Refused() || mprotect(region, size, PROT_READ | PROT_EXEC) != 0)) {
-    munmap(region, 2 * size);
+      (Refused() || mprotect(region, code, PROT_READ | PROT_EXEC) != 0)) {
+    munmap(region, code + data);
     region = MAP_FAILED;
   }
   if (region == MAP_FAILED) {
@@ -104,7 +113,8 @@ bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages) {
     return false;
   }
   pages.executable = region;
-  pages.size = size;
+  pages.code = code;
+  pages.data = data;
   pages.handle = file;
   return true;
 }
@@ -129,7 +139,7 @@ bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
 }
 
 void ReleaseCodePages(CODE_PAGES &pages) {
-  munmap(const_cast<void *>(pages.executable), 2 * pages.size);
+  munmap(const_cast<void *>(pages.executable), pages.code + pages.data);
   close(static_cast<int>(pages.handle));
   pages = CODE_PAGES();
 }

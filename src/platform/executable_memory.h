@@ -1,5 +1,5 @@
 // Memory for machine code: a region of code pages (read and execute) with
-// as many read-only data pages right after it, for the code's constants.
+// read-only data pages right after it, for the code's constants.
 // Nothing is ever mapped writable: code and data are written into the
 // region's backing memory through its handle, so no page is writable and
 // executable at once, none changes its protection, and no writable view
@@ -11,18 +11,21 @@
 #include <cstdint>
 
 struct CODE_PAGES {
-  // size bytes of code, then size bytes of data at executable + size.
+  // code bytes of code, then data bytes of data at executable + code.
   const void *executable = nullptr;
-  std::size_t size = 0;
+  std::size_t code = 0;
+  std::size_t data = 0;
   // What the memory is written through (a file descriptor or a section).
   std::intptr_t handle = -1;
 };
 
-// A region of size bytes of code (a multiple of kCodePageGranule) and its
-// data, at the given address where the system allows, elsewhere otherwise.
-// False when the system refuses (no memory, no more mappings, or a policy
-// against executable memory); the caller then does without.
-bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages);
+// A region of code bytes of code (a multiple of kCodePageGranule) and data
+// bytes of data (a multiple of the page size), at the given address where
+// the system allows, elsewhere otherwise. False when the system refuses (no
+// memory, no more mappings, or a policy against executable memory); the
+// caller then does without.
+bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
+                       CODE_PAGES &pages);
 
 // Copies bytes to offset (from the start of the code) in the region. False
 // when the system refuses.

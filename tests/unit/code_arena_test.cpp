@@ -74,8 +74,8 @@ const unsigned char *At(const void *p, std::size_t offset = 0) {
 TEST(CodeArena, TakesBlocksWritesCodeAndDataAndTakesFreedSpaceAgain) {
   CCodeArena arena;
   CODE_BLOCK first, second;
-  ASSERT_TRUE(arena.Allocate(100, nullptr, first));
-  ASSERT_TRUE(arena.Allocate(40, nullptr, second));
+  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, first));
+  ASSERT_TRUE(arena.Allocate(40, 8, nullptr, second));
   EXPECT_GE(At(second.executable) - At(first.executable), 100);
   ASSERT_TRUE(CCodeArena::Write(first, Bytes(100, 0xC3), Bytes(16, 0x11)));
   ASSERT_TRUE(CCodeArena::Write(second, Bytes(40, 0x90), Bytes(8, 0x22)));
@@ -83,20 +83,27 @@ TEST(CodeArena, TakesBlocksWritesCodeAndDataAndTakesFreedSpaceAgain) {
   EXPECT_EQ(At(second.executable)[0], 0x90);
   EXPECT_EQ(At(first.executable, first.dataDistance)[15], 0x11);
   EXPECT_EQ(At(second.executable, second.dataDistance)[0], 0x22);
+  // A block may need more units for its data than for its code.
+  CODE_BLOCK constants;
+  ASSERT_TRUE(arena.Allocate(8, 100, nullptr, constants));
+  ASSERT_TRUE(CCodeArena::Write(constants, Bytes(8, 0xC3), Bytes(100, 0x44)));
+  EXPECT_EQ(At(constants.executable, constants.dataDistance)[99], 0x44);
+  EXPECT_EQ(At(first.executable, first.dataDistance)[15], 0x11);
+  EXPECT_EQ(At(second.executable, second.dataDistance)[0], 0x22);
   // The first block's place serves the next block that fits there.
   const void *freed = first.executable;
   CCodeArena::Free(first);
   EXPECT_EQ(first.chunk, nullptr);
   CODE_BLOCK again;
-  ASSERT_TRUE(arena.Allocate(64, nullptr, again));
+  ASSERT_TRUE(arena.Allocate(64, 8, nullptr, again));
   EXPECT_EQ(again.executable, freed);
   // A block larger than a chunk gets one of its own.
   CODE_BLOCK large;
-  ASSERT_TRUE(arena.Allocate(3 * CCodeArena::kChunkSize, nullptr, large));
+  ASSERT_TRUE(arena.Allocate(3 * CCodeArena::kChunkSize, 8, nullptr, large));
   ASSERT_TRUE(CCodeArena::Write(large, Bytes(3 * CCodeArena::kChunkSize, 0xCC),
                                 Bytes(8, 0x33)));
   EXPECT_EQ(At(large.executable)[3 * CCodeArena::kChunkSize - 1], 0xCC);
-  for (CODE_BLOCK *block : {&second, &again, &large})
+  for (CODE_BLOCK *block : {&second, &again, &large, &constants})
     CCodeArena::Free(*block);
   CCodeArena::Free(first); // an empty block is ignored
 }
@@ -117,7 +124,7 @@ TEST(CodeArena, SharesChunksAcrossThreadsAndGivesEmptyOnesBack) {
       threads.emplace_back([&arena, &blocks, t] {
         for (int i = 0; i < kBlocks; ++i) {
           CODE_BLOCK block;
-          if (!arena.Allocate(64 + 64 * (i % 5), nullptr, block))
+          if (!arena.Allocate(64 + 64 * (i % 5), 8, nullptr, block))
             return;
           CCodeArena::Write(block, Bytes(64, static_cast<std::uint8_t>(t)),
                             Bytes(8, static_cast<std::uint8_t>(t)));
@@ -190,15 +197,15 @@ TEST(CodeArena, AChildAfterForkWritesOnlyItsOwnChunks) {
     GTEST_SKIP() << "pages marked to be wiped on fork are not wiped here";
   CCodeArena arena;
   CODE_BLOCK kept, freed;
-  ASSERT_TRUE(arena.Allocate(100, nullptr, kept));
-  ASSERT_TRUE(arena.Allocate(100, nullptr, freed));
+  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, kept));
+  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, freed));
   const CODE_CHUNK *parentChunk = kept.chunk;
   CCodeArena::Free(freed);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     CODE_BLOCK own;
-    const bool apart = arena.Allocate(100, nullptr, own) &&
+    const bool apart = arena.Allocate(100, 16, nullptr, own) &&
                        own.chunk != parentChunk &&
                        CCodeArena::Write(own, Bytes(100, 0xAB), Bytes(8, 0xAB));
     CCodeArena::Free(kept); // frees the child's view only
@@ -208,7 +215,7 @@ TEST(CodeArena, AChildAfterForkWritesOnlyItsOwnChunks) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   CODE_BLOCK later;
-  ASSERT_TRUE(arena.Allocate(100, nullptr, later));
+  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, later));
   EXPECT_EQ(later.chunk, parentChunk);
   EXPECT_NE(At(later.executable)[0], 0xAB);
   EXPECT_EQ(At(kept.executable)[0], 0); // still the parent's

@@ -2,6 +2,7 @@
 
 #include "platform/executable_memory.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -176,7 +177,8 @@ void FillBlock(CODE_CHUNK *chunk, std::uint32_t first, std::uint32_t units,
   block.chunk = chunk;
   block.first = first;
   block.units = units;
-  block.dataDistance = chunk->pages.size;
+  block.dataDistance = chunk->pages.code + first * CCodeArena::kDataPerUnit -
+                       first * CCodeArena::kUnit;
 }
 
 // Unmaps an empty chunk, once all its units are held so that no thread can
@@ -316,7 +318,7 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
     chunk = fresh.get();
   }
   CODE_PAGES pages;
-  if (!AllocateCodePages(bytes, hint, pages)) {
+  if (!AllocateCodePages(bytes, bytes / kUnit * kDataPerUnit, hint, pages)) {
     chunk->state.store(kEmpty, std::memory_order_release);
     return false;
   }
@@ -345,9 +347,12 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
 
 // Near the variable: a chunk within reach, else a new one placed there;
 // then any chunk, else a new one anywhere.
-bool CCodeArena::Allocate(std::size_t size, const void *near,
+bool CCodeArena::Allocate(std::size_t code, std::size_t data, const void *near,
                           CODE_BLOCK &block) {
-  const std::size_t bytes = RoundUp(size != 0 ? size : 1, kUnit);
+  const std::size_t codeUnits = (code + kUnit - 1) / kUnit;
+  const std::size_t dataUnits = (data + kDataPerUnit - 1) / kDataPerUnit;
+  const std::size_t bytes =
+      kUnit * std::max<std::size_t>(1, std::max(codeUnits, dataUnits));
   const std::uint32_t units = static_cast<std::uint32_t>(bytes / kUnit);
   const std::uint32_t generation = Generation();
   const std::size_t chunkBytes =
@@ -377,9 +382,9 @@ bool CCodeArena::Write(const CODE_BLOCK &block,
                        const std::vector<std::uint8_t> &code,
                        const std::vector<std::uint8_t> &data) {
   const CODE_PAGES &pages = block.chunk->pages;
-  const std::size_t offset = block.first * kUnit;
-  return WriteCodePages(pages, offset, code.data(), code.size()) &&
-         WriteCodePages(pages, pages.size + offset, data.data(), data.size());
+  return WriteCodePages(pages, block.first * kUnit, code.data(), code.size()) &&
+         WriteCodePages(pages, pages.code + block.first * kDataPerUnit,
+                        data.data(), data.size());
 }
 
 void CCodeArena::Free(CODE_BLOCK &block) {

@@ -3,9 +3,10 @@
 // memory rather than taking mappings of their own.
 //
 // A chunk is one region of platform/executable_memory.h: its code pages,
-// then as many read-only data pages, each block's constants exactly
-// DataDistance() bytes after its code. Chunks are cut into units of
-// kUnit bytes, each taken or free by one bit; a block is a run of units.
+// then read-only data pages a quarter their size. Chunks are cut into units
+// of kUnit bytes of code and kDataPerUnit bytes of data, each unit taken or
+// free by one bit; a block is a run of units, its constants in the data of
+// its units.
 // Blocks are taken by any thread and freed by any thread (an expression's
 // last handle may be released anywhere) with atomic operations on the
 // bits, never a lock. A freed block is taken again: nothing runs its code
@@ -46,13 +47,14 @@ public:
   // expression may be released after static destruction began).
   static CCodeArena &Shared();
 
-  // A block of size bytes of code (and as many of data), in a chunk within
-  // reach of near (a variable the code reads) where one is or can be had,
-  // else anywhere. False when the system gives no memory for code. Throws
-  // std::bad_alloc only for the chunk's record.
-  bool Allocate(std::size_t size, const void *near, CODE_BLOCK &block);
+  // A block for code and data bytes, in a chunk within reach of near (a
+  // variable the code reads) where one is or can be had, else anywhere.
+  // False when the system gives no memory for code. Throws std::bad_alloc
+  // only for the chunk's record.
+  bool Allocate(std::size_t code, std::size_t data, const void *near,
+                CODE_BLOCK &block);
 
-  // Puts the code at the block's start and the data DataDistance bytes
+  // Puts the code at the block's start and the data dataDistance bytes
   // after it. False when the system refuses; the block is then still
   // the caller's to free.
   static bool Write(const CODE_BLOCK &block,
@@ -62,12 +64,14 @@ public:
   // Gives the block back; an empty block is ignored. Any thread.
   static void Free(CODE_BLOCK &block);
 
-  // The distance from code to data in chunks of the usual size.
+  // A distance from code to data at which code can be laid out for its
+  // size before its block is known (the size does not depend on it).
   static std::size_t DataDistance() { return kChunkSize; }
 
   // Bytes of code in a chunk; larger blocks get a chunk of their size.
   static const std::size_t kChunkSize = std::size_t(256) * 1024;
   static const std::size_t kUnit = 64;
+  static const std::size_t kDataPerUnit = 16;
 
 private:
   friend struct CODE_CHUNK;

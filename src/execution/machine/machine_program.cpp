@@ -4,7 +4,6 @@
 
 #include "execution/machine/machine_writer.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -62,14 +61,14 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
               code, data))
     return false;
   CODE_BLOCK block;
-  if (!arena.Allocate(std::max(code.size(), data.size()), FirstVariableOf(plan),
-                      block))
+  if (!arena.Allocate(code.size(), data.size(), FirstVariableOf(plan), block))
     return false;
   try {
     const std::size_t room = block.units * CCodeArena::kUnit;
+    const std::size_t dataRoom = block.units * CCodeArena::kDataPerUnit;
     LayOut(plan, m_fallback, features, block.executable, block.dataDistance,
            code, data);
-    if (code.size() > room || data.size() > room)
+    if (code.size() > room || data.size() > dataRoom)
       LayOut(plan, m_fallback, features, nullptr, block.dataDistance, code,
              data);
   } catch (...) {
