@@ -97,7 +97,7 @@ void Require(const Outcome &reference, const Outcome &actual) {
   }
 }
 
-// The expressions of the last inputs, dropped oldest first.
+// The expressions of the last inputs.
 std::deque<boost::shared_ptr<IVOXExpression>> &Alive() {
   static std::deque<boost::shared_ptr<IVOXExpression>> alive;
   return alive;
@@ -114,9 +114,10 @@ void Run(const std::u16string &text) {
       parser->CreateExpression(text.c_str());
   if (!made)
     return;
+  // Dropped half at a time, so that whole chunks fall empty.
   Alive().push_back(made);
-  if (Alive().size() > 64)
-    Alive().pop_front();
+  if (Alive().size() > 1024)
+    Alive().erase(Alive().begin(), Alive().begin() + 512);
   const CVOXExpression &machine = static_cast<const CVOXExpression &>(*made);
   const STOKEN *root = &machine.Records();
   // Whatever the parser builds, the plan and the flat form cover.

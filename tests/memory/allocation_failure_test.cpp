@@ -32,16 +32,20 @@ struct FailurePlan {
 };
 
 FailurePlan g_plan = {false, 0, 0, false, 0};
+// The same for the system calls for code memory, which are refused.
+FailurePlan g_refusal = {false, 0, 0, false, 0};
 
-bool FailNow() {
-  if (!g_plan.armed)
+// Counts a call while the plan is armed; true when it is to fail.
+bool Planned(FailurePlan &plan) {
+  if (!plan.armed)
     return false;
-  ++g_plan.seen;
-  if (g_plan.failAt == 0)
+  ++plan.seen;
+  if (plan.failAt == 0)
     return false;
-  return g_plan.failAfter ? g_plan.seen >= g_plan.failAt
-                          : g_plan.seen == g_plan.failAt;
+  return plan.failAfter ? plan.seen >= plan.failAt : plan.seen == plan.failAt;
 }
+
+bool FailNow() { return Planned(g_plan); }
 
 void *Allocate(std::size_t size) {
   if (FailNow())
@@ -63,23 +67,7 @@ void Release(void *block) {
 
 bool InjectedAllocationFailure() { return FailNow(); }
 
-namespace {
-
-// While armed, every system call for code memory is counted, and the
-// planned ones are refused.
-FailurePlan g_refusal = {false, 0, 0, false, 0};
-
-} // namespace
-
-bool InjectedCodeMemoryRefusal() {
-  if (!g_refusal.armed)
-    return false;
-  ++g_refusal.seen;
-  if (g_refusal.failAt == 0)
-    return false;
-  return g_refusal.failAfter ? g_refusal.seen >= g_refusal.failAt
-                             : g_refusal.seen == g_refusal.failAt;
-}
+bool InjectedCodeMemoryRefusal() { return Planned(g_refusal); }
 
 void *operator new(std::size_t size) {
   if (void *block = Allocate(size))
