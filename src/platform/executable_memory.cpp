@@ -19,7 +19,7 @@ bool Refused() {
 
 #include <cstring>
 
-bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
+bool AllocateCodePages(std::size_t code, std::size_t data, const void *place,
                        CODE_PAGES &pages) {
   const unsigned long long bytes = code + data;
   HANDLE section = Refused()
@@ -35,8 +35,8 @@ bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
   if (!Refused()) {
     // The address is a wish: where it is taken, anywhere.
     view = MapViewOfFileEx(section, access, 0, 0, code + data,
-                           const_cast<void *>(near));
-    if (view == nullptr && near != nullptr)
+                           const_cast<void *>(place));
+    if (view == nullptr && place != nullptr)
       view = MapViewOfFile(section, access, 0, 0, code + data);
   }
   DWORD old = 0;
