@@ -5,7 +5,6 @@
 #include "execution/machine/machine_writer.h"
 
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <vector>
 

@@ -1,11 +1,10 @@
 // The x86-64 instructions the machine code uses, one method per
 // instruction, over typed operands. Constants go to a pool of data kept
-// apart from the code (at a fixed distance after it, in pages that are not
+// apart from the code (at a given distance after it, in pages that are not
 // executable), addressed relative to the instruction pointer; addresses
-// outside the code
-// are reached by displacement once the code's own address is known. On
-// request the encoder keeps a listing of what it wrote, one line per
-// instruction, for tests and for reading.
+// outside the code are reached by displacement once the code's own address
+// is known. On request the encoder keeps a listing of what it wrote, one
+// line per instruction, for tests and for reading.
 #ifndef VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 #define VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 
