@@ -68,7 +68,8 @@ TEST(Resources, ManyParsersStayFarBelowTheMappingLimit) {
   Mappings after;
   ASSERT_TRUE(ReadMappings(after));
   EXPECT_LT(after.total, MaxMapCount() / 10);
-  EXPECT_LE(after.code - before.code, 16);
+  // A few chunks per region of the heap that holds the variables.
+  EXPECT_LE(after.code - before.code, 64);
   for (int i = 0; i < kParsers; ++i) {
     ASSERT_TRUE(parsers[i]->SetValue(u"y", 0.5));
     ASSERT_EQ(expressions[i]->Evaluate(0).second, i * (i % 7 + 2) + 0.5) << i;
@@ -96,8 +97,8 @@ TEST(Resources, CodeMemoryFollowsTheExpressionsKept) {
   }
   Mappings after;
   ASSERT_TRUE(ReadMappings(after));
-  EXPECT_LE(after.code, 4);
-  EXPECT_LE(after.codeBytes, 2u << 20);
+  EXPECT_LE(after.code, 8);
+  EXPECT_LE(after.codeBytes, 3u << 20);
   for (std::size_t k = 0; k < kept.size(); ++k)
     ASSERT_EQ(kept[k]->Evaluate(0).second, 3.0 * (200 * k + 7) - 16.0) << k;
 }
