@@ -378,6 +378,31 @@ bool CCodeArena::Allocate(std::size_t code, std::size_t data, const void *near,
   return Open(chunkBytes, units, generation, nullptr, nullptr, block);
 }
 
+CODE_BLOCK CCodeArena::Guess(const void *near) {
+  const std::uint32_t generation = m_generation.load(std::memory_order_relaxed);
+  CODE_BLOCK guess;
+  for (CODE_CHUNK *c = m_chunks.load(std::memory_order_acquire); c != nullptr;
+       c = c->next) {
+    std::uint32_t first = 0;
+    if (c->state.load(std::memory_order_acquire) == kOpen &&
+        c->generation.load(std::memory_order_relaxed) == generation &&
+        WithinReach(c->address.load(std::memory_order_relaxed), near) &&
+        FindRun(*c, 1, first)) {
+      // Read while another thread may unmap the chunk: only a place to
+      // lay code out for, checked against the block actually taken.
+      const std::uintptr_t address = c->address.load(std::memory_order_relaxed);
+      if (address == 0)
+        continue;
+      guess.executable =
+          reinterpret_cast<const void *>(address + first * kUnit);
+      guess.dataDistance =
+          c->units * kUnit + first * kDataPerUnit - first * kUnit;
+      return guess;
+    }
+  }
+  return guess;
+}
+
 bool CCodeArena::Write(const CODE_BLOCK &block,
                        const std::vector<std::uint8_t> &code,
                        const std::vector<std::uint8_t> &data) {

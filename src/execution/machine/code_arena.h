@@ -54,6 +54,11 @@ public:
   bool Allocate(std::size_t code, std::size_t data, const void *near,
                 CODE_BLOCK &block);
 
+  // Where Allocate would likely put a small block for near now (its
+  // executable address and data distance), so that code can be laid out
+  // there before its size is known; empty when no chunk has room.
+  CODE_BLOCK Guess(const void *near);
+
   // Puts the code at the block's start and the data dataDistance bytes
   // after it. False when the system refuses; the block is then still
   // the caller's to free.

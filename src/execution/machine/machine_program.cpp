@@ -45,6 +45,17 @@ bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
   return anywhere.Write(code, data, dataDistance);
 }
 
+// Code laid out for the place of laid fits in block: the same place, and
+// room enough.
+bool Fits(const CODE_BLOCK &block, const CODE_BLOCK &laid,
+          const std::vector<std::uint8_t> &code,
+          const std::vector<std::uint8_t> &data) {
+  return block.executable == laid.executable &&
+         block.dataDistance == laid.dataDistance &&
+         code.size() <= block.units * CCodeArena::kUnit &&
+         data.size() <= block.units * CCodeArena::kDataPerUnit;
+}
+
 } // namespace
 #endif
 
@@ -52,24 +63,35 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
                             const MACHINE_FEATURES &features) {
   Release();
 #if defined(VOXEVAL_MACHINE_CODE)
-  // Laid out first to run anywhere, which no placed layout exceeds, for
-  // the size of the block; then for the block, near the variables where
-  // the arena found one there.
+  // Laid out for where the arena will likely put it; should the block go
+  // elsewhere, laid out again for that place, or to run anywhere when that
+  // is longer than the block, in a block of its own if need be.
+  const double *variable = FirstVariableOf(plan);
+  const CODE_BLOCK guess = arena.Guess(variable);
   std::vector<std::uint8_t> code, data;
-  if (!LayOut(plan, m_fallback, features, nullptr, CCodeArena::DataDistance(),
+  if (!LayOut(plan, m_fallback, features, guess.executable,
+              guess.executable != nullptr ? guess.dataDistance
+                                          : CCodeArena::DataDistance(),
               code, data))
     return false;
   CODE_BLOCK block;
-  if (!arena.Allocate(code.size(), data.size(), FirstVariableOf(plan), block))
+  if (!arena.Allocate(code.size(), data.size(), variable, block))
     return false;
   try {
-    const std::size_t room = block.units * CCodeArena::kUnit;
-    const std::size_t dataRoom = block.units * CCodeArena::kDataPerUnit;
-    LayOut(plan, m_fallback, features, block.executable, block.dataDistance,
-           code, data);
-    if (code.size() > room || data.size() > dataRoom)
+    if (!Fits(block, guess, code, data)) {
+      LayOut(plan, m_fallback, features, block.executable, block.dataDistance,
+             code, data);
+      if (!Fits(block, block, code, data))
+        LayOut(plan, m_fallback, features, nullptr, block.dataDistance, code,
+               data);
+    }
+    if (!Fits(block, block, code, data)) {
+      CCodeArena::Free(block);
+      if (!arena.Allocate(code.size(), data.size(), variable, block))
+        return false;
       LayOut(plan, m_fallback, features, nullptr, block.dataDistance, code,
              data);
+    }
   } catch (...) {
     CCodeArena::Free(block);
     throw;
