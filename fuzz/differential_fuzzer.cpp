@@ -1,24 +1,30 @@
-// Any text, compiled once and evaluated three times: by the machine code
-// and the flat program that Evaluate runs and by the record evaluator they
-// stand in for. All must give the same bits and call the same callbacks in
-// the same order with the same context word, whatever the variables hold;
-// a callback's throw must come out of each alike. Each input also picks
-// the rounding mode the evaluations run under, and exceptions to unmask:
-// the machine code must raise the flat program's flags, and with those it
-// does not raise unmasked, a trap ends the run.
+// Any text, compiled once through a parser as a host compiles it and
+// evaluated three times: by the expression's Evaluate (machine code where
+// it has some), by the flat program, and by the record evaluator they stand
+// in for. All must give the same bits and call the same callbacks in the
+// same order with the same context word, whatever the variables hold; a
+// callback's throw must come out of each alike. Expressions of earlier
+// inputs stay alive a while, so that the process's code memory takes
+// freed space again and gives empty chunks back as a host's would.
+// Each input also picks the rounding mode the evaluations run under, and
+// exceptions to unmask: the machine code must raise the flat program's
+// flags, and with those it does not raise unmasked, a trap ends the run.
 #include "fuzz_input.h"
 #include "planted_fault.h"
 #include "promises.h"
 
-#include "builder/expression_builder.h"
 #include "evaluation/evaluator.h"
 #include "execution/compiled_form.h"
 #include "execution/machine/code_arena.h"
+#include "facade/expression.h"
+
+#include <VOXEvalExpressions.h>
 
 #include <cfenv>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <memory>
 #include <string>
@@ -36,7 +42,7 @@ const double kInf = std::numeric_limits<double>::infinity();
 // shows too.
 struct CallLog {
   std::vector<std::pair<int, std::uintptr_t>> calls;
-  CExpressionBuilder *builder = nullptr;
+  IVOXExpressionParser *parser = nullptr;
 };
 
 const double kReturned[] = {1.5, kNaN, -2.0, kInf, 0.0, -0.0, 1e308, -kInf};
@@ -48,7 +54,7 @@ template <int Id> double Logged(std::uintptr_t context) {
   const double value =
       kReturned[log->calls.size() % (sizeof kReturned / sizeof *kReturned)];
   if (Id == 1)
-    log->builder->SetValue(u"x", value);
+    log->parser->SetValue(u"x", value);
   return value;
 }
 
@@ -104,12 +110,12 @@ private:
 };
 
 template <class Evaluate>
-Outcome Observe(CExpressionBuilder &builder, const double *values,
+Outcome Observe(IVOXExpressionParser &parser, const double *values,
                 Evaluate evaluate) {
   for (int i = 0; i < 6; ++i)
-    FUZZ_REQUIRE(builder.SetValue(kNames[i], values[i]));
+    FUZZ_REQUIRE(parser.SetValue(kNames[i], values[i]));
   Outcome out;
-  out.log.builder = &builder;
+  out.log.parser = &parser;
   CallsThisEvaluation() = 0;
   std::feclearexcept(FE_ALL_EXCEPT);
   try {
@@ -134,27 +140,35 @@ void Require(const Outcome &reference, const Outcome &actual, bool value,
   }
 }
 
+// The expressions of the last inputs.
+std::deque<boost::shared_ptr<IVOXExpression>> &Alive() {
+  static std::deque<boost::shared_ptr<IVOXExpression>> alive;
+  return alive;
+}
+
 void Run(const std::u16string &text, const Environment &environment) {
-  boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
-  FUZZ_REQUIRE(builder->AddVariable(u"a"));
-  FUZZ_REQUIRE(builder->AddVariable(u"b"));
-  FUZZ_REQUIRE(builder->AddFunction(u"f", Logged<0>));
-  FUZZ_REQUIRE(builder->AddFunction(u"g", Logged<1>));
-  std::int32_t position = 0;
-  std::unique_ptr<calc_nmspace::TOKEN> tree(
-      builder->ParseGroup(text, position));
-  if (!tree)
+  const boost::shared_ptr<IVOXExpressionParser> parser =
+      CreateExpressionParser();
+  FUZZ_REQUIRE(parser->AddVariable(u"a"));
+  FUZZ_REQUIRE(parser->AddVariable(u"b"));
+  FUZZ_REQUIRE(parser->AddFunction(u"f", Logged<0>));
+  FUZZ_REQUIRE(parser->AddFunction(u"g", Logged<1>));
+  const boost::shared_ptr<IVOXExpression> made =
+      parser->CreateExpression(text.c_str());
+  if (!made)
     return;
-  RECORDS_PTR root(tree->Compile(builder));
+  // Dropped half at a time, so that whole chunks fall empty.
+  Alive().push_back(made);
+  if (Alive().size() > 1024)
+    Alive().erase(Alive().begin(), Alive().begin() + 512);
+  const CVOXExpression &machine = static_cast<const CVOXExpression &>(*made);
+  const STOKEN *root = &machine.Records();
   // Whatever the parser builds, the plan and the flat form cover.
-  CCodeArena arena;
   FORM_OPTIONS flatOnly;
   flatOnly.strongest = Tier::kFlatProgram;
   CCompiledForm program;
-  program.Build(*root, arena, flatOnly);
+  program.Build(*root, CCodeArena::Shared(), flatOnly);
   FUZZ_REQUIRE(program.Serving() != Tier::kRecords);
-  CCompiledForm machine;
-  machine.Build(*root, arena);
   // Compiled under round-to-nearest, evaluated under the input's mode.
   // Constant parts are computed when compiled, where the records compute
   // them at each evaluation: under another mode, and in the flags they
@@ -165,24 +179,23 @@ void Run(const std::u16string &text, const Environment &environment) {
   const bool nearest = environment.rounding == FE_TONEAREST;
   for (const auto &values : kAssignments) {
     const Outcome reference =
-        Observe(*builder, values, [&root](std::uintptr_t context) {
-          return EvaluateSToken(root.get(), context);
+        Observe(*parser, values, [root](std::uintptr_t context) {
+          return EvaluateSToken(root, context);
         });
     if (reference.spent) {
       // Too many calls: the budget's throw must leave the machine code too.
-      const Outcome thrown = Observe(*builder, values, [&](std::uintptr_t c) {
+      const Outcome thrown = Observe(*parser, values, [&](std::uintptr_t c) {
         return machine.Evaluate(c).second;
       });
       FUZZ_REQUIRE(thrown.spent);
       return;
     }
-    const Outcome flat =
-        Observe(*builder, values, [&program](std::uintptr_t c) {
-          return program.Evaluate(c).second;
-        });
+    const Outcome flat = Observe(*parser, values, [&program](std::uintptr_t c) {
+      return program.Evaluate(c).second;
+    });
     Require(reference, flat, nearest, false);
     const Unmasked unmasked(environment.traps & ~flat.flags);
-    const Outcome code = Observe(*builder, values, [&](std::uintptr_t c) {
+    const Outcome code = Observe(*parser, values, [&](std::uintptr_t c) {
       return machine.Evaluate(c).second;
     });
     Require(flat, code, true, true);

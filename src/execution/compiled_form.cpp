@@ -25,7 +25,7 @@ void CCompiledForm::Build(const STOKEN &records, CCodeArena &arena,
   // where the system gives memory for code.
   if (options.strongest == Tier::kMachineCode &&
       MachineCodeCovers(plan, HostConvention()) &&
-      m_machine.Build(plan, arena, options.features, &records))
+      m_machine.Build(plan, arena, options.features))
     m_tier = Tier::kMachineCode;
 }
 

@@ -18,7 +18,7 @@ class CVOXExpression : public IVOXExpression {
 public:
   // Takes ownership of the tree, of its compiled records and of the form
   // built from them. Holds the parser, and with it the builder every record
-  // points into and the arena that holds the form's code.
+  // points into.
   CVOXExpression(const boost::shared_ptr<IVOXExpressionParser> &parser,
                  const boost::shared_ptr<CExpressionBuilder> &builder,
                  std::unique_ptr<calc_nmspace::TOKEN> &tree,
@@ -42,7 +42,7 @@ protected:
 private:
   // Members go in reverse: the form (and its block of code) first, then
   // the records it reads, the parse tree, and the parser, which owns the
-  // code arena and the builder.
+  // builder.
   boost::shared_ptr<IVOXExpressionParser> m_parser;
   boost::shared_ptr<CExpressionBuilder> m_builder;
   boost::shared_ptr<calc_nmspace::TOKEN> m_tree;

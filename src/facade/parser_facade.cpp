@@ -1,6 +1,7 @@
 #include "facade/parser_facade.h"
 
 #include "builder/expression_builder.h"
+#include "execution/machine/code_arena.h"
 #include "facade/expression.h"
 
 #include <cstdint>
@@ -44,8 +45,9 @@ CVOXExpressionParser::MakeExpression(const std::u16string &text) {
   RECORDS_PTR records(tree->Compile(builder));
   if (!records)
     return boost::shared_ptr<IVOXExpression>();
+  // Machine code goes to the process's arena, shared by all parsers.
   CCompiledForm form;
-  form.Build(*records, m_codeArena);
+  form.Build(*records, CCodeArena::Shared());
   const boost::shared_ptr<IVOXExpressionParser> self = shared_from_this();
   // The tree, records and form pass to the object as it takes them; the
   // handle deletes the object itself should its count not be allocated.

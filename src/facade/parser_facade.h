@@ -4,8 +4,6 @@
 
 #include <VOXEvalExpressions.h>
 
-#include "execution/machine/code_arena.h"
-
 #include <string>
 
 #include <boost/enable_shared_from_this.hpp>
@@ -40,9 +38,6 @@ private:
   boost::shared_ptr<IVOXExpression> MakeExpression(const std::u16string &text);
 
   boost::shared_ptr<CExpressionBuilder> m_builder;
-  // Where the expressions compiled here keep their machine code; they hold
-  // the parser, so it outlives them.
-  CCodeArena m_codeArena;
 };
 
 // The deleter of every parser handle.

@@ -1,36 +1,82 @@
 #include "platform/executable_memory.h"
 
+namespace {
+
+// Every system call for code memory goes through here, so that a test
+// build can refuse any one of them.
+bool Refused() {
+#if defined(VOXEVAL_FAILURE_INJECTION)
+  return InjectedCodeMemoryRefusal();
+#else
+  return false;
+#endif
+}
+
+} // namespace
+
 #if defined(_WIN32)
 #include <windows.h>
 
-bool AllocateCodePages(std::size_t size, const void *, CODE_PAGES &pages) {
-  const unsigned long long bytes = size;
-  HANDLE section = CreateFileMappingW(
-      INVALID_HANDLE_VALUE, nullptr, PAGE_EXECUTE_READWRITE | SEC_COMMIT,
-      static_cast<DWORD>(bytes >> 32), static_cast<DWORD>(bytes), nullptr);
+#include <cstring>
+
+bool AllocateCodePages(std::size_t code, std::size_t data, const void *place,
+                       CODE_PAGES &pages) {
+  const unsigned long long bytes = code + data;
+  HANDLE section = Refused()
+                       ? nullptr
+                       : CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr,
+                                            PAGE_EXECUTE_READWRITE | SEC_COMMIT,
+                                            static_cast<DWORD>(bytes >> 32),
+                                            static_cast<DWORD>(bytes), nullptr);
   if (section == nullptr)
     return false;
-  void *writable = MapViewOfFile(section, FILE_MAP_WRITE, 0, 0, size);
-  void *executable =
-      MapViewOfFile(section, FILE_MAP_READ | FILE_MAP_EXECUTE, 0, 0, size);
-  // The views keep the section.
-  CloseHandle(section);
-  if (writable == nullptr || executable == nullptr) {
-    if (writable != nullptr)
-      UnmapViewOfFile(writable);
-    if (executable != nullptr)
-      UnmapViewOfFile(executable);
+  const DWORD access = FILE_MAP_READ | FILE_MAP_EXECUTE;
+  void *view = nullptr;
+  if (!Refused()) {
+    // The address is a wish: where it is taken, anywhere.
+    view = MapViewOfFileEx(section, access, 0, 0, code + data,
+                           const_cast<void *>(place));
+    if (view == nullptr && place != nullptr)
+      view = MapViewOfFile(section, access, 0, 0, code + data);
+  }
+  DWORD old = 0;
+  if (view != nullptr &&
+      (Refused() || !VirtualProtect(static_cast<char *>(view) + code, data,
+                                    PAGE_READONLY, &old))) {
+    UnmapViewOfFile(view);
+    view = nullptr;
+  }
+  if (view == nullptr) {
+    CloseHandle(section);
     return false;
   }
-  pages.writable = writable;
-  pages.executable = executable;
-  pages.size = size;
+  pages.executable = view;
+  pages.code = code;
+  pages.data = data;
+  pages.handle = reinterpret_cast<std::intptr_t>(section);
   return true;
 }
 
-void ReleaseCodePages(const CODE_PAGES &pages) {
-  UnmapViewOfFile(pages.writable);
+// A writable view for the length of the copy.
+bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
+                    const void *bytes, std::size_t count) {
+  if (count == 0)
+    return true;
+  void *view =
+      Refused() ? nullptr
+                : MapViewOfFile(reinterpret_cast<HANDLE>(pages.handle),
+                                FILE_MAP_WRITE, 0, 0, pages.code + pages.data);
+  if (view == nullptr)
+    return false;
+  std::memcpy(static_cast<char *>(view) + offset, bytes, count);
+  UnmapViewOfFile(view);
+  return true;
+}
+
+void ReleaseCodePages(CODE_PAGES &pages) {
   UnmapViewOfFile(pages.executable);
+  CloseHandle(reinterpret_cast<HANDLE>(pages.handle));
+  pages = CODE_PAGES();
 }
 
 // Windows processes do not fork.
@@ -41,39 +87,61 @@ void CloseForkWitness(void *) {}
 std::uint64_t CurrentProcess() { return GetCurrentProcessId(); }
 
 #else
+#include <cerrno>
 #include <sys/mman.h>
 #include <unistd.h>
 
-bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages) {
-  const int file = memfd_create("voxeval-code", MFD_CLOEXEC);
+bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
+                       CODE_PAGES &pages) {
+  const int file = Refused() ? -1 : memfd_create("voxeval-code", MFD_CLOEXEC);
   if (file < 0)
     return false;
-  void *writable = MAP_FAILED;
-  void *executable = MAP_FAILED;
-  if (ftruncate(file, static_cast<off_t>(size)) == 0) {
-    writable = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, file, 0);
+  void *region = MAP_FAILED;
+  if (!Refused() && ftruncate(file, static_cast<off_t>(code + data)) == 0 &&
+      !Refused()) {
     // The system takes the address as a hint only.
-    executable = mmap(const_cast<void *>(near), size, PROT_READ | PROT_EXEC,
-                      MAP_SHARED, file, 0);
+    region = mmap(const_cast<void *>(near), code + data, PROT_READ, MAP_SHARED,
+                  file, 0);
   }
-  // The mappings keep the memory.
-  close(file);
-  if (writable == MAP_FAILED || executable == MAP_FAILED) {
-    if (writable != MAP_FAILED)
-      munmap(writable, size);
-    if (executable != MAP_FAILED)
-      munmap(executable, size);
+  if (region != MAP_FAILED &&
+      (Refused() || mprotect(region, code, PROT_READ | PROT_EXEC) != 0)) {
+    munmap(region, code + data);
+    region = MAP_FAILED;
+  }
+  if (region == MAP_FAILED) {
+    close(file);
     return false;
   }
-  pages.writable = writable;
-  pages.executable = executable;
-  pages.size = size;
+  pages.executable = region;
+  pages.code = code;
+  pages.data = data;
+  pages.handle = file;
   return true;
 }
 
-void ReleaseCodePages(const CODE_PAGES &pages) {
-  munmap(pages.writable, pages.size);
-  munmap(pages.executable, pages.size);
+bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
+                    const void *bytes, std::size_t count) {
+  const char *from = static_cast<const char *>(bytes);
+  while (count > 0) {
+    const ssize_t written = Refused()
+                                ? -1
+                                : pwrite(static_cast<int>(pages.handle), from,
+                                         count, static_cast<off_t>(offset));
+    if (written < 0 && errno == EINTR)
+      continue;
+    if (written <= 0)
+      return false;
+    from += written;
+    offset += static_cast<std::size_t>(written);
+    count -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+void ReleaseCodePages(CODE_PAGES &pages) {
+  munmap(const_cast<void *>(pages.executable), pages.code + pages.data);
+  close(static_cast<int>(pages.handle));
+  pages = CODE_PAGES();
 }
 
 void *OpenForkWitness() {

@@ -1,6 +1,9 @@
-// Memory for machine code, seen twice: written through one view and run
-// through the other, so that no page is ever writable and executable at
-// once, and code can be added without changing any page's protection.
+// Memory for machine code: a region of code pages (read and execute) with
+// read-only data pages right after it, for the code's constants.
+// Nothing is ever mapped writable: code and data are written into the
+// region's backing memory through its handle, so no page is writable and
+// executable at once, none changes its protection, and no writable view
+// lies around for a stray write to find.
 #ifndef VOXEVAL_PLATFORM_EXECUTABLE_MEMORY_H
 #define VOXEVAL_PLATFORM_EXECUTABLE_MEMORY_H
 
@@ -8,19 +11,32 @@
 #include <cstdint>
 
 struct CODE_PAGES {
-  void *writable;
-  void *executable;
-  std::size_t size;
+  // code bytes of code, then data bytes of data at executable + code.
+  const void *executable = nullptr;
+  std::size_t code = 0;
+  std::size_t data = 0;
+  // What the memory is written through (a file descriptor or a section).
+  std::intptr_t handle = -1;
 };
 
-// size bytes (a multiple of the page size) seen both ways, the executable
-// view at the given address where the system allows, elsewhere otherwise.
-// False when the system refuses (no memory, or a policy against executable
-// memory); the caller then does without.
-bool AllocateCodePages(std::size_t size, const void *near, CODE_PAGES &pages);
+// A region of code bytes of code (a multiple of kCodePageGranule) and data
+// bytes of data (a multiple of the page size), at the given address where
+// the system allows, elsewhere otherwise. False when the system refuses (no
+// memory, no more mappings, or a policy against executable memory); the
+// caller then does without.
+bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
+                       CODE_PAGES &pages);
 
-// Releases both views.
-void ReleaseCodePages(const CODE_PAGES &pages);
+// Copies bytes to offset (from the start of the code) in the region. False
+// when the system refuses.
+bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
+                    const void *bytes, std::size_t count);
+
+// Unmaps the region and closes its handle.
+void ReleaseCodePages(CODE_PAGES &pages);
+
+// Regions are a multiple of this (the system's allocation granularity).
+const std::size_t kCodePageGranule = std::size_t(64) * 1024;
 
 // Pages mapped for code stay shared with a child after fork, so only the
 // process that mapped them may add code to them. A fork witness tells,
@@ -30,5 +46,11 @@ void ReleaseCodePages(const CODE_PAGES &pages);
 void *OpenForkWitness();
 void CloseForkWitness(void *witness);
 std::uint64_t CurrentProcess();
+
+#if defined(VOXEVAL_FAILURE_INJECTION)
+// Defined by the test that builds the library with failure injection: true
+// when the system call for code memory being made now is to be refused.
+bool InjectedCodeMemoryRefusal();
+#endif
 
 #endif

@@ -5,6 +5,7 @@
 #include <VOXEvalExpressions.h>
 
 #include "platform/allocation.h"
+#include "platform/executable_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -30,16 +32,20 @@ struct FailurePlan {
 };
 
 FailurePlan g_plan = {false, 0, 0, false, 0};
+// The same for the system calls for code memory, which are refused.
+FailurePlan g_refusal = {false, 0, 0, false, 0};
 
-bool FailNow() {
-  if (!g_plan.armed)
+// Counts a call while the plan is armed; true when it is to fail.
+bool Planned(FailurePlan &plan) {
+  if (!plan.armed)
     return false;
-  ++g_plan.seen;
-  if (g_plan.failAt == 0)
+  ++plan.seen;
+  if (plan.failAt == 0)
     return false;
-  return g_plan.failAfter ? g_plan.seen >= g_plan.failAt
-                          : g_plan.seen == g_plan.failAt;
+  return plan.failAfter ? plan.seen >= plan.failAt : plan.seen == plan.failAt;
 }
+
+bool FailNow() { return Planned(g_plan); }
 
 void *Allocate(std::size_t size) {
   if (FailNow())
@@ -60,6 +66,8 @@ void Release(void *block) {
 } // namespace
 
 bool InjectedAllocationFailure() { return FailNow(); }
+
+bool InjectedCodeMemoryRefusal() { return Planned(g_refusal); }
 
 void *operator new(std::size_t size) {
   if (void *block = Allocate(size))
@@ -116,9 +124,18 @@ bool RunOnce(const Scenario &s, long failAt, bool failAfter) {
   return completed;
 }
 
+// The process's code memory, made once before any count: its records stay
+// for the process's life.
+void WarmCodeMemory() {
+  ParserHandle p = CreateExpressionParser();
+  ExpressionHandle e = p->CreateExpression(u"x*2+1");
+  ASSERT_TRUE(e);
+}
+
 // Counts the scenario's allocations, then fails each in turn; returns the
 // count. Every run must leave as many operator new blocks alive as before.
 long ExerciseEveryFailure(const char *name, const Scenario &s) {
+  WarmCodeMemory();
   const long before = g_plan.live;
   EXPECT_TRUE(RunOnce(s, 0, false));
   const long total = g_plan.seen;
@@ -427,6 +444,46 @@ TEST(Names, LongNameOutsideAsciiReadWithoutCopyingPrefixes) {
   const long shortCount = AllocationsToCompile(p, shortName);
   const long longCount = AllocationsToCompile(p, longName);
   EXPECT_LT(longCount - shortCount, 100);
+}
+
+// Code memory refused at any system call (the region, its mapping, its
+// protection, the writes), alone or with every one after it: each text
+// compiles and evaluates right, by the flat program where its code found
+// no room, and nothing throws. The long sum needs a region of its own.
+TEST(CodeMemoryRefused, AtEveryCallExpressionsStillEvaluateRight) {
+  std::u16string sum = u"x";
+  for (int i = 0; i < 40000; ++i)
+    sum += u"+x";
+  const std::u16string texts[] = {u"x*2+1", sum, u"(x-3)^2/y", u"sin(x)*y"};
+  const double expected[] = {4.0, 40001 * 1.5, 2.25 / 4.0, std::sin(1.5) * 4};
+  auto run = [&](long refuseAt, bool refuseAfter) {
+    ParserHandle p = CreateExpressionParser();
+    ASSERT_TRUE(p->SetValue(u"x", 1.5));
+    ASSERT_TRUE(p->SetValue(u"y", 4.0));
+    g_refusal.seen = 0;
+    g_refusal.failAt = refuseAt;
+    g_refusal.failAfter = refuseAfter;
+    g_refusal.armed = true;
+    std::vector<ExpressionHandle> made;
+    for (const std::u16string &text : texts)
+      made.push_back(p->CreateExpression(text.c_str()));
+    g_refusal.armed = false;
+    for (std::size_t i = 0; i < made.size(); ++i) {
+      ASSERT_TRUE(made[i]) << i;
+      EXPECT_DOUBLE_EQ(Value(made[i]), expected[i])
+          << "text " << i << ", refusing call " << refuseAt;
+    }
+  };
+  run(0, false);
+  const long calls = g_refusal.seen;
+#if defined(__x86_64__)
+  EXPECT_GE(calls, 6); // a region opened and written, and the others written
+#endif
+  for (int after = 0; after < 2; ++after) {
+    for (long k = 1; k <= calls; ++k)
+      run(k, after != 0);
+  }
+  run(1, true); // none at all
 }
 
 } // namespace

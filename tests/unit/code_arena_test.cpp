@@ -1,6 +1,9 @@
-// The arena of machine code: blocks handed out from the front of a chunk,
-// chunks given back when their last block goes, from any thread.
+// The arena of machine code: blocks taken and freed by any thread, freed
+// space taken again, empty chunks given back, fork; and what the code
+// memory offers a stray write or jump (hardening).
 #include "execution/machine/code_arena.h"
+#include "execution/machine/machine_program.h"
+#include "record_trees.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,75 +24,137 @@
 
 namespace {
 
-// The arena's mappings this process holds now (Linux names them), or -1
-// where that cannot be read (elsewhere; under Wine the file is the
+struct Mapping {
+  std::uintptr_t from;
+  std::uintptr_t to;
+  std::string permissions;
+};
+
+// The arena's mappings this process holds now, as Linux names them; false
+// where they cannot be read (elsewhere; under Wine the file is the
 // emulator's, without the names).
-int CodeMappings() {
+bool CodeMappings(std::vector<Mapping> &found) {
+  found.clear();
 #if defined(_WIN32)
-  return -1;
+  return false;
 #endif
   std::ifstream maps("/proc/self/maps");
   if (!maps)
-    return -1;
-  int count = 0;
+    return false;
   std::string line;
-  while (std::getline(maps, line))
-    count += line.find("voxeval-code") != std::string::npos ? 1 : 0;
-  return count;
+  while (std::getline(maps, line)) {
+    if (line.find("voxeval-code") == std::string::npos)
+      continue;
+    std::istringstream fields(line);
+    std::string range;
+    Mapping m;
+    fields >> range >> m.permissions;
+    m.from = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
+    m.to = std::stoull(range.substr(range.find('-') + 1), nullptr, 16);
+    found.push_back(m);
+  }
+  return true;
+}
+
+int CodeMappingCount() {
+  std::vector<Mapping> found;
+  return CodeMappings(found) ? static_cast<int>(found.size()) : -1;
+}
+
+std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t value) {
+  return std::vector<std::uint8_t>(n, value);
+}
+
+const unsigned char *At(const void *p, std::size_t offset = 0) {
+  return static_cast<const unsigned char *>(p) + offset;
 }
 
 } // namespace
 
-TEST(CodeArena, HandsOutBlocksFromTheFrontOfAChunk) {
+TEST(CodeArena, TakesBlocksWritesCodeAndDataAndTakesFreedSpaceAgain) {
   CCodeArena arena;
-  EXPECT_EQ(arena.Next(), nullptr);
   CODE_BLOCK first, second;
-  ASSERT_TRUE(arena.Allocate(100, nullptr, first));
-  const void *next = arena.Next();
-  ASSERT_TRUE(arena.Allocate(40, nullptr, second));
-  EXPECT_EQ(second.executable, next);
-  EXPECT_GE(static_cast<const char *>(second.executable) -
-                static_cast<const char *>(first.executable),
-            100);
-  // What is written through one view is seen through the other.
-  std::memset(first.writable, 0xC3, 100);
-  std::memset(second.writable, 0x90, 40);
-  EXPECT_EQ(static_cast<const unsigned char *>(first.executable)[99], 0xC3);
-  EXPECT_EQ(static_cast<const unsigned char *>(second.executable)[0], 0x90);
+  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, first));
+  ASSERT_TRUE(arena.Allocate(40, 8, nullptr, second));
+  EXPECT_GE(At(second.executable) - At(first.executable), 100);
+  ASSERT_TRUE(CCodeArena::Write(first, Bytes(100, 0xC3), Bytes(16, 0x11)));
+  ASSERT_TRUE(CCodeArena::Write(second, Bytes(40, 0x90), Bytes(8, 0x22)));
+  EXPECT_EQ(At(first.executable)[99], 0xC3);
+  EXPECT_EQ(At(second.executable)[0], 0x90);
+  EXPECT_EQ(At(first.executable, first.dataDistance)[15], 0x11);
+  EXPECT_EQ(At(second.executable, second.dataDistance)[0], 0x22);
+  // A block may need more units for its data than for its code.
+  CODE_BLOCK constants;
+  ASSERT_TRUE(arena.Allocate(8, 100, nullptr, constants));
+  ASSERT_TRUE(CCodeArena::Write(constants, Bytes(8, 0xC3), Bytes(100, 0x44)));
+  EXPECT_EQ(At(constants.executable, constants.dataDistance)[99], 0x44);
+  EXPECT_EQ(At(first.executable, first.dataDistance)[15], 0x11);
+  EXPECT_EQ(At(second.executable, second.dataDistance)[0], 0x22);
+  // The first block's place serves the next block that fits there.
+  const void *freed = first.executable;
+  CCodeArena::Free(first);
+  EXPECT_EQ(first.chunk, nullptr);
+  CODE_BLOCK again;
+  ASSERT_TRUE(arena.Allocate(64, 8, nullptr, again));
+  EXPECT_EQ(again.executable, freed);
   // A block larger than a chunk gets one of its own.
   CODE_BLOCK large;
-  ASSERT_TRUE(arena.Allocate(3 * CCodeArena::kChunkSize, nullptr, large));
-  std::memset(large.writable, 0xCC, 3 * CCodeArena::kChunkSize);
-  for (CODE_BLOCK *block : {&first, &second, &large})
+  ASSERT_TRUE(arena.Allocate(3 * CCodeArena::kChunkSize, 8, nullptr, large));
+  ASSERT_TRUE(CCodeArena::Write(large, Bytes(3 * CCodeArena::kChunkSize, 0xCC),
+                                Bytes(8, 0x33)));
+  EXPECT_EQ(At(large.executable)[3 * CCodeArena::kChunkSize - 1], 0xCC);
+  for (CODE_BLOCK *block : {&second, &again, &large, &constants})
     CCodeArena::Free(*block);
-  EXPECT_EQ(first.chunk, nullptr);
   CCodeArena::Free(first); // an empty block is ignored
 }
 
-TEST(CodeArena, GivesChunksBackWhenTheirLastBlockGoesOnAnyThread) {
-  const int before = CodeMappings();
+// Blocks taken on several threads at once never overlap; chunks left empty
+// go back (but one), whichever thread freed their last block.
+TEST(CodeArena, SharesChunksAcrossThreadsAndGivesEmptyOnesBack) {
+  const int before = CodeMappingCount();
   if (before < 0)
     GTEST_SKIP() << "the mappings cannot be read here";
-  std::vector<CODE_BLOCK> blocks(2000);
+  const int kThreads = 4;
+  const int kBlocks = 1500;
+  std::vector<std::vector<CODE_BLOCK>> blocks(kThreads);
   {
     CCodeArena arena;
-    for (CODE_BLOCK &block : blocks)
-      ASSERT_TRUE(arena.Allocate(200, nullptr, block));
-    // Several chunks, each mapped twice.
-    EXPECT_GE(CodeMappings() - before, 2 * 10);
-    // Every other block from another thread, the rest from this one, at
-    // the same time.
-    std::thread other([&blocks] {
-      for (std::size_t i = 0; i < blocks.size(); i += 2)
-        CCodeArena::Free(blocks[i]);
-    });
-    for (std::size_t i = 1; i < blocks.size(); i += 2)
-      CCodeArena::Free(blocks[i]);
-    other.join();
-    // Only the chunk still open remains.
-    EXPECT_EQ(CodeMappings() - before, 2);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&arena, &blocks, t] {
+        for (int i = 0; i < kBlocks; ++i) {
+          CODE_BLOCK block;
+          if (!arena.Allocate(64 + 64 * (i % 5), 8, nullptr, block))
+            return;
+          CCodeArena::Write(block, Bytes(64, static_cast<std::uint8_t>(t)),
+                            Bytes(8, static_cast<std::uint8_t>(t)));
+          blocks[t].push_back(block);
+        }
+      });
+    }
+    for (std::thread &thread : threads)
+      thread.join();
+    for (int t = 0; t < kThreads; ++t) {
+      ASSERT_EQ(blocks[t].size(), std::size_t(kBlocks));
+      for (const CODE_BLOCK &block : blocks[t])
+        ASSERT_EQ(At(block.executable)[63], t);
+    }
+    // Several chunks, each code and data, shared by the threads.
+    const int mapped = CodeMappingCount() - before;
+    EXPECT_GE(mapped, 2 * 4);
+    EXPECT_LE(mapped, 2 * 8);
+    // Each thread frees another's blocks.
+    threads.clear();
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&blocks, t] {
+        for (CODE_BLOCK &block : blocks[(t + 1) % kThreads])
+          CCodeArena::Free(block);
+      });
+    for (std::thread &thread : threads)
+      thread.join();
+    EXPECT_EQ(CodeMappingCount() - before, 2);
   }
-  EXPECT_EQ(CodeMappings(), before);
+  EXPECT_EQ(CodeMappingCount(), before);
 }
 
 #if !defined(_WIN32)
@@ -124,32 +190,115 @@ bool ForkWipesMarkedPages() {
 } // namespace
 
 // After fork the chunks' pages are shared: a child that compiles must put
-// its code elsewhere, not where the parent's next block goes.
+// its code in chunks of its own, even into space the parent freed, and
+// the parent's later blocks never see the child's bytes.
 TEST(CodeArena, AChildAfterForkWritesOnlyItsOwnChunks) {
   if (!ForkWipesMarkedPages())
     GTEST_SKIP() << "pages marked to be wiped on fork are not wiped here";
   CCodeArena arena;
-  CODE_BLOCK parent;
-  ASSERT_TRUE(arena.Allocate(100, nullptr, parent));
-  const void *next = arena.Next();
+  CODE_BLOCK kept, freed;
+  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, kept));
+  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, freed));
+  const CODE_CHUNK *parentChunk = kept.chunk;
+  CCodeArena::Free(freed);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     CODE_BLOCK own;
-    const bool apart =
-        arena.Allocate(100, nullptr, own) && own.executable != next;
-    if (apart)
-      std::memset(own.writable, 0xAB, 100);
+    const bool apart = arena.Allocate(100, 16, nullptr, own) &&
+                       own.chunk != parentChunk &&
+                       CCodeArena::Write(own, Bytes(100, 0xAB), Bytes(8, 0xAB));
+    CCodeArena::Free(kept); // frees the child's view only
     std::_Exit(apart ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   CODE_BLOCK later;
-  ASSERT_TRUE(arena.Allocate(100, nullptr, later));
-  EXPECT_EQ(later.executable, next);
-  EXPECT_NE(static_cast<const unsigned char *>(later.executable)[0], 0xAB);
-  CCodeArena::Free(parent);
+  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, later));
+  EXPECT_EQ(later.chunk, parentChunk);
+  EXPECT_NE(At(later.executable)[0], 0xAB);
+  EXPECT_EQ(At(kept.executable)[0], 0); // still the parent's
+  CCodeArena::Free(kept);
   CCodeArena::Free(later);
 }
 #endif
+
+namespace {
+
+// Machine code for texts over x and y, in an arena of its own.
+struct Program {
+  Program(const boost::shared_ptr<CExpressionBuilder> &builder,
+          const std::string &text)
+      : tree(CompileText(builder, text)), machine(&Unused) {
+    CVisitPlan plan;
+    EXPECT_TRUE(tree != nullptr && plan.Read(tree->root)) << text;
+    machine.Build(plan, arena, DetectedMachineFeatures());
+  }
+  static std::pair<bool, double> Unused(const void *, std::uintptr_t) {
+    return std::make_pair(false, 0.0);
+  }
+  std::unique_ptr<Tree> tree;
+  CCodeArena arena;
+  CMachineProgram machine;
+};
+
+bool Contains(const Mapping &m, const void *bytes, std::size_t n) {
+  const unsigned char *from = At(reinterpret_cast<const void *>(m.from));
+  const unsigned char *to = At(reinterpret_cast<const void *>(m.to));
+  for (const unsigned char *p = from; p + n <= to; ++p) {
+    if (std::memcmp(p, bytes, n) == 0)
+      return true;
+  }
+  return false;
+}
+
+} // namespace
+
+// A formula's constants are data: none of their bytes in an executable
+// page (1.0000007265052524 is the instructions nop; syscall; ret), each in
+// a read-only page beside the code; no page of code is writable.
+TEST(CodeHardening, ConstantsLieOutsideExecutablePagesAndNothingIsWritable) {
+#if !defined(VOXEVAL_MACHINE_PAIR)
+  GTEST_SKIP() << "no machine code here";
+#endif
+  const boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
+  const double constants[] = {1.0000007265052524, 123456.789, 2.5e-300};
+  const Program programs[] = {{builder, "x*1.0000007265052524"},
+                              {builder, "y+123456.789*x"},
+                              {builder, "(x-2.5e-300)/y"}};
+  std::vector<Mapping> mappings;
+  if (!CodeMappings(mappings))
+    GTEST_SKIP() << "the mappings cannot be read here";
+  for (const Program &program : programs)
+    ASSERT_TRUE(program.machine.Ready());
+  for (const double constant : constants) {
+    SCOPED_TRACE(constant);
+    bool inData = false;
+    for (const Mapping &m : mappings) {
+      const bool executable = m.permissions.find('x') != std::string::npos;
+      EXPECT_EQ(m.permissions.find('w'), std::string::npos);
+      if (executable)
+        EXPECT_FALSE(Contains(m, &constant, sizeof constant));
+      else
+        inData = inData || Contains(m, &constant, sizeof constant);
+    }
+    EXPECT_TRUE(inData);
+  }
+}
+
+// Every entry starts with endbr64, so that the code runs where indirect
+// branches are tracked.
+TEST(CodeHardening, EntriesBeginWithEndbr64) {
+#if !defined(__x86_64__) && !defined(_M_X64)
+  GTEST_SKIP() << "no machine code here";
+#endif
+  const boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
+  const unsigned char endbr64[] = {0xF3, 0x0F, 0x1E, 0xFA};
+  for (const char *text : {"x+1", "sin(x)*y", "x^2-y^3", "1/(x+y)"}) {
+    SCOPED_TRACE(text);
+    const Program program(builder, text);
+    ASSERT_TRUE(program.machine.Ready());
+    EXPECT_EQ(std::memcmp(program.machine.Code(), endbr64, 4), 0);
+  }
+}

@@ -40,6 +40,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
     // any arithmetic: one that is not finite hands over to the fallback.
     // The reads that follow need no test.
     {"x*y+z", false, &kSystemV,
+     "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movsd xmm15, [inf]\n"
      "  movsd xmm1, [rcx+0]\n"
@@ -68,6 +69,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
     // With VEX, two variables side by side are tested as one operand, others
     // two to a register by halves.
     {"x*y+z", true, &kSystemV,
+     "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
      "  vandpd xmm1, xmm15, [rcx+0]\n"
@@ -92,6 +94,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
     // The call saves the running value, and the owner and context for the
     // fallback.
     {"2*x+sin(t)", true, &kSystemV,
+     "  endbr64\n"
      "  sub rsp, 72\n"
      "  mov [rsp+40], rdi\n"
      "  mov [rsp+48], rsi\n"
@@ -131,6 +134,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
     // proves the mode after the function's end (r9 remembers it across
     // the library's calls, until a callback), pow there too.
     {"x^2+1", true, &kSystemV,
+     "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
      "  xor r9d, r9d\n"
@@ -196,6 +200,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
     // The double goes back for the caller to test: a NaN where a value
     // was not finite.
     {"x/y", false, &kWindowsX64,
+     "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movsd xmm5, [inf]\n"
      "  movsd xmm1, [rcx+0]\n"

@@ -48,7 +48,7 @@ struct Compiled {
   explicit Compiled(const STOKEN &records) : root(&records), machine(&Count) {
     CVisitPlan plan;
     EXPECT_TRUE(plan.Read(records));
-    machine.Build(plan, arena, DetectedMachineFeatures(), this);
+    machine.Build(plan, arena, DetectedMachineFeatures());
   }
   static std::pair<bool, double> Count(const void *owner,
                                        std::uintptr_t context) {

@@ -1,58 +1,105 @@
-// Where a parser's expressions keep their machine code: chunks of memory
-// seen twice (see platform/executable_memory.h), handed out from the front
-// and never written twice at the same place, so that no page changes its
-// protection and no code is overwritten while it might still run. A chunk
-// goes back to the system when its last block is freed.
+// Where compiled expressions keep their machine code. One arena serves the
+// whole process (Shared), so that many parsers share a few regions of code
+// memory rather than taking mappings of their own.
 //
-// Blocks are taken on the parser's thread; they may be freed on any thread
-// (an expression's last handle may be released anywhere). Freeing is one
-// atomic operation on the block's chunk; no lock is taken.
+// A chunk is one region of platform/executable_memory.h: its code pages,
+// then read-only data pages a quarter their size. Chunks are cut into units
+// of kUnit bytes of code and kDataPerUnit bytes of data, each unit taken or
+// free by one bit; a block is a run of units, its constants in the data of
+// its units.
+// Blocks are taken by any thread and freed by any thread (an expression's
+// last handle may be released anywhere) with atomic operations on the
+// bits, never a lock. A freed block is taken again: nothing runs its code
+// once its last handle is gone. A chunk left empty goes back to the system
+// (one empty chunk is kept against churn); its record stays, to be
+// mapped again, since other threads may still be reading it.
+//
+// After fork the child shares the parent's chunks: it takes no block in
+// them (it opens its own), and frees and unmaps only its own view.
 #ifndef VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
 #define VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 struct CODE_CHUNK;
 
 struct CODE_BLOCK {
-  void *writable = nullptr;
   const void *executable = nullptr;
   CODE_CHUNK *chunk = nullptr;
+  std::uint32_t first = 0; // unit
+  std::uint32_t units = 0;
+  // From the code to its constants.
+  std::size_t dataDistance = 0;
 };
 
 class CCodeArena {
 public:
-  CCodeArena() = default;
+  CCodeArena();
+  // Every block must have been freed.
   ~CCodeArena();
   CCodeArena(const CCodeArena &) = delete;
   CCodeArena &operator=(const CCodeArena &) = delete;
 
-  // A block of size bytes, its executable address near the given one
-  // where a new chunk is opened for it. False when the system has no
-  // memory for code to give.
-  bool Allocate(std::size_t size, const void *near, CODE_BLOCK &block);
+  // The process's arena, made on first use and never destroyed (an
+  // expression may be released after static destruction began).
+  static CCodeArena &Shared();
 
-  // Where the next block will start if it fits in the chunk open now;
-  // null when none is open.
-  const void *Next() const;
+  // A block for code and data bytes, in a chunk within reach of near (a
+  // variable the code reads) where one is or can be had, else anywhere.
+  // False when the system gives no memory for code. Throws std::bad_alloc
+  // only for the chunk's record.
+  bool Allocate(std::size_t code, std::size_t data, const void *near,
+                CODE_BLOCK &block);
+
+  // Where Allocate would likely put a small block for near now (its
+  // executable address and data distance), so that code can be laid out
+  // there before its size is known; empty when no chunk has room.
+  CODE_BLOCK Guess(const void *near);
+
+  // Puts the code at the block's start and the data dataDistance bytes
+  // after it. False when the system refuses; the block is then still
+  // the caller's to free.
+  static bool Write(const CODE_BLOCK &block,
+                    const std::vector<std::uint8_t> &code,
+                    const std::vector<std::uint8_t> &data);
 
   // Gives the block back; an empty block is ignored. Any thread.
   static void Free(CODE_BLOCK &block);
 
-  // Bytes in a chunk: blocks of larger code get a chunk of their own.
-  static const std::size_t kChunkSize = std::size_t(32) * 1024;
+  // A distance from code to data at which code can be laid out for its
+  // size before its block is known (the size does not depend on it).
+  static std::size_t DataDistance() { return kChunkSize; }
+
+  // Bytes of code in a chunk; larger blocks get a chunk of their size.
+  static const std::size_t kChunkSize = std::size_t(256) * 1024;
+  static const std::size_t kUnit = 64;
+  static const std::size_t kDataPerUnit = 16;
 
 private:
-  // The process has forked since the open chunk was opened.
-  bool Forked() const;
+  friend struct CODE_CHUNK;
+  // The process's fork generation: it changes in a child.
+  std::uint32_t Generation();
+  bool TakeFrom(CODE_CHUNK *chunk, std::uint32_t units,
+                std::uint32_t generation, const void *near, CODE_BLOCK &block);
+  bool Open(std::size_t bytes, std::uint32_t units, std::uint32_t generation,
+            const void *hint, const void *near, CODE_BLOCK &block);
+  void Emptied(CODE_CHUNK *chunk);
 
-  CODE_CHUNK *m_current = nullptr;
-  // Reads 1 until the process forks (see platform/executable_memory.h),
-  // or null, the process id then telling.
-  void *m_forkWitness = nullptr;
-  bool m_witnessTried = false;
-  std::uint64_t m_process = 0;
+  std::atomic<CODE_CHUNK *> m_chunks;
+  std::atomic<std::uint32_t> m_generation;
+  std::atomic<std::uint64_t> m_process;
+  // Reads 1 until the process forks, or null, the process id then telling.
+  void *m_forkWitness;
+  // Empty chunks kept mapped, at most one.
+  std::atomic<int> m_emptyKept;
+  // Chunks placed near a variable are not tried for a while after the
+  // system put one elsewhere.
+  std::atomic<int> m_skipPlacing;
+  // Changes where the next chunk near a variable is asked for.
+  std::atomic<std::uint32_t> m_turn;
 };
 
 #endif

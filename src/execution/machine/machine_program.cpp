@@ -1,11 +1,10 @@
-// Placing the code: laid out for where the arena's next block starts, so
-// that variables within 2 GiB are read by displacement.
+// Placing the code: laid out for its block, so that variables within 2 GiB
+// are read by displacement.
 #include "execution/machine/machine_program.h"
 
 #include "execution/machine/machine_writer.h"
 
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -30,79 +29,77 @@ double CMachineProgram::Unavailable() {
 #if defined(VOXEVAL_MACHINE_CODE)
 namespace {
 
-// Where to ask for the pages of code that reads the variable: in the GiB
-// below it less 256 MiB (the heap grows upward from a free space), at a
-// 64 KiB step chosen by salt, so that expressions compiled in turn seldom
-// ask for the same place. Null for no variable.
-const void *PlaceNear(const double *variable, const void *salt) {
-  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(variable);
-  const std::uintptr_t below = std::uintptr_t(1) << 28;
-  const std::uintptr_t step = std::uintptr_t(1) << 16;
-  const std::uintptr_t steps = (std::uintptr_t(1) << 30) / step;
-  if (variable == nullptr || at < below + (steps + 1) * step)
-    return nullptr;
-  const std::uintptr_t mixed =
-      (reinterpret_cast<std::uintptr_t>(salt) >> 4) * 0x9E3779B97F4A7C15ull;
-  const std::uintptr_t k = (mixed >> 40) % steps;
-  // An address to ask the system for, never read through.
-  // NOLINTNEXTLINE(performance-no-int-to-ptr)
-  return reinterpret_cast<const void *>(((at - below) & ~(step - 1)) -
-                                        k * step);
-}
-
-// The code for the given place (null: anywhere). False for plans the code
-// does not take.
+// The code for the given place (null: anywhere), its constants dataDistance
+// bytes after it. False for plans the code does not take.
 bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
             const MACHINE_FEATURES &features, const void *place,
-            std::vector<std::uint8_t> &code) {
+            std::size_t dataDistance, std::vector<std::uint8_t> &code,
+            std::vector<std::uint8_t> &data) {
   CMachineWriter there(plan, fallback, features, HostConvention(),
                        reinterpret_cast<std::uintptr_t>(place));
-  if (!there.Write(code))
+  if (!there.Write(code, data, dataDistance))
     return false;
   if (there.Reached())
     return true;
   CMachineWriter anywhere(plan, fallback, features, HostConvention());
-  return anywhere.Write(code);
+  return anywhere.Write(code, data, dataDistance);
+}
+
+// Code laid out for the place of laid fits in block: the same place, and
+// room enough.
+bool Fits(const CODE_BLOCK &block, const CODE_BLOCK &laid,
+          const std::vector<std::uint8_t> &code,
+          const std::vector<std::uint8_t> &data) {
+  return block.executable == laid.executable &&
+         block.dataDistance == laid.dataDistance &&
+         code.size() <= block.units * CCodeArena::kUnit &&
+         data.size() <= block.units * CCodeArena::kDataPerUnit;
 }
 
 } // namespace
 #endif
 
 bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
-                            const MACHINE_FEATURES &features,
-                            const void *salt) {
+                            const MACHINE_FEATURES &features) {
   Release();
 #if defined(VOXEVAL_MACHINE_CODE)
-  // Laid out for where the arena's next block starts. Should the block go
-  // elsewhere (a new chunk), laid out again for that place, or, when that
-  // is longer, for anywhere, in a block of its own if need be.
-  const void *next = arena.Next();
-  std::vector<std::uint8_t> code;
-  if (!LayOut(plan, m_fallback, features, next, code))
+  // Laid out for where the arena will likely put it; should the block go
+  // elsewhere, laid out again for that place, or to run anywhere when that
+  // is longer than the block, in a block of its own if need be.
+  const double *variable = FirstVariableOf(plan);
+  const CODE_BLOCK guess = arena.Guess(variable);
+  std::vector<std::uint8_t> code, data;
+  if (!LayOut(plan, m_fallback, features, guess.executable,
+              guess.executable != nullptr ? guess.dataDistance
+                                          : CCodeArena::DataDistance(),
+              code, data))
     return false;
-  const void *near = PlaceNear(FirstVariableOf(plan), salt);
   CODE_BLOCK block;
-  if (!arena.Allocate(code.size(), near, block))
+  if (!arena.Allocate(code.size(), data.size(), variable, block))
     return false;
-  if (block.executable != next) {
-    const std::size_t room = code.size();
-    std::vector<std::uint8_t> placed;
-    try {
-      LayOut(plan, m_fallback, features, block.executable, placed);
-      if (placed.size() > room)
-        LayOut(plan, m_fallback, features, nullptr, placed);
-    } catch (...) {
-      CCodeArena::Free(block);
-      throw;
+  try {
+    if (!Fits(block, guess, code, data)) {
+      LayOut(plan, m_fallback, features, block.executable, block.dataDistance,
+             code, data);
+      if (!Fits(block, block, code, data))
+        LayOut(plan, m_fallback, features, nullptr, block.dataDistance, code,
+               data);
     }
-    code.swap(placed);
-    if (code.size() > room) {
+    if (!Fits(block, block, code, data)) {
       CCodeArena::Free(block);
-      if (!arena.Allocate(code.size(), near, block))
+      if (!arena.Allocate(code.size(), data.size(), variable, block))
         return false;
+      LayOut(plan, m_fallback, features, nullptr, block.dataDistance, code,
+             data);
     }
+  } catch (...) {
+    CCodeArena::Free(block);
+    throw;
   }
-  std::memcpy(block.writable, code.data(), code.size());
+  if (!CCodeArena::Write(block, code, data)) {
+    CCodeArena::Free(block);
+    return false;
+  }
   m_block = block;
 #if defined(VOXEVAL_MACHINE_PAIR)
   m_entry = reinterpret_cast<MACHINE_FALLBACK>(
@@ -116,7 +113,6 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
   (void)plan;
   (void)arena;
   (void)features;
-  (void)salt;
   return false;
 #endif
 }

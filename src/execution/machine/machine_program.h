@@ -1,6 +1,6 @@
 // A visit plan laid out as x86-64 machine code: each group's running value
-// in a register, variables read where they are, constants from a pool
-// beside the code, the library's functions called directly.
+// in a register, variables read where they are, constants from read-only
+// data beside the code, the library's functions called directly.
 //
 // The evaluator reads every value that is not finite as 0.0. The code
 // tests every variable once at entry and every group's value before it
@@ -67,16 +67,15 @@ public:
 
   // Lays the plan out in a block of the arena, which must outlive the
   // program. False, leaving no code, on processors other than x86-64, where
-  // the system will not give executable memory, and for plans it does not
+  // the system will not give memory for code, and for plans it does not
   // take (see MachineCodeCovers); the fallback serves those. Throws
   // std::bad_alloc.
-  // The salt differs between programs built in turn (an address of the
-  // owner's on the heap), so that their code seldom asks for the same
-  // place.
   bool Build(const CVisitPlan &plan, CCodeArena &arena,
-             const MACHINE_FEATURES &features, const void *salt);
+             const MACHINE_FEATURES &features);
 
   bool Ready() const { return m_block.executable != nullptr; }
+  // The code's entry, or null.
+  const void *Code() const { return m_block.executable; }
 
   // Where the code gives back the pair (VOXEVAL_MACHINE_PAIR): the code's
   // entry, or the fallback while there is none. An owner whose Evaluate

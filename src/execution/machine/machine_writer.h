@@ -50,8 +50,11 @@ public:
                  const CALLING_CONVENTION &convention, std::uintptr_t base = 0,
                  bool listing = false);
 
-  // The whole function, or false for a plan it does not take.
-  bool Write(std::vector<std::uint8_t> &code);
+  // The whole function, or false for a plan it does not take. Its
+  // constants go to data, to be placed dataDistance bytes after the code's
+  // start (outside executable pages).
+  bool Write(std::vector<std::uint8_t> &code, std::vector<std::uint8_t> &data,
+             std::size_t dataDistance);
 
   // False when code laid out for a base came out too long to reach all
   // the variables it reads directly; it must then be laid out anew.

@@ -161,10 +161,12 @@ void CMachineWriter::SquaresByPow() {
   }
 }
 
-// The frame, the owner and context word kept for the fallback when
-// calls will overwrite them.
+// The entry, marked as one for indirect branch tracking; the frame, the
+// owner and context word kept for the fallback when calls will overwrite
+// them.
 void CMachineWriter::Prologue(std::int32_t frame) {
   CX86Encoder prologue(m_listing);
+  prologue.Endbr64();
   if (frame != 0)
     prologue.SubRsp(frame);
   if (m_saveArguments && m_convention.returnsPair) {
@@ -229,7 +231,9 @@ void CMachineWriter::Return(std::int32_t frame) {
   m_out.Jmp(Gpr::kRax);
 }
 
-bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
+bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
+                           std::vector<std::uint8_t> &data,
+                           std::size_t dataDistance) {
   if (!MachineCodeCovers(m_plan, m_convention))
     return false;
   // A single value is left untested: the result is tested at the end.
@@ -258,7 +262,7 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code) {
   Return(m_frame);
   SquaresByPow();
   Prologue(m_frame);
-  m_reached = m_out.Finish(m_codeBase);
+  m_reached = m_out.Finish(m_codeBase, dataDistance, data);
   code.swap(m_out.Bytes());
   return true;
 }
@@ -267,6 +271,6 @@ std::string ListMachineCode(const CVisitPlan &plan,
                             const MACHINE_FEATURES &features,
                             const CALLING_CONVENTION &convention) {
   CMachineWriter writer(plan, nullptr, features, convention, 0, true);
-  std::vector<std::uint8_t> code;
-  return writer.Write(code) ? writer.Listing() : std::string();
+  std::vector<std::uint8_t> code, data;
+  return writer.Write(code, data, 0) ? writer.Listing() : std::string();
 }

@@ -329,6 +329,13 @@ void CX86Encoder::SubRsp(std::int32_t bytes) {
     Line("sub rsp, " + std::to_string(bytes));
 }
 
+void CX86Encoder::Endbr64() {
+  for (int b : {0xF3, 0x0F, 0x1E, 0xFA})
+    Byte(b);
+  if (m_listing)
+    Line("endbr64");
+}
+
 void CX86Encoder::Call(Gpr target) {
   const int r = static_cast<int>(target);
   Rex(false, 0, r);
@@ -416,15 +423,16 @@ void CX86Encoder::Prepend(const CX86Encoder &other) {
   m_lines.insert(m_lines.begin(), other.m_lines.begin(), other.m_lines.end());
 }
 
-bool CX86Encoder::Finish(std::uintptr_t base) {
-  while (m_code.size() % 8 != 0)
-    Byte(0xCC);
-  const std::size_t start = m_code.size();
-  for (std::uint64_t bits : m_pool)
-    Quad(bits);
+bool CX86Encoder::Finish(std::uintptr_t base, std::size_t dataDistance,
+                         std::vector<std::uint8_t> &data) {
+  data.clear();
+  for (std::uint64_t bits : m_pool) {
+    for (int i = 0; i < 8; ++i)
+      data.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+  }
   for (const Use &use : m_poolUses) {
     const std::uint32_t distance =
-        static_cast<std::uint32_t>(start + 8 * use.index - (use.at + 4));
+        static_cast<std::uint32_t>(dataDistance + 8 * use.index - (use.at + 4));
     std::memcpy(&m_code[use.at], &distance, 4);
   }
   bool reached = true;

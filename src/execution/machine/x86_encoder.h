@@ -1,9 +1,10 @@
 // The x86-64 instructions the machine code uses, one method per
-// instruction, over typed operands. Constants go to a pool after the code,
-// addressed relative to the instruction pointer; addresses outside the code
-// are reached by displacement once the code's own address is known. On
-// request the encoder keeps a listing of what it wrote, one line per
-// instruction, for tests and for reading.
+// instruction, over typed operands. Constants go to a pool of data kept
+// apart from the code (at a given distance after it, in pages that are not
+// executable), addressed relative to the instruction pointer; addresses
+// outside the code are reached by displacement once the code's own address
+// is known. On request the encoder keeps a listing of what it wrote, one
+// line per instruction, for tests and for reading.
 #ifndef VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 #define VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 
@@ -124,7 +125,8 @@ public:
   void AddRsp(std::int32_t bytes);
   void SubRsp(std::int32_t bytes);
 
-  // Control.
+  // Control. Endbr64 marks a place that indirect jumps and calls may reach.
+  void Endbr64();
   void Call(Gpr target);
   void Jmp(Gpr target);
   void Ret();
@@ -140,10 +142,11 @@ public:
   // all that this one wrote.
   void Prepend(const CX86Encoder &other);
 
-  // Appends the pool after the code and points its users at it, and the
-  // users of addresses outside at those, for code placed at base. False
-  // when one of those is out of reach.
-  bool Finish(std::uintptr_t base);
+  // Gives the pool as data and points its users at it, dataDistance bytes
+  // after the code's start, and the users of addresses outside at those,
+  // for code placed at base. False when one of those is out of reach.
+  bool Finish(std::uintptr_t base, std::size_t dataDistance,
+              std::vector<std::uint8_t> &data);
 
   // One line per instruction, in the order of the code ("" unless asked).
   std::string Listing() const;
