@@ -1,5 +1,6 @@
 #include "execution/machine/code_arena.h"
 
+#include "execution/machine/unwind_table.h"
 #include "platform/executable_memory.h"
 
 #include <atomic>
@@ -16,6 +17,7 @@ struct CODE_CHUNK {
   CODE_PAGES pages;
   std::size_t used;
   std::atomic<std::uint32_t> state;
+  CUnwindTable unwind;
 };
 
 namespace {
@@ -28,6 +30,7 @@ std::size_t RoundUp(std::size_t n, std::size_t to) {
 }
 
 void ReleaseChunk(CODE_CHUNK *chunk) {
+  chunk->unwind.Release();
   ReleaseCodePages(chunk->pages);
   delete chunk;
 }
@@ -92,6 +95,10 @@ const void *CCodeArena::Next() const {
     return nullptr;
   return static_cast<const char *>(m_current->pages.executable) +
          m_current->used;
+}
+
+void CCodeArena::Describe(const CODE_BLOCK &block, const FRAME_SHAPE &shape) {
+  block.chunk->unwind.Add(block.executable, shape);
 }
 
 void CCodeArena::Free(CODE_BLOCK &block) {

@@ -10,6 +10,8 @@
 #ifndef VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
 #define VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
 
+#include "execution/machine/frame_shape.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -36,6 +38,11 @@ public:
   // Where the next block will start if it fits in the chunk open now;
   // null when none is open.
   const void *Next() const;
+
+  // Tells the system's unwinder the frame of the code written to the
+  // block, for as long as the block's chunk lives. On the allocating
+  // thread, before the code runs. Throws std::bad_alloc.
+  static void Describe(const CODE_BLOCK &block, const FRAME_SHAPE &shape);
 
   // Gives the block back; an empty block is ignored. Any thread.
   static void Free(CODE_BLOCK &block);

@@ -54,15 +54,20 @@ const void *PlaceNear(const double *variable, const void *salt) {
 // does not take.
 bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
             const MACHINE_FEATURES &features, const void *place,
-            std::vector<std::uint8_t> &code) {
+            std::vector<std::uint8_t> &code, FRAME_SHAPE &shape) {
   CMachineWriter there(plan, fallback, features, HostConvention(),
                        reinterpret_cast<std::uintptr_t>(place));
   if (!there.Write(code))
     return false;
-  if (there.Reached())
+  if (there.Reached()) {
+    shape = there.Shape();
     return true;
+  }
   CMachineWriter anywhere(plan, fallback, features, HostConvention());
-  return anywhere.Write(code);
+  if (!anywhere.Write(code))
+    return false;
+  shape = anywhere.Shape();
+  return true;
 }
 
 } // namespace
@@ -78,7 +83,8 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
   // is longer, for anywhere, in a block of its own if need be.
   const void *next = arena.Next();
   std::vector<std::uint8_t> code;
-  if (!LayOut(plan, m_fallback, features, next, code))
+  FRAME_SHAPE shape;
+  if (!LayOut(plan, m_fallback, features, next, code, shape))
     return false;
   const void *near = PlaceNear(FirstVariableOf(plan), salt);
   CODE_BLOCK block;
@@ -88,9 +94,9 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
     const std::size_t room = code.size();
     std::vector<std::uint8_t> placed;
     try {
-      LayOut(plan, m_fallback, features, block.executable, placed);
+      LayOut(plan, m_fallback, features, block.executable, placed, shape);
       if (placed.size() > room)
-        LayOut(plan, m_fallback, features, nullptr, placed);
+        LayOut(plan, m_fallback, features, nullptr, placed, shape);
     } catch (...) {
       CCodeArena::Free(block);
       throw;
@@ -103,6 +109,12 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
     }
   }
   std::memcpy(block.writable, code.data(), code.size());
+  try {
+    CCodeArena::Describe(block, shape);
+  } catch (...) {
+    CCodeArena::Free(block);
+    throw;
+  }
   m_block = block;
 #if defined(VOXEVAL_MACHINE_PAIR)
   m_entry = reinterpret_cast<MACHINE_FALLBACK>(

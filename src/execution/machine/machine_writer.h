@@ -57,6 +57,9 @@ public:
   // the variables it reads directly; it must then be laid out anew.
   bool Reached() const { return m_reached; }
 
+  // The frame of what Write wrote, for the unwinder.
+  FRAME_SHAPE Shape() const { return m_out.Shape(); }
+
   // What Write wrote, an instruction a line, when asked for.
   std::string Listing() const { return m_out.Listing(); }
 

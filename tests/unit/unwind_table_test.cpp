@@ -1,0 +1,143 @@
+// Unwind information for generated code: the encoder follows the stack
+// pointer through prologues, epilogues and frames made after the end, and
+// the unwinder steps through code described from that.
+#include "execution/machine/code_arena.h"
+#include "execution/machine/x86_encoder.h"
+#include "platform/unwind_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+#if defined(VOXEVAL_DWARF_UNWIND)
+#include <unwind.h>
+#endif
+
+namespace {
+
+std::vector<std::pair<std::uint32_t, std::int32_t>>
+Steps(const FRAME_SHAPE &shape) {
+  std::vector<std::pair<std::uint32_t, std::int32_t>> steps;
+  for (const FRAME_STEP &step : shape.steps)
+    steps.emplace_back(step.at, step.depth);
+  return steps;
+}
+
+// A frame prepended to a body with two ways out; a frame of its own for a
+// part after the end, reached by a jump and jumping back.
+TEST(UnwindTable, EncoderFollowsTheStackPointer) {
+  {
+    CX86Encoder prologue;
+    prologue.SubRsp(40);
+    CX86Encoder body;
+    const Label out = body.NewLabel();
+    body.Jcc(Condition::kNotEqual, out);
+    body.AddRsp(40);
+    const std::uint32_t firstOut = static_cast<std::uint32_t>(body.Size());
+    body.Ret();
+    body.Bind(out);
+    const std::uint32_t second = static_cast<std::uint32_t>(body.Size());
+    body.AddRsp(40);
+    const std::uint32_t secondOut = static_cast<std::uint32_t>(body.Size());
+    body.Jmp(Gpr::kRax);
+    body.Prepend(prologue);
+    body.Finish(0);
+    const std::uint32_t p = static_cast<std::uint32_t>(prologue.Size());
+    EXPECT_EQ(
+        Steps(body.Shape()),
+        (decltype(Steps(body.Shape())){
+            {p, 40}, {p + firstOut, 0}, {p + second, 40}, {p + secondOut, 0}}));
+  }
+  {
+    CX86Encoder code;
+    const Label cold = code.NewLabel();
+    const Label back = code.NewLabel();
+    code.Jcc(Condition::kParity, cold);
+    code.Bind(back);
+    code.Ret();
+    code.Bind(cold);
+    code.SubRsp(56);
+    const std::uint32_t framed = static_cast<std::uint32_t>(code.Size());
+    code.Call(Gpr::kRax);
+    code.AddRsp(56);
+    const std::uint32_t unframed = static_cast<std::uint32_t>(code.Size());
+    code.Jmp(back);
+    const std::size_t instructions = code.Size();
+    code.Finish(0);
+    EXPECT_EQ(Steps(code.Shape()),
+              (decltype(Steps(code.Shape())){{framed, 56}, {unframed, 0}}));
+    // The padding after the last instruction is not code.
+    EXPECT_EQ(code.Shape().length, instructions);
+  }
+}
+
+#if defined(VOXEVAL_DWARF_UNWIND) && defined(__x86_64__)
+
+std::vector<void *> g_trace;
+
+_Unwind_Reason_Code Collect(_Unwind_Context *context, void *) {
+  g_trace.push_back(reinterpret_cast<void *>(_Unwind_GetIP(context)));
+  return g_trace.size() < 32 ? _URC_NO_REASON : _URC_END_OF_STACK;
+}
+
+void Trace() {
+  g_trace.clear();
+  _Unwind_Backtrace(Collect, nullptr);
+}
+
+volatile int g_after;
+
+__attribute__((noinline)) void CallCode(void (*code)()) {
+  code();
+  g_after = g_after + 1;
+}
+
+bool Reached(const void *function) {
+  for (void *ip : g_trace) {
+    if (_Unwind_FindEnclosingFunction(static_cast<char *>(ip) - 1) == function)
+      return true;
+  }
+  return false;
+}
+
+// Code whose call is made from a frame after the end; several functions in
+// one chunk, each described as it is placed, and withdrawn with it.
+TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
+  CCodeArena arena;
+  std::vector<CODE_BLOCK> blocks;
+  for (std::int32_t frame : {8, 40, 4104}) {
+    CX86Encoder code;
+    const Label cold = code.NewLabel();
+    const Label back = code.NewLabel();
+    code.Jmp(cold);
+    code.Bind(back);
+    code.Ret();
+    code.Bind(cold);
+    code.SubRsp(frame);
+    code.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&Trace));
+    code.Call(Gpr::kRax);
+    code.AddRsp(frame);
+    code.Jmp(back);
+    code.Finish(0);
+    CODE_BLOCK block;
+    if (!arena.Allocate(code.Size(), nullptr, block))
+      GTEST_SKIP() << "no executable memory";
+    std::memcpy(block.writable, code.Bytes().data(), code.Size());
+    CCodeArena::Describe(block, code.Shape());
+    blocks.push_back(block);
+  }
+  void (*volatile call)(void (*)()) = CallCode;
+  for (CODE_BLOCK &block : blocks) {
+    call(reinterpret_cast<void (*)()>(const_cast<void *>(block.executable)));
+    EXPECT_TRUE(Reached(reinterpret_cast<void *>(&CallCode)))
+        << g_trace.size() << " frames";
+  }
+  for (CODE_BLOCK &block : blocks)
+    CCodeArena::Free(block);
+}
+
+#endif
+
+} // namespace
