@@ -16,8 +16,9 @@
 // evaluator tests is tested on the spot, as it does. Callbacks are called
 // through CallHost, which catches what they throw; the code then leaves
 // its frame and jumps to Rethrow, so that the exception passes to the host
-// without crossing the machine code's frame, of which the unwinder knows
-// nothing. That needs the pair returned in registers.
+// without crossing the machine code's frame, whether or not the system's
+// unwinder was told of it (see unwind_table.h). That needs the pair
+// returned in registers.
 #ifndef VOXEVAL_EXECUTION_MACHINE_MACHINE_WRITER_H
 #define VOXEVAL_EXECUTION_MACHINE_MACHINE_WRITER_H
 
