@@ -1,7 +1,9 @@
 // Unwind information for generated code: the encoder follows the stack
 // pointer through prologues, epilogues and frames made after the end, and
-// the unwinder steps through code described from that.
+// the unwinder steps through code described from that, and so do C++
+// exceptions.
 #include "execution/machine/code_arena.h"
+#include "execution/machine/unwind_table.h"
 #include "execution/machine/x86_encoder.h"
 #include "platform/unwind_registry.h"
 
@@ -13,6 +15,8 @@
 
 #if defined(VOXEVAL_DWARF_UNWIND)
 #include <unwind.h>
+#elif defined(VOXEVAL_WINDOWS_UNWIND)
+#include <windows.h>
 #endif
 
 namespace {
@@ -73,41 +77,77 @@ TEST(UnwindTable, EncoderFollowsTheStackPointer) {
   }
 }
 
-#if defined(VOXEVAL_DWARF_UNWIND) && defined(__x86_64__)
+#if defined(__x86_64__) &&                                                     \
+    (defined(VOXEVAL_DWARF_UNWIND) || defined(VOXEVAL_WINDOWS_UNWIND))
 
 std::vector<void *> g_trace;
+bool g_throw = false;
+struct Thrown {};
 
+#if defined(VOXEVAL_DWARF_UNWIND)
 _Unwind_Reason_Code Collect(_Unwind_Context *context, void *) {
   g_trace.push_back(reinterpret_cast<void *>(_Unwind_GetIP(context)));
   return g_trace.size() < 32 ? _URC_NO_REASON : _URC_END_OF_STACK;
 }
 
+void Trace() { _Unwind_Backtrace(Collect, nullptr); }
+
+// The start of the function a return address lies in.
+const void *FunctionOf(void *ip) {
+  return _Unwind_FindEnclosingFunction(static_cast<char *>(ip) - 1);
+}
+#else
 void Trace() {
+  void *frames[32];
+  const USHORT n = RtlCaptureStackBackTrace(0, 32, frames, nullptr);
+  g_trace.assign(frames, frames + n);
+}
+
+const void *FunctionOf(void *ip) {
+  DWORD64 base = 0;
+  const PRUNTIME_FUNCTION entry =
+      RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(ip) - 1, &base, nullptr);
+  return entry != nullptr
+             ? reinterpret_cast<const void *>(base + entry->BeginAddress)
+             : nullptr;
+}
+#endif
+
+void TraceOrThrow() {
   g_trace.clear();
-  _Unwind_Backtrace(Collect, nullptr);
+  if (g_throw)
+    throw Thrown();
+  Trace();
 }
 
 volatile int g_after;
 
-__attribute__((noinline)) void CallCode(void (*code)()) {
-  code();
+// The host's frame: the trace must reach it, and a throw be caught in it.
+__attribute__((noinline)) bool CallCode(void (*code)()) {
+  try {
+    code();
+  } catch (const Thrown &) {
+    return true;
+  }
   g_after = g_after + 1;
+  return false;
 }
 
 bool Reached(const void *function) {
   for (void *ip : g_trace) {
-    if (_Unwind_FindEnclosingFunction(static_cast<char *>(ip) - 1) == function)
+    if (FunctionOf(ip) == function)
       return true;
   }
   return false;
 }
 
-// Code whose call is made from a frame after the end; several functions in
-// one chunk, each described as it is placed, and withdrawn with it.
+// Code whose call is made from a frame after the end, frames of each size
+// the tables write differently; several functions in one chunk, each
+// described as it is placed, and withdrawn with it.
 TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
   CCodeArena arena;
   std::vector<CODE_BLOCK> blocks;
-  for (std::int32_t frame : {8, 40, 4104}) {
+  for (std::int32_t frame : {40, 136, 1032}) {
     CX86Encoder code;
     const Label cold = code.NewLabel();
     const Label back = code.NewLabel();
@@ -116,23 +156,31 @@ TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
     code.Ret();
     code.Bind(cold);
     code.SubRsp(frame);
-    code.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&Trace));
+    code.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&TraceOrThrow));
     code.Call(Gpr::kRax);
     code.AddRsp(frame);
     code.Jmp(back);
     code.Finish(0);
+    FRAME_SHAPE shape = code.Shape();
+    std::vector<std::uint8_t> bytes = code.Bytes();
+    AppendUnwindData(bytes, shape);
     CODE_BLOCK block;
-    if (!arena.Allocate(code.Size(), nullptr, block))
+    if (!arena.Allocate(bytes.size(), nullptr, block))
       GTEST_SKIP() << "no executable memory";
-    std::memcpy(block.writable, code.Bytes().data(), code.Size());
-    CCodeArena::Describe(block, code.Shape());
+    std::memcpy(block.writable, bytes.data(), bytes.size());
+    CCodeArena::Describe(block, shape);
     blocks.push_back(block);
   }
-  void (*volatile call)(void (*)()) = CallCode;
+  bool (*volatile call)(void (*)()) = CallCode;
   for (CODE_BLOCK &block : blocks) {
-    call(reinterpret_cast<void (*)()>(const_cast<void *>(block.executable)));
+    void (*code)() =
+        reinterpret_cast<void (*)()>(const_cast<void *>(block.executable));
+    g_throw = false;
+    EXPECT_FALSE(call(code));
     EXPECT_TRUE(Reached(reinterpret_cast<void *>(&CallCode)))
         << g_trace.size() << " frames";
+    g_throw = true;
+    EXPECT_TRUE(call(code));
   }
   for (CODE_BLOCK &block : blocks)
     CCodeArena::Free(block);

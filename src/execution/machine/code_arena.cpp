@@ -68,6 +68,7 @@ bool CCodeArena::Allocate(std::size_t size, const void *near,
     if (!AllocateCodePages(RoundUp(size, kChunkSize), near, chunk->pages))
       return false;
     chunk->used = 0;
+    chunk->unwind.Cover(chunk->pages.executable, chunk->pages.size);
     chunk->state.store(0, std::memory_order_relaxed);
     if (!m_witnessTried) {
       m_forkWitness = OpenForkWitness();

@@ -3,6 +3,7 @@
 #include "execution/machine/machine_program.h"
 
 #include "execution/machine/machine_writer.h"
+#include "execution/machine/unwind_table.h"
 
 #include <cstdint>
 #include <cstring>
@@ -61,12 +62,13 @@ bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
     return false;
   if (there.Reached()) {
     shape = there.Shape();
-    return true;
+  } else {
+    CMachineWriter anywhere(plan, fallback, features, HostConvention());
+    if (!anywhere.Write(code))
+      return false;
+    shape = anywhere.Shape();
   }
-  CMachineWriter anywhere(plan, fallback, features, HostConvention());
-  if (!anywhere.Write(code))
-    return false;
-  shape = anywhere.Shape();
+  AppendUnwindData(code, shape);
   return true;
 }
 

@@ -107,6 +107,65 @@ std::vector<std::uint8_t> UnwindRecord(const void *begin,
 
 namespace {
 
+#if defined(VOXEVAL_WINDOWS_UNWIND)
+// Windows describes a frame by the prologue that makes it at the start of
+// a function entry: the code is split where a frame is allocated from
+// none (a part after the end making its own frame), each part an entry.
+struct UNWIND_REGION {
+  std::uint32_t begin;
+  std::uint32_t end;
+  std::uint32_t prologue;
+  std::int32_t frame;
+};
+
+std::vector<UNWIND_REGION> Regions(const FRAME_SHAPE &shape) {
+  std::vector<UNWIND_REGION> regions(1, UNWIND_REGION{0, shape.length, 0, 0});
+  std::int32_t depth = 0;
+  for (const FRAME_STEP &step : shape.steps) {
+    if (step.allocation != 0 && depth == 0) {
+      const std::uint32_t start = step.at - step.allocation;
+      if (start != regions.back().begin) {
+        regions.back().end = start;
+        regions.push_back(UNWIND_REGION{start, shape.length, 0, 0});
+      }
+      regions.back().prologue = step.allocation;
+      regions.back().frame = step.depth;
+    }
+    depth = step.depth;
+  }
+  return regions;
+}
+
+// UNWIND_INFO: version 1, the prologue's length, its one allocation.
+void PutUnwindInfo(std::vector<std::uint8_t> &out, const UNWIND_REGION &r) {
+  const std::uint16_t kAllocLarge = 1, kAllocSmall = 2;
+  const std::uint16_t at = static_cast<std::uint16_t>(r.prologue);
+  const std::uint32_t frame = static_cast<std::uint32_t>(r.frame);
+  std::vector<std::uint16_t> codes;
+  if (frame == 0) {
+  } else if (frame <= 128) {
+    codes.push_back(at | (kAllocSmall | (frame / 8 - 1) << 4) << 8);
+  } else if (frame / 8 <= 0xFFFF) {
+    codes.push_back(at | kAllocLarge << 8);
+    codes.push_back(static_cast<std::uint16_t>(frame / 8));
+  } else {
+    codes.push_back(at | (kAllocLarge | 1 << 4) << 8);
+    codes.push_back(static_cast<std::uint16_t>(frame));
+    codes.push_back(static_cast<std::uint16_t>(frame >> 16));
+  }
+  out.push_back(1);
+  out.push_back(static_cast<std::uint8_t>(r.prologue));
+  out.push_back(static_cast<std::uint8_t>(codes.size()));
+  out.push_back(0);
+  if (codes.size() % 2 != 0)
+    codes.push_back(0);
+  for (std::uint16_t code : codes) {
+    out.push_back(static_cast<std::uint8_t>(code));
+    out.push_back(static_cast<std::uint8_t>(code >> 8));
+  }
+}
+#endif
+
 // The list's first entry. libgcc takes a list whose first word reads 0 for
 // one it never registered, so the entry is a zero word (no function) at an
 // address whose low half is not 0.
@@ -120,7 +179,58 @@ void *Lead() {
 
 } // namespace
 
+void AppendUnwindData(std::vector<std::uint8_t> &code, FRAME_SHAPE &shape) {
+#if defined(VOXEVAL_WINDOWS_UNWIND)
+  while (code.size() % 4 != 0)
+    code.push_back(0);
+  shape.data = static_cast<std::uint32_t>(code.size());
+  for (const UNWIND_REGION &region : Regions(shape))
+    PutUnwindInfo(code, region);
+#else
+  (void)code;
+  (void)shape;
+#endif
+}
+
+void CUnwindTable::Cover(const void *base, std::size_t size) {
+  m_base = base;
+  m_size = size;
+}
+
 void CUnwindTable::Add(const void *begin, const FRAME_SHAPE &shape) {
+#if defined(VOXEVAL_WINDOWS_UNWIND)
+  if (m_base == nullptr)
+    return;
+  // Entries of at least 32 bytes of code each.
+  const std::uint32_t capacity = static_cast<std::uint32_t>(m_size / 32);
+  if (m_entries.capacity() == 0)
+    m_entries.reserve(3 * std::size_t(capacity));
+  const std::vector<UNWIND_REGION> regions = Regions(shape);
+  if (m_entries.size() + 3 * regions.size() > m_entries.capacity())
+    return;
+  const std::uint32_t offset = static_cast<std::uint32_t>(
+      static_cast<const char *>(begin) - static_cast<const char *>(m_base));
+  std::uint32_t info = offset + shape.data;
+  for (const UNWIND_REGION &region : regions) {
+    m_entries.push_back(offset + region.begin);
+    m_entries.push_back(offset + region.end);
+    m_entries.push_back(info);
+    std::vector<std::uint8_t> bytes;
+    PutUnwindInfo(bytes, region);
+    info += static_cast<std::uint32_t>(bytes.size());
+  }
+  const std::uint32_t count = static_cast<std::uint32_t>(m_entries.size() / 3);
+  if (m_table == nullptr)
+    m_table =
+        OpenFunctionTable(m_entries.data(), count, capacity, m_base, m_size);
+  else
+    GrowFunctionTable(m_table, count);
+#else
+  AddRecord(begin, shape);
+#endif
+}
+
+void CUnwindTable::AddRecord(const void *begin, const FRAME_SHAPE &shape) {
   const std::vector<std::uint8_t> bytes = UnwindRecord(begin, shape);
   if (bytes.empty())
     return;
@@ -146,6 +256,11 @@ void CUnwindTable::Add(const void *begin, const FRAME_SHAPE &shape) {
 }
 
 void CUnwindTable::Release() {
+  if (m_table != nullptr) {
+    CloseFunctionTable(m_table);
+    m_table = nullptr;
+  }
+  std::vector<std::uint32_t>().swap(m_entries);
   if (m_registered != nullptr) {
     WithdrawUnwindList(m_registered);
     delete[] m_registered;

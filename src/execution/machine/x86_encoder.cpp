@@ -268,13 +268,14 @@ void CX86Encoder::AddRsp(std::int32_t bytes) {
 }
 
 void CX86Encoder::SubRsp(std::int32_t bytes) {
+  const std::size_t start = m_code.size();
   Byte(0x48);
   Byte(0x81);
   Byte(0xEC);
   Word(static_cast<std::uint32_t>(bytes));
   if (m_listing)
     Line("sub rsp, " + std::to_string(bytes));
-  Depth(m_depth + bytes);
+  Depth(m_depth + bytes, static_cast<std::uint32_t>(m_code.size() - start));
 }
 
 void CX86Encoder::Call(Gpr target) {
@@ -329,15 +330,15 @@ void CX86Encoder::JumpTo(Label label) {
     m_labelDepths[label.id] = m_depth;
 }
 
-void CX86Encoder::Depth(std::int32_t depth) {
+void CX86Encoder::Depth(std::int32_t depth, std::uint32_t allocation) {
   if (depth == m_depth)
     return;
   m_depth = depth;
   const std::uint32_t at = static_cast<std::uint32_t>(m_code.size());
   if (!m_steps.empty() && m_steps.back().at == at)
-    m_steps.back().depth = depth;
+    m_steps.back() = FRAME_STEP{at, depth, allocation};
   else
-    m_steps.push_back(FRAME_STEP{at, depth});
+    m_steps.push_back(FRAME_STEP{at, depth, allocation});
 }
 
 FRAME_SHAPE CX86Encoder::Shape() const {

@@ -151,7 +151,7 @@ private:
   void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
                    Xmm a, Xmm b);
   // The stack pointer stands depth bytes deep from here on.
-  void Depth(std::int32_t depth);
+  void Depth(std::int32_t depth, std::uint32_t allocation = 0);
   void JumpTo(Label label);
   // Callers build the text only when listing.
   void Line(const std::string &text);
