@@ -11,9 +11,8 @@ struct CALLING_CONVENTION {
   const char *name;
   // The code is entered as the owner's Evaluate(owner, context) and gives
   // back the (true, value) pair itself (eax and xmm0), jumping on to the
-  // fallback when it has no value. Otherwise it takes nothing and gives a
-  // double that the caller tests; callbacks then stay with the flat
-  // program, since their throws cannot be passed on from the code.
+  // fallback when it has no value. Otherwise it takes the same two and
+  // gives a double that the caller tests.
   bool returnsPair;
   // Running values of the outer levels kept in registers, from xmm3 on;
   // with callbacks (exact code) fewer, two registers holding the
@@ -42,13 +41,13 @@ const CALLING_CONVENTION kSystemV = {
     {Gpr::kRdi, Gpr::kRsi, Gpr::kRdx},    // arguments
     32};                                  // homeArea
 
-// Windows keeps xmm6-xmm15 for the caller: two levels in registers. Its
-// code is never exact (no callbacks), so mask and limit go unused.
+// Windows keeps xmm6-xmm15 for the caller: two levels in registers, none
+// in exact code, whose mask and limit take their place.
 const CALLING_CONVENTION kWindowsX64 = {
     "Windows x64",
     false,
-    2, 2,
-    Xmm(5), Xmm(5), Xmm(5),
+    2, 0,
+    Xmm(5), Xmm(3), Xmm(4),
     Gpr::kRcx, Gpr::kRdx,
     {Gpr::kRcx, Gpr::kRdx, Gpr::kR8},
     32};

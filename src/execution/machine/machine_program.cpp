@@ -24,7 +24,7 @@ CMachineProgram::CMachineProgram(CMachineProgram &&other) noexcept
   other.m_code = &Unavailable;
 }
 
-double CMachineProgram::Unavailable() {
+double CMachineProgram::Unavailable(const void *, std::uintptr_t) {
   return std::numeric_limits<double>::quiet_NaN();
 }
 
@@ -122,8 +122,8 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
   m_entry = reinterpret_cast<MACHINE_FALLBACK>(
       const_cast<void *>(m_block.executable));
 #else
-  m_code =
-      reinterpret_cast<double (*)()>(const_cast<void *>(m_block.executable));
+  m_code = reinterpret_cast<double (*)(const void *, std::uintptr_t)>(
+      const_cast<void *>(m_block.executable));
 #endif
   return true;
 #else

@@ -17,8 +17,7 @@
 // through CallHost, which catches what they throw; the code then leaves
 // its frame and jumps to Rethrow, so that the exception passes to the host
 // without crossing the machine code's frame, whether or not the system's
-// unwinder was told of it (see unwind_table.h). That needs the pair
-// returned in registers.
+// unwinder was told of it (see unwind_table.h).
 #ifndef VOXEVAL_EXECUTION_MACHINE_MACHINE_WRITER_H
 #define VOXEVAL_EXECUTION_MACHINE_MACHINE_WRITER_H
 
@@ -115,6 +114,7 @@ private:
   void LoadTestConstants();
 
   void Return(std::int32_t frame);
+  void Rethrown(std::int32_t frame);
   void Prologue(std::int32_t frame);
 
   const CVisitPlan &m_plan;
