@@ -1,6 +1,7 @@
 // Unwinding: a thread that ends inside a callback (pthread_exit, or
 // cancelled while it waits there) ends as it would in the host's own code:
 // the host's frames are unwound, and the parser serves other threads.
+#include "../stack_walk.h"
 #include "host_support.h"
 
 #include <vector>
@@ -102,87 +103,14 @@ TEST(Unwinding, ThreadEndingInsideACallbackEndsAlone) {
 // --- Backtraces from inside a callback (a debugger's, a profiler's) reach
 // the host's frames: the system's unwinder steps through the formula's code.
 
-#if defined(__GLIBC__)
-#include <execinfo.h>
-#include <unwind.h>
-#define VOXEVAL_TEST_BACKTRACE 1
-#elif defined(_WIN32) && defined(__x86_64__)
-#include <windows.h>
-#define VOXEVAL_TEST_BACKTRACE 1
-#endif
-
-#if defined(VOXEVAL_TEST_BACKTRACE)
+#if defined(VOXEVAL_TEST_STACK_WALK)
 
 namespace {
 
 std::vector<void *> g_trace;
 
-#if defined(__GLIBC__)
-_Unwind_Reason_Code Collect(_Unwind_Context *context, void *) {
-  g_trace.push_back(reinterpret_cast<void *>(_Unwind_GetIP(context)));
-  return g_trace.size() < 64 ? _URC_NO_REASON : _URC_END_OF_STACK;
-}
-
-// The unwinder's own walk, or glibc's backtrace().
-const char *const kWalks[] = {"_Unwind_Backtrace", "backtrace"};
-
-void Walk(std::uintptr_t way) {
-  if (way == 0) {
-    _Unwind_Backtrace(Collect, nullptr);
-  } else {
-    void *frames[64];
-    const int n = backtrace(frames, 64);
-    g_trace.assign(frames, frames + (n > 0 ? n : 0));
-  }
-}
-
-// The start of the function a return address lies in.
-const void *FunctionOf(void *ip) {
-  return _Unwind_FindEnclosingFunction(static_cast<char *>(ip) - 1);
-}
-#else
-const char *const kWalks[] = {"RtlCaptureStackBackTrace", "RtlVirtualUnwind"};
-
-void Walk(std::uintptr_t way) {
-  if (way == 0) {
-    void *frames[64];
-    const USHORT n = RtlCaptureStackBackTrace(0, 64, frames, nullptr);
-    g_trace.assign(frames, frames + n);
-    return;
-  }
-  CONTEXT context;
-  RtlCaptureContext(&context);
-  while (context.Rip != 0 && g_trace.size() < 64) {
-    g_trace.push_back(reinterpret_cast<void *>(context.Rip));
-    DWORD64 base = 0;
-    const PRUNTIME_FUNCTION entry =
-        RtlLookupFunctionEntry(context.Rip, &base, nullptr);
-    if (entry == nullptr) {
-      // A function without a frame: the return address is on top.
-      context.Rip = *reinterpret_cast<DWORD64 *>(context.Rsp);
-      context.Rsp += 8;
-      continue;
-    }
-    void *data = nullptr;
-    DWORD64 frame = 0;
-    RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, entry, &context,
-                     &data, &frame, nullptr);
-  }
-}
-
-const void *FunctionOf(void *ip) {
-  DWORD64 base = 0;
-  const PRUNTIME_FUNCTION entry =
-      RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(ip) - 1, &base, nullptr);
-  return entry != nullptr
-             ? reinterpret_cast<const void *>(base + entry->BeginAddress)
-             : nullptr;
-}
-#endif
-
 double TraceBack(std::uintptr_t way) {
-  g_trace.clear();
-  Walk(way);
+  g_trace = stack_walk::Walk(way);
   return 1.0;
 }
 
@@ -194,14 +122,6 @@ __attribute__((noinline)) void HostEvaluates(IVOXExpression *expression,
                                              std::uintptr_t context) {
   g_result = expression->Evaluate(context).second;
   g_result = g_result + 1.0;
-}
-
-bool TraceReachesHost() {
-  for (void *ip : g_trace) {
-    if (FunctionOf(ip) == reinterpret_cast<void *>(&HostEvaluates))
-      return true;
-  }
-  return false;
 }
 
 TEST(Unwinding, BacktraceFromACallbackReachesTheHost) {
@@ -223,9 +143,11 @@ TEST(Unwinding, BacktraceFromACallbackReachesTheHost) {
   void (*volatile evaluate)(IVOXExpression *, std::uintptr_t) = HostEvaluates;
   for (std::size_t i = 0; i < expressions.size(); ++i) {
     for (std::uintptr_t way = 0; way < 2; ++way) {
-      SCOPED_TRACE(Printable(texts[i]) + " " + kWalks[way]);
+      SCOPED_TRACE(Printable(texts[i]) + " " + stack_walk::kWays[way]);
       evaluate(expressions[i].get(), way);
-      EXPECT_TRUE(TraceReachesHost()) << g_trace.size() << " frames";
+      EXPECT_TRUE(stack_walk::Reaches(g_trace,
+                                      reinterpret_cast<void *>(&HostEvaluates)))
+          << g_trace.size() << " frames";
     }
   }
 }

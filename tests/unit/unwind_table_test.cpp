@@ -2,6 +2,7 @@
 // pointer through prologues, epilogues and frames made after the end, and
 // the unwinder steps through code described from that, and so do C++
 // exceptions.
+#include "../stack_walk.h"
 #include "execution/machine/code_arena.h"
 #include "execution/machine/unwind_table.h"
 #include "execution/machine/x86_encoder.h"
@@ -12,12 +13,6 @@
 #include <cstring>
 #include <functional>
 #include <vector>
-
-#if defined(VOXEVAL_DWARF_UNWIND)
-#include <unwind.h>
-#elif defined(VOXEVAL_WINDOWS_UNWIND)
-#include <windows.h>
-#endif
 
 namespace {
 
@@ -77,47 +72,18 @@ TEST(UnwindTable, EncoderFollowsTheStackPointer) {
   }
 }
 
-#if defined(__x86_64__) &&                                                     \
+#if defined(VOXEVAL_TEST_STACK_WALK) &&                                        \
     (defined(VOXEVAL_DWARF_UNWIND) || defined(VOXEVAL_WINDOWS_UNWIND))
 
 std::vector<void *> g_trace;
 bool g_throw = false;
 struct Thrown {};
 
-#if defined(VOXEVAL_DWARF_UNWIND)
-_Unwind_Reason_Code Collect(_Unwind_Context *context, void *) {
-  g_trace.push_back(reinterpret_cast<void *>(_Unwind_GetIP(context)));
-  return g_trace.size() < 32 ? _URC_NO_REASON : _URC_END_OF_STACK;
-}
-
-void Trace() { _Unwind_Backtrace(Collect, nullptr); }
-
-// The start of the function a return address lies in.
-const void *FunctionOf(void *ip) {
-  return _Unwind_FindEnclosingFunction(static_cast<char *>(ip) - 1);
-}
-#else
-void Trace() {
-  void *frames[32];
-  const USHORT n = RtlCaptureStackBackTrace(0, 32, frames, nullptr);
-  g_trace.assign(frames, frames + n);
-}
-
-const void *FunctionOf(void *ip) {
-  DWORD64 base = 0;
-  const PRUNTIME_FUNCTION entry =
-      RtlLookupFunctionEntry(reinterpret_cast<DWORD64>(ip) - 1, &base, nullptr);
-  return entry != nullptr
-             ? reinterpret_cast<const void *>(base + entry->BeginAddress)
-             : nullptr;
-}
-#endif
-
 void TraceOrThrow() {
   g_trace.clear();
   if (g_throw)
     throw Thrown();
-  Trace();
+  g_trace = stack_walk::Walk(0);
 }
 
 volatile int g_after;
@@ -130,14 +96,6 @@ __attribute__((noinline)) bool CallCode(void (*code)()) {
     return true;
   }
   g_after = g_after + 1;
-  return false;
-}
-
-bool Reached(const void *function) {
-  for (void *ip : g_trace) {
-    if (FunctionOf(ip) == function)
-      return true;
-  }
   return false;
 }
 
@@ -177,7 +135,8 @@ TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
         reinterpret_cast<void (*)()>(const_cast<void *>(block.executable));
     g_throw = false;
     EXPECT_FALSE(call(code));
-    EXPECT_TRUE(Reached(reinterpret_cast<void *>(&CallCode)))
+    EXPECT_TRUE(
+        stack_walk::Reaches(g_trace, reinterpret_cast<void *>(&CallCode)))
         << g_trace.size() << " frames";
     g_throw = true;
     EXPECT_TRUE(call(code));
