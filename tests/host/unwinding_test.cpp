@@ -1,7 +1,10 @@
 // Unwinding: a thread that ends inside a callback (pthread_exit, or
 // cancelled while it waits there) ends as it would in the host's own code:
 // the host's frames are unwound, and the parser serves other threads.
+#include "../stack_walk.h"
 #include "host_support.h"
+
+#include <vector>
 
 #if defined(__GLIBC__)
 
@@ -89,6 +92,62 @@ TEST(Unwinding, ThreadEndingInsideACallbackEndsAlone) {
     EXPECT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     if (WIFEXITED(status)) {
       EXPECT_EQ(WEXITSTATUS(status), 0);
+    }
+  }
+}
+
+} // namespace
+
+#endif
+
+// --- Backtraces from inside a callback (a debugger's, a profiler's) reach
+// the host's frames: the system's unwinder steps through the formula's code.
+
+#if defined(VOXEVAL_TEST_STACK_WALK)
+
+namespace {
+
+std::vector<void *> g_trace;
+
+double TraceBack(std::uintptr_t way) {
+  g_trace = stack_walk::Walk(way);
+  return 1.0;
+}
+
+volatile double g_result;
+
+// The host's frame that the trace must reach: no tail call, so that it
+// stays on the stack.
+__attribute__((noinline)) void HostEvaluates(IVOXExpression *expression,
+                                             std::uintptr_t context) {
+  g_result = expression->Evaluate(context).second;
+  g_result = g_result + 1.0;
+}
+
+TEST(Unwinding, BacktraceFromACallbackReachesTheHost) {
+  ParserHandle parser = CreateExpressionParser();
+  ASSERT_TRUE(parser->AddFunction(u"trace", TraceBack));
+  ASSERT_TRUE(parser->SetValue(u"x", 0.5));
+  // Frames with and without slots for running values, several functions
+  // in one region of code.
+  const char16_t *const texts[] = {
+      u"2*x+trace",
+      u"sin(x)+trace*3",
+      u"1+(2+(3+(4+(5+(6+(7+(8+(9+(10+(11+(12+(13+x*trace))))))))))))",
+  };
+  std::vector<ExpressionHandle> expressions;
+  for (const char16_t *text : texts) {
+    expressions.push_back(parser->CreateExpression(text));
+    ASSERT_TRUE(expressions.back()) << Printable(text);
+  }
+  void (*volatile evaluate)(IVOXExpression *, std::uintptr_t) = HostEvaluates;
+  for (std::size_t i = 0; i < expressions.size(); ++i) {
+    for (std::uintptr_t way = 0; way < 2; ++way) {
+      SCOPED_TRACE(Printable(texts[i]) + " " + stack_walk::kWays[way]);
+      evaluate(expressions[i].get(), way);
+      EXPECT_TRUE(stack_walk::Reaches(g_trace,
+                                      reinterpret_cast<void *>(&HostEvaluates)))
+          << g_trace.size() << " frames";
     }
   }
 }

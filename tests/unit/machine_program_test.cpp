@@ -25,13 +25,8 @@ const bool kMachineCode = true;
 #else
 const bool kMachineCode = false;
 #endif
-// Callbacks run as machine code only where the code can pass their throws
-// on (System V).
-#if defined(VOXEVAL_MACHINE_PAIR)
-const bool kCallbacksInCode = true;
-#else
-const bool kCallbacksInCode = false;
-#endif
+// Callbacks run as machine code wherever it runs.
+const bool kCallbacksInCode = kMachineCode;
 
 const double kInf = std::numeric_limits<double>::infinity();
 const double kNaN = std::numeric_limits<double>::quiet_NaN();

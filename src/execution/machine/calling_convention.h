@@ -11,9 +11,8 @@ struct CALLING_CONVENTION {
   const char *name;
   // The code is entered as the owner's Evaluate(owner, context) and gives
   // back the (true, value) pair itself (eax and xmm0), jumping on to the
-  // fallback when it has no value. Otherwise it takes nothing and gives a
-  // double that the caller tests; callbacks then stay with the flat
-  // program, since their throws cannot be passed on from the code.
+  // fallback when it has no value. Otherwise it takes the same two and
+  // gives a double that the caller tests.
   bool returnsPair;
   // Running values of the outer levels kept in registers, from xmm3 on.
   int registerLevels;

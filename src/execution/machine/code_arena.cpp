@@ -1,5 +1,6 @@
 #include "execution/machine/code_arena.h"
 
+#include "execution/machine/unwind_table.h"
 #include "platform/executable_memory.h"
 
 #include <algorithm>
@@ -84,7 +85,8 @@ const void *PlaceNear(const void *near, std::uint32_t turn) {
 struct CODE_CHUNK {
   CODE_CHUNK(CCodeArena *owner, std::uint32_t unitCount)
       : arena(owner), units(unitCount),
-        words(new std::atomic<std::uint64_t>[unitCount / kWordBits]) {
+        words(new std::atomic<std::uint64_t>[unitCount / kWordBits]),
+        unwind(unitCount) {
     for (std::uint32_t w = 0; w < WordCount(); ++w)
       words[w].store(kAllTaken, std::memory_order_relaxed);
   }
@@ -105,6 +107,9 @@ struct CODE_CHUNK {
   std::atomic<bool> kept{false};
   // Read by whoever holds a unit; written only while all are held.
   CODE_PAGES pages;
+  // The blocks' frames, for the system's unwinder. Empty while the chunk
+  // has no pages, since every block leaves it when freed.
+  CUnwindTable unwind;
 };
 
 namespace {
@@ -412,6 +417,10 @@ bool CCodeArena::Write(const CODE_BLOCK &block,
                         data.data(), data.size());
 }
 
+void CCodeArena::Describe(const CODE_BLOCK &block, const FRAME_SHAPE &shape) {
+  block.chunk->unwind.Add(block.first, block.executable, shape);
+}
+
 void CCodeArena::Free(CODE_BLOCK &block) {
   CODE_CHUNK *chunk = block.chunk;
   const std::uint32_t first = block.first;
@@ -419,6 +428,8 @@ void CCodeArena::Free(CODE_BLOCK &block) {
   block = CODE_BLOCK();
   if (chunk == nullptr)
     return;
+  // Before the units can be taken again, and described anew.
+  chunk->unwind.Remove(first);
   ReleaseRun(*chunk, first, units);
   if (chunk->freeUnits.fetch_add(units, std::memory_order_acq_rel) + units ==
       chunk->units)

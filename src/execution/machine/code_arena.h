@@ -19,6 +19,8 @@
 #ifndef VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
 #define VOXEVAL_EXECUTION_MACHINE_CODE_ARENA_H
 
+#include "execution/machine/frame_shape.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -65,6 +67,11 @@ public:
   static bool Write(const CODE_BLOCK &block,
                     const std::vector<std::uint8_t> &code,
                     const std::vector<std::uint8_t> &data);
+
+  // Tells the system's unwinder the frame of the code written to the
+  // block, until the block is freed. Before the code is handed out.
+  // Throws std::bad_alloc.
+  static void Describe(const CODE_BLOCK &block, const FRAME_SHAPE &shape);
 
   // Gives the block back; an empty block is ignored. Any thread.
   static void Free(CODE_BLOCK &block);

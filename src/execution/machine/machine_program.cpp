@@ -3,6 +3,7 @@
 #include "execution/machine/machine_program.h"
 
 #include "execution/machine/machine_writer.h"
+#include "execution/machine/unwind_table.h"
 
 #include <cstdint>
 #include <limits>
@@ -22,7 +23,7 @@ CMachineProgram::CMachineProgram(CMachineProgram &&other) noexcept
   other.m_code = &Unavailable;
 }
 
-double CMachineProgram::Unavailable() {
+double CMachineProgram::Unavailable(const void *, std::uintptr_t) {
   return std::numeric_limits<double>::quiet_NaN();
 }
 
@@ -34,15 +35,21 @@ namespace {
 bool LayOut(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
             const MACHINE_FEATURES &features, const void *place,
             std::size_t dataDistance, std::vector<std::uint8_t> &code,
-            std::vector<std::uint8_t> &data) {
+            std::vector<std::uint8_t> &data, FRAME_SHAPE &shape) {
   CMachineWriter there(plan, fallback, features, HostConvention(),
                        reinterpret_cast<std::uintptr_t>(place));
   if (!there.Write(code, data, dataDistance))
     return false;
-  if (there.Reached())
-    return true;
-  CMachineWriter anywhere(plan, fallback, features, HostConvention());
-  return anywhere.Write(code, data, dataDistance);
+  if (there.Reached()) {
+    shape = there.Shape();
+  } else {
+    CMachineWriter anywhere(plan, fallback, features, HostConvention());
+    if (!anywhere.Write(code, data, dataDistance))
+      return false;
+    shape = anywhere.Shape();
+  }
+  AppendUnwindData(code, shape);
+  return true;
 }
 
 // Code laid out for the place of laid fits in block: the same place, and
@@ -69,10 +76,11 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
   const double *variable = FirstVariableOf(plan);
   const CODE_BLOCK guess = arena.Guess(variable);
   std::vector<std::uint8_t> code, data;
+  FRAME_SHAPE shape;
   if (!LayOut(plan, m_fallback, features, guess.executable,
               guess.executable != nullptr ? guess.dataDistance
                                           : CCodeArena::DataDistance(),
-              code, data))
+              code, data, shape))
     return false;
   CODE_BLOCK block;
   if (!arena.Allocate(code.size(), data.size(), variable, block))
@@ -80,17 +88,17 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
   try {
     if (!Fits(block, guess, code, data)) {
       LayOut(plan, m_fallback, features, block.executable, block.dataDistance,
-             code, data);
+             code, data, shape);
       if (!Fits(block, block, code, data))
         LayOut(plan, m_fallback, features, nullptr, block.dataDistance, code,
-               data);
+               data, shape);
     }
     if (!Fits(block, block, code, data)) {
       CCodeArena::Free(block);
       if (!arena.Allocate(code.size(), data.size(), variable, block))
         return false;
       LayOut(plan, m_fallback, features, nullptr, block.dataDistance, code,
-             data);
+             data, shape);
     }
   } catch (...) {
     CCodeArena::Free(block);
@@ -100,13 +108,19 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
     CCodeArena::Free(block);
     return false;
   }
+  try {
+    CCodeArena::Describe(block, shape);
+  } catch (...) {
+    CCodeArena::Free(block);
+    throw;
+  }
   m_block = block;
 #if defined(VOXEVAL_MACHINE_PAIR)
   m_entry = reinterpret_cast<MACHINE_FALLBACK>(
       const_cast<void *>(m_block.executable));
 #else
-  m_code =
-      reinterpret_cast<double (*)()>(const_cast<void *>(m_block.executable));
+  m_code = reinterpret_cast<double (*)(const void *, std::uintptr_t)>(
+      const_cast<void *>(m_block.executable));
 #endif
   return true;
 #else

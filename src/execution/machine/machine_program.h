@@ -92,7 +92,7 @@ public:
 #if defined(VOXEVAL_MACHINE_PAIR)
     return Entry()(owner, context);
 #else
-    const double v = m_code();
+    const double v = m_code(owner, context);
     if (VOXEVAL_LIKELY(IsFinite(v)))
       return std::pair<bool, double>(true, v);
     return m_fallback(owner, context);
@@ -101,13 +101,13 @@ public:
 
 private:
   void Release();
-  static double Unavailable();
+  static double Unavailable(const void *, std::uintptr_t);
 
   MACHINE_FALLBACK m_fallback;
   // The code's entry, or the fallback while there is none.
   MACHINE_FALLBACK m_entry;
   // The code's entry where it gives a double.
-  double (*m_code)() = &Unavailable;
+  double (*m_code)(const void *, std::uintptr_t) = &Unavailable;
   CODE_BLOCK m_block;
 };
 

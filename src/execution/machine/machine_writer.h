@@ -16,8 +16,8 @@
 // evaluator tests is tested on the spot, as it does. Callbacks are called
 // through CallHost, which catches what they throw; the code then leaves
 // its frame and jumps to Rethrow, so that the exception passes to the host
-// without crossing the machine code's frame, of which the unwinder knows
-// nothing. That needs the pair returned in registers.
+// without crossing the machine code's frame, whether or not the system's
+// unwinder was told of it (see unwind_table.h).
 #ifndef VOXEVAL_EXECUTION_MACHINE_MACHINE_WRITER_H
 #define VOXEVAL_EXECUTION_MACHINE_MACHINE_WRITER_H
 
@@ -59,6 +59,9 @@ public:
   // False when code laid out for a base came out too long to reach all
   // the variables it reads directly; it must then be laid out anew.
   bool Reached() const { return m_reached; }
+
+  // The frame of what Write wrote, for the unwinder.
+  FRAME_SHAPE Shape() const { return m_out.Shape(); }
 
   // What Write wrote, an instruction a line, when asked for.
   std::string Listing() const { return m_out.Listing(); }
@@ -119,6 +122,7 @@ private:
   void LoadTestConstants();
 
   void Return(std::int32_t frame);
+  void Rethrown(std::int32_t frame);
   void Prologue(std::int32_t frame);
 
   const CVisitPlan &m_plan;

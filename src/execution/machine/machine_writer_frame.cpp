@@ -59,8 +59,7 @@ bool WithinBudget(const CVisitPlan &plan) {
 
 } // namespace
 
-bool MachineCodeCovers(const CVisitPlan &plan,
-                       const CALLING_CONVENTION &convention) {
+bool MachineCodeCovers(const CVisitPlan &plan, const CALLING_CONVENTION &) {
   bool callbacks = false;
   for (const PlanGroup &group : plan.Groups()) {
     callbacks = callbacks || group.callbacks;
@@ -72,10 +71,7 @@ bool MachineCodeCovers(const CVisitPlan &plan,
       callbacks = callbacks || item.kind == PlanItem::kCallback;
     }
   }
-  if (!callbacks)
-    return true;
-  // Their throws can be passed on only from code that returns the pair.
-  return convention.returnsPair && WithinBudget(plan);
+  return !callbacks || WithinBudget(plan);
 }
 
 // Calls function(xmm0, xmm1) with the running values of levels below live
@@ -169,7 +165,7 @@ void CMachineWriter::Prologue(std::int32_t frame) {
   prologue.Endbr64();
   if (frame != 0)
     prologue.SubRsp(frame);
-  if (m_saveArguments && m_convention.returnsPair) {
+  if (m_saveArguments && (m_convention.returnsPair || m_throws)) {
     prologue.Mov(OwnerSlot(), m_convention.owner);
     prologue.Mov(ContextSlot(), m_convention.context);
   }
@@ -179,6 +175,19 @@ void CMachineWriter::Prologue(std::int32_t frame) {
     prologue.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
                  "first variable");
   m_out.Prepend(prologue);
+}
+
+// What a callback threw leaves the frame here, and is thrown on from the
+// host's return address.
+void CMachineWriter::Rethrown(std::int32_t frame) {
+  if (!m_throws)
+    return;
+  m_out.Bind(m_thrown);
+  m_out.Mov(m_convention.arguments[0], ThrownSlot());
+  if (frame != 0)
+    m_out.AddRsp(frame);
+  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&Rethrow), "Rethrow");
+  m_out.Jmp(Gpr::kRax);
 }
 
 // The value in xmm0 goes back. As a pair, when it is finite; otherwise
@@ -195,23 +204,16 @@ void CMachineWriter::Return(std::int32_t frame) {
     if (frame != 0)
       m_out.AddRsp(frame);
     m_out.Ret();
+    Rethrown(frame);
     return;
   }
   if (m_exact) {
-    // The value is the evaluator's own; what a callback threw leaves here.
+    // The value is the evaluator's own.
     m_out.MovEax(1);
     if (frame != 0)
       m_out.AddRsp(frame);
     m_out.Ret();
-    if (m_throws) {
-      m_out.Bind(m_thrown);
-      m_out.Mov(m_convention.arguments[0], ThrownSlot());
-      if (frame != 0)
-        m_out.AddRsp(frame);
-      m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&Rethrow),
-                "Rethrow");
-      m_out.Jmp(Gpr::kRax);
-    }
+    Rethrown(frame);
     return;
   }
   Test(kX0);

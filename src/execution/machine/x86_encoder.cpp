@@ -7,6 +7,7 @@
 namespace {
 
 const std::size_t kUnbound = static_cast<std::size_t>(-1);
+const std::int32_t kNoDepth = INT32_MIN;
 
 const char *const kGprNames[] = {"rax", "rcx", "rdx", "rbx", "rsp", "rbp",
                                  "rsi", "rdi", "r8",  "r9",  "r10", "r11",
@@ -318,15 +319,18 @@ void CX86Encoder::AddRsp(std::int32_t bytes) {
   Word(static_cast<std::uint32_t>(bytes));
   if (m_listing)
     Line("add rsp, " + std::to_string(bytes));
+  Depth(m_depth - bytes);
 }
 
 void CX86Encoder::SubRsp(std::int32_t bytes) {
+  const std::size_t start = m_code.size();
   Byte(0x48);
   Byte(0x81);
   Byte(0xEC);
   Word(static_cast<std::uint32_t>(bytes));
   if (m_listing)
     Line("sub rsp, " + std::to_string(bytes));
+  Depth(m_depth + bytes, static_cast<std::uint32_t>(m_code.size() - start));
 }
 
 void CX86Encoder::Endbr64() {
@@ -362,6 +366,7 @@ void CX86Encoder::Ret() {
 
 Label CX86Encoder::NewLabel() {
   m_labels.push_back(kUnbound);
+  m_labelDepths.push_back(kNoDepth);
   return Label{m_labels.size() - 1};
 }
 
@@ -377,9 +382,37 @@ void CX86Encoder::Bind(Label label) {
   }
   if (m_listing)
     Line(".L" + std::to_string(label.id) + ":");
+  // Reached by jumps only, after a ret or jmp, so at their depth.
+  if (m_labelDepths[label.id] != kNoDepth)
+    Depth(m_labelDepths[label.id]);
+}
+
+void CX86Encoder::JumpTo(Label label) {
+  if (m_labelDepths[label.id] == kNoDepth)
+    m_labelDepths[label.id] = m_depth;
+}
+
+void CX86Encoder::Depth(std::int32_t depth, std::uint32_t allocation) {
+  if (depth == m_depth)
+    return;
+  m_depth = depth;
+  const std::uint32_t at = static_cast<std::uint32_t>(m_code.size());
+  if (!m_steps.empty() && m_steps.back().at == at)
+    m_steps.back() = FRAME_STEP{at, depth, allocation};
+  else
+    m_steps.push_back(FRAME_STEP{at, depth, allocation});
+}
+
+FRAME_SHAPE CX86Encoder::Shape() const {
+  FRAME_SHAPE shape;
+  shape.length = static_cast<std::uint32_t>(
+      m_instructions != 0 ? m_instructions : m_code.size());
+  shape.steps = m_steps;
+  return shape;
 }
 
 void CX86Encoder::Jmp(Label label) {
+  JumpTo(label);
   Byte(0xE9);
   const std::size_t at = m_code.size();
   Word(0);
@@ -398,6 +431,7 @@ void CX86Encoder::Jmp(Label label) {
 void CX86Encoder::Jcc(Condition condition, Label label) {
   static const char *const kNames[] = {"", "",   "jb", "", "je", "jne",
                                        "", "ja", "",   "", "jp"};
+  JumpTo(label);
   Byte(0x0F);
   Byte(0x80 | static_cast<int>(condition));
   m_jumps.push_back(Use{m_code.size(), label.id});
@@ -421,10 +455,18 @@ void CX86Encoder::Prepend(const CX86Encoder &other) {
       label += n;
   }
   m_lines.insert(m_lines.begin(), other.m_lines.begin(), other.m_lines.end());
+  // This code starts at the depth where the other's ends.
+  for (FRAME_STEP &step : m_steps) {
+    step.at += static_cast<std::uint32_t>(n);
+    step.depth += other.m_depth;
+  }
+  m_steps.insert(m_steps.begin(), other.m_steps.begin(), other.m_steps.end());
+  m_depth += other.m_depth;
 }
 
 bool CX86Encoder::Finish(std::uintptr_t base, std::size_t dataDistance,
                          std::vector<std::uint8_t> &data) {
+  m_instructions = m_code.size();
   data.clear();
   for (std::uint64_t bits : m_pool) {
     for (int i = 0; i < 8; ++i)

@@ -8,6 +8,8 @@
 #ifndef VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 #define VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 
+#include "execution/machine/frame_shape.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -148,6 +150,10 @@ public:
   bool Finish(std::uintptr_t base, std::size_t dataDistance,
               std::vector<std::uint8_t> &data);
 
+  // Where the stack pointer moved, for the unwinder: rsp moves only by
+  // AddRsp and SubRsp, and a label takes the depth of the jumps to it.
+  FRAME_SHAPE Shape() const;
+
   // One line per instruction, in the order of the code ("" unless asked).
   std::string Listing() const;
 
@@ -169,6 +175,9 @@ private:
   void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
                    Xmm a, const Mem &m);
   void SelfOperation(const char *mnemonic, int op, Gpr r);
+  // The stack pointer stands depth bytes deep from here on.
+  void Depth(std::int32_t depth, std::uint32_t allocation = 0);
+  void JumpTo(Label label);
   // Callers build the text only when listing.
   void Line(const std::string &text);
   std::string Text(const Mem &m) const;
@@ -191,6 +200,13 @@ private:
   // labels bound later.
   std::vector<std::size_t> m_labels;
   std::vector<Use> m_jumps;
+  // The depth of rsp here and at the jumps to each label (kNoDepth before
+  // the first), and where it changed.
+  std::int32_t m_depth = 0;
+  std::vector<std::int32_t> m_labelDepths;
+  std::vector<FRAME_STEP> m_steps;
+  // The code's length when finished: its bytes may be handed away.
+  std::size_t m_instructions = 0;
   bool m_listing;
   std::vector<std::string> m_lines;
 };

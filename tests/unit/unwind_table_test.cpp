@@ -1,0 +1,195 @@
+// Unwind information for generated code: the encoder follows the stack
+// pointer through prologues, epilogues and frames made after the end, and
+// the unwinder steps through code described from that, and so do C++
+// exceptions.
+#include "../stack_walk.h"
+#include "execution/machine/code_arena.h"
+#include "execution/machine/unwind_table.h"
+#include "execution/machine/x86_encoder.h"
+#include "platform/unwind_registry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <thread>
+#include <vector>
+
+namespace {
+
+std::vector<std::pair<std::uint32_t, std::int32_t>>
+Steps(const FRAME_SHAPE &shape) {
+  std::vector<std::pair<std::uint32_t, std::int32_t>> steps;
+  for (const FRAME_STEP &step : shape.steps)
+    steps.emplace_back(step.at, step.depth);
+  return steps;
+}
+
+// A frame prepended to a body with two ways out; a frame of its own for a
+// part after the end, reached by a jump and jumping back.
+TEST(UnwindTable, EncoderFollowsTheStackPointer) {
+  std::vector<std::uint8_t> data;
+  {
+    CX86Encoder prologue;
+    prologue.Endbr64();
+    prologue.SubRsp(40);
+    CX86Encoder body;
+    const Label out = body.NewLabel();
+    body.Jcc(Condition::kNotEqual, out);
+    body.AddRsp(40);
+    const std::uint32_t firstOut = static_cast<std::uint32_t>(body.Size());
+    body.Ret();
+    body.Bind(out);
+    const std::uint32_t second = static_cast<std::uint32_t>(body.Size());
+    body.AddRsp(40);
+    const std::uint32_t secondOut = static_cast<std::uint32_t>(body.Size());
+    body.Jmp(Gpr::kRax);
+    body.Prepend(prologue);
+    body.Finish(0, 0, data);
+    const std::uint32_t p = static_cast<std::uint32_t>(prologue.Size());
+    EXPECT_EQ(
+        Steps(body.Shape()),
+        (decltype(Steps(body.Shape())){
+            {p, 40}, {p + firstOut, 0}, {p + second, 40}, {p + secondOut, 0}}));
+  }
+  {
+    CX86Encoder code;
+    const Label cold = code.NewLabel();
+    const Label back = code.NewLabel();
+    code.Jcc(Condition::kParity, cold);
+    code.Bind(back);
+    code.Ret();
+    code.Bind(cold);
+    code.SubRsp(56);
+    const std::uint32_t framed = static_cast<std::uint32_t>(code.Size());
+    code.Call(Gpr::kRax);
+    code.AddRsp(56);
+    const std::uint32_t unframed = static_cast<std::uint32_t>(code.Size());
+    code.Jmp(back);
+    const std::size_t instructions = code.Size();
+    code.Finish(0, 0, data);
+    EXPECT_EQ(Steps(code.Shape()),
+              (decltype(Steps(code.Shape())){{framed, 56}, {unframed, 0}}));
+    EXPECT_EQ(code.Shape().length, instructions);
+  }
+}
+
+#if defined(VOXEVAL_TEST_STACK_WALK) && defined(VOXEVAL_DWARF_UNWIND)
+
+std::vector<void *> g_trace;
+bool g_throw = false;
+struct Thrown {};
+
+void TraceOrThrow() {
+  g_trace.clear();
+  if (g_throw)
+    throw Thrown();
+  g_trace = stack_walk::Walk(0);
+}
+
+volatile int g_after;
+
+// The host's frame: the trace must reach it, and a throw be caught in it.
+__attribute__((noinline)) bool CallCode(void (*code)()) {
+  try {
+    code();
+  } catch (const Thrown &) {
+    return true;
+  }
+  g_after = g_after + 1;
+  return false;
+}
+
+// Code whose call is made from a frame after the end, of the given size.
+CODE_BLOCK Place(CCodeArena &arena, std::int32_t frame) {
+  CX86Encoder code;
+  const Label cold = code.NewLabel();
+  const Label back = code.NewLabel();
+  code.Endbr64();
+  code.Jmp(cold);
+  code.Bind(back);
+  code.Ret();
+  code.Bind(cold);
+  code.SubRsp(frame);
+  code.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&TraceOrThrow));
+  code.Call(Gpr::kRax);
+  code.AddRsp(frame);
+  code.Jmp(back);
+  std::vector<std::uint8_t> data;
+  code.Finish(0, 0, data);
+  CODE_BLOCK block;
+  if (arena.Allocate(code.Size(), 0, nullptr, block)) {
+    if (CCodeArena::Write(block, code.Bytes(), data))
+      CCodeArena::Describe(block, code.Shape());
+    else
+      CCodeArena::Free(block);
+  }
+  return block;
+}
+
+// Frames of each size the tables write differently; several functions in
+// one chunk, each described as it is placed. Freed, their units are taken
+// again by frames of other sizes, whose descriptions must be the ones
+// found.
+TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
+  CCodeArena arena;
+  for (const std::vector<std::int32_t> &frames :
+       {std::vector<std::int32_t>{40, 136, 1032},
+        std::vector<std::int32_t>{1032, 40, 136}}) {
+    std::vector<CODE_BLOCK> blocks;
+    for (std::int32_t frame : frames) {
+      blocks.push_back(Place(arena, frame));
+      if (blocks.back().executable == nullptr)
+        GTEST_SKIP() << "no executable memory";
+    }
+    bool (*volatile call)(void (*)()) = CallCode;
+    for (CODE_BLOCK &block : blocks) {
+      void (*code)() =
+          reinterpret_cast<void (*)()>(const_cast<void *>(block.executable));
+      g_throw = false;
+      EXPECT_FALSE(call(code));
+      EXPECT_TRUE(
+          stack_walk::Reaches(g_trace, reinterpret_cast<void *>(&CallCode)))
+          << g_trace.size() << " frames";
+      g_throw = true;
+      EXPECT_TRUE(call(code));
+    }
+    for (CODE_BLOCK &block : blocks)
+      CCodeArena::Free(block);
+  }
+}
+
+// Blocks described and freed on several threads at once in shared chunks;
+// afterwards the table still describes what is placed.
+TEST(UnwindTable, DescribedFromManyThreads) {
+  CCodeArena arena;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&arena, t] {
+      std::vector<CODE_BLOCK> held;
+      for (int i = 0; i < 200; ++i) {
+        held.push_back(Place(arena, 40 + 8 * ((i + t) % 3)));
+        if (held.size() > 3) {
+          CCodeArena::Free(held.front());
+          held.erase(held.begin());
+        }
+      }
+      for (CODE_BLOCK &block : held)
+        CCodeArena::Free(block);
+    });
+  for (std::thread &thread : threads)
+    thread.join();
+  CODE_BLOCK block = Place(arena, 136);
+  if (block.executable == nullptr)
+    GTEST_SKIP() << "no executable memory";
+  g_throw = false;
+  bool (*volatile call)(void (*)()) = CallCode;
+  EXPECT_FALSE(call(
+      reinterpret_cast<void (*)()>(const_cast<void *>(block.executable))));
+  EXPECT_TRUE(stack_walk::Reaches(g_trace, reinterpret_cast<void *>(&CallCode)));
+  CCodeArena::Free(block);
+}
+
+#endif
+
+} // namespace
