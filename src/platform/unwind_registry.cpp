@@ -2,7 +2,9 @@
 
 #if defined(VOXEVAL_DWARF_UNWIND)
 // libgcc's entry points, declared in no header.
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" void __register_frame_table(void *list);
+// NOLINTNEXTLINE(bugprone-reserved-identifier)
 extern "C" void __deregister_frame(void *list);
 
 void RegisterUnwindList(void **list) { __register_frame_table(list); }
