@@ -68,7 +68,8 @@ const void *PlaceNear(const void *near, std::uint32_t turn) {
   const std::uintptr_t steps = (kReach - below - 2 * below) / step;
   if (near == nullptr || at < kReach + below)
     return nullptr;
-  const std::uintptr_t k = (turn * 2654435761u) % steps;
+  const std::uintptr_t k =
+      static_cast<std::uint32_t>(turn * 2654435761u) % steps;
   // An address to ask the system for, never read through.
   // NOLINTNEXTLINE(performance-no-int-to-ptr)
   return reinterpret_cast<const void *>(((at - below) & ~(step - 1)) -
@@ -340,7 +341,8 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
       chunk->next = head;
     while (!m_chunks.compare_exchange_weak(
         head, chunk, std::memory_order_release, std::memory_order_relaxed));
-    fresh.release();
+    // The list owns the chunk's record now.
+    static_cast<void>(fresh.release());
   }
   return true;
 }
@@ -393,8 +395,11 @@ CODE_BLOCK CCodeArena::Guess(const void *near) {
       const std::uintptr_t address = c->address.load(std::memory_order_relaxed);
       if (address == 0)
         continue;
+      // An address to lay code out for, never read through.
+      // NOLINTBEGIN(performance-no-int-to-ptr)
       guess.executable =
           reinterpret_cast<const void *>(address + first * kUnit);
+      // NOLINTEND(performance-no-int-to-ptr)
       guess.dataDistance =
           c->units * kUnit + first * kDataPerUnit - first * kUnit;
       return guess;
