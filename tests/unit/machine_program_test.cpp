@@ -85,8 +85,8 @@ private:
 
 // Values that only divisors, exponents, function arguments and the result
 // test send the evaluation back; finite ones never do. A base that a later
-// power can make finite is tested too: in x^2^y+1 at x = inf, y = -1, x
-// reads as 0 and 0^-1 is not finite, so the group gives 0, not 1.
+// power can make finite is tested too: in (x+x)^2^y+1 at x = 1e308, y = -1,
+// x+x reads as 0 and 0^-1 is not finite, so the group gives 0, not 1.
 TEST(MachineProgram, HandsBackOnlyWhenATestedValueIsNotFinite) {
   struct Case {
     const char *text;
@@ -94,12 +94,13 @@ TEST(MachineProgram, HandsBackOnlyWhenATestedValueIsNotFinite) {
     int fallbacks;
   };
   const Case cases[] = {
-      {"1/x", 2.0, 0},        {"1/x", kInf, 1},      {"1/x", 0.0, 1},
-      {"x+1", kInf, 1},       {"x*0+1", kInf, 1},    {"x*0+1", kNaN, 1},
-      {"2^x", kNaN, 1},       {"(x+1)^2", kInf, 1},  {"exp(x)", -kInf, 1},
-      {"x-x", 1e308, 0},      {"x*x*x", 1e200, 1},   {"(1/x)*0", 0.0, 1},
-      {"2*x+sin(x)", 0.5, 0}, {"x^0", kNaN, 1},      {"x^2+1", -0.0, 0},
-      {"x^2^y+1", kInf, 1},   {"x^2^y+1", -kInf, 1},
+      {"1/x", 2.0, 0},         {"1/x", kInf, 1},      {"1/x", 0.0, 1},
+      {"x+1", kInf, 1},        {"x*0+1", kInf, 1},    {"x*0+1", kNaN, 1},
+      {"2^x", kNaN, 1},        {"(x+1)^2", kInf, 1},  {"exp(x)", -kInf, 1},
+      {"x-x", 1e308, 0},       {"x*x*x", 1e200, 1},   {"(1/x)*0", 0.0, 1},
+      {"2*x+sin(x)", 0.5, 0},  {"x^0", kNaN, 1},      {"x^2+1", -0.0, 0},
+      {"x^2^y+1", kInf, 1},    {"x^2^y+1", -kInf, 1}, {"(x+x)^2^y+1", 1e308, 1},
+      {"(x+x)^0+1", 1e308, 1},
   };
   Texts texts;
   texts.Builder().SetValue(u"y", -1.0);
