@@ -82,23 +82,24 @@ bool Joins(const std::vector<PlanItem> &items, std::size_t k, bool squares) {
          (item.mode == kMul && first.operand.constant != 0.0);
 }
 
-// Whether the value of item k, a group, may meet its group's running value
-// untested, infinite or NaN where the evaluator has read 0.0: the group's
-// own test at its end then catches it. It may when it joins the running
-// value quietly (+inf + +inf raises nothing, inf - inf would) and every
-// later item meets a running value that is not finite without a flag,
-// leaving it not finite.
-bool MeetsQuietly(const CVisitPlan &plan, const std::vector<PlanItem> &items,
-                  std::size_t k) {
+// For each item of a group, whether its value (when a group) may meet the
+// group's running value untested, infinite or NaN where the evaluator has
+// read 0.0: the group's own test at its end then catches it. It may when
+// it joins the running value quietly (+inf + +inf raises nothing, inf - inf
+// would) and every later item meets a running value that is not finite
+// without a flag, leaving it not finite. One pass forward follows the
+// squares, one backward the items after: linear in the group's length.
+std::vector<bool> QuietMeetings(const CVisitPlan &plan,
+                                const std::vector<PlanItem> &items) {
+  const std::size_t n = items.size();
+  std::vector<bool> joins(n);
+  std::vector<bool> quiet(n);
   bool squares = false;
-  for (std::size_t i = 0; i < items.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     const PlanItem &item = items[i];
     const bool square = item.mode == kAdd && SquareValued(plan, item);
-    const bool quiet = (i > k && Quiet(item)) || (square && squares);
-    if (i == k && !Joins(items, k, square && squares))
-      return false;
-    if (i > k && !quiet)
-      return false;
+    quiet[i] = Quiet(item) || (square && squares);
+    joins[i] = Joins(items, i, square && squares);
     if (item.mode == kFirst)
       squares = SquareValued(plan, item);
     else if (SmallPower(item.mode, item.operand) == 2)
@@ -106,7 +107,13 @@ bool MeetsQuietly(const CVisitPlan &plan, const std::vector<PlanItem> &items,
     else if (!square)
       squares = false;
   }
-  return true;
+  std::vector<bool> meets(n);
+  bool laterQuiet = true;
+  for (std::size_t i = n; i-- > 0;) {
+    meets[i] = joins[i] && laterQuiet;
+    laterQuiet = laterQuiet && quiet[i];
+  }
+  return meets;
 }
 
 } // namespace
@@ -295,13 +302,14 @@ void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
       m_deepestSlot = level;
   }
   const std::vector<PlanItem> &items = m_plan.Group(group).items;
+  const std::vector<bool> meetsQuietly = QuietMeetings(m_plan, items);
   for (std::size_t k = 0; k < items.size(); ++k) {
     const PlanItem &item = items[k];
     // A first item that is a group runs at this level: nothing is there
     // yet.
     const bool first = item.mode == kFirst;
-    const Place value = ItemValue(item, first ? level : level + 1,
-                                  !MeetsQuietly(m_plan, items, k));
+    const Place value =
+        ItemValue(item, first ? level : level + 1, !meetsQuietly[k]);
     Meet(item.mode, level, value);
   }
   if (tested || m_exact)
