@@ -232,7 +232,10 @@ TEST(FloatingPointEnvironment, SquaresFollowTheModeACallbackSets) {
   std::vector<std::unique_ptr<ForcedForm>> forms;
   for (const TierCase &tier : tiers)
     forms.emplace_back(new ForcedForm(tree->root, tier.options));
+#if !defined(_WIN32)
+  // Windows leaves formulas with callbacks to the flat program.
   EXPECT_EQ(forms.back()->form.Serving(), Tier::kMachineCode);
+#endif
   std::mt19937_64 random(9);
   std::uniform_real_distribution<double> value(1.0, 1e6);
   RoundingGuard guard;
