@@ -20,7 +20,8 @@ double *ValueTarget(calc_nmspace::TOKEN &entry);
 
 class CNameIndex {
 public:
-  typedef std::map<std::u16string, calc_nmspace::TOKEN> Table;
+  // Transparent, so that a prefix of a text is looked up without a copy.
+  typedef std::map<std::u16string, calc_nmspace::TOKEN, std::less<>> Table;
 
   CNameIndex();
   CNameIndex(const CNameIndex &) = delete;
