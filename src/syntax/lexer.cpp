@@ -6,6 +6,7 @@
 #include "platform/scan.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <memory>
 #include <string_view>
@@ -68,6 +69,9 @@ double LiteralValue(const std::u16string &literal) {
   return value;
 }
 
+// Keys stepped over one by one before the table is searched instead.
+const int kStepsBeforeSearch = 8;
+
 // From a key that starts with the text's first length units and goes on,
 // the first key not below its first length + 1 units, or the end when no
 // key starts with the first length. A few steps forward find it when few
@@ -77,16 +81,15 @@ CExpressionBuilder::NameTable::const_iterator
 NextNotBelow(const CExpressionBuilder::NameTable &table,
              CExpressionBuilder::NameTable::const_iterator entry,
              const char16_t *rest, std::size_t length) {
+  // A found key shares the first length units and is not below the next:
+  // the loop ends there.
   for (int step = 0; entry->first[length] < rest[length]; ++step) {
-    if (step == 8)
-      entry = table.lower_bound(std::u16string_view(rest, length + 1));
-    else
-      ++entry;
+    entry = step < kStepsBeforeSearch
+                ? std::next(entry)
+                : table.lower_bound(std::u16string_view(rest, length + 1));
     if (entry == table.end() ||
         entry->first.compare(0, length, rest, length) != 0)
       return table.end();
-    if (step == 8)
-      break;
   }
   return entry;
 }
