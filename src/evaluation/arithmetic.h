@@ -43,9 +43,11 @@ inline double FiniteOrZero(double v) {
 // are proven to give pow's squares and cubes. 1 + u/4 + 3u/4 (u the
 // spacing above 1) gives 1 + u only then; reading the control register
 // costs a dozen cycles on some processors. The sums raise the inexact
-// flag: ask only where pow would raise it too.
+// flag: ask only where pow would raise it too. The 32-bit C library's pow
+// gives exact powers such as 3^2 without that flag, so there the control
+// register is read.
 inline bool RoundsToNearest() {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && defined(__x86_64__)
   double sum = 1.0;
   __asm__("" : "+x"(sum)); // computed at run time, in the mode in force
   sum = (sum + 0x1p-54) + 0x1.8p-53;
