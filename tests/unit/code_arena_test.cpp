@@ -157,6 +157,38 @@ TEST(CodeArena, SharesChunksAcrossThreadsAndGivesEmptyOnesBack) {
   EXPECT_EQ(CodeMappingCount(), before);
 }
 
+#if !defined(_WIN32) && (defined(__x86_64__) || defined(__aarch64__))
+// Where the system will not place code near the variables (the heap lies
+// among reserved space, as under a sanitizer), the blocks share the chunks
+// there are: a chunk opened at each try would pile up with the compiles.
+TEST(CodeArena, NoChunkPerTryWhereNothingCanBePlacedNear) {
+  const int before = CodeMappingCount();
+  if (before < 0)
+    GTEST_SKIP() << "the mappings cannot be read here";
+  const std::size_t reserved = std::size_t(4) << 30;
+  void *space = mmap(nullptr, reserved, PROT_NONE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(space, MAP_FAILED);
+  const void *near = At(space, reserved / 2);
+  {
+    CCodeArena arena;
+    std::vector<CODE_BLOCK> kept;
+    for (int i = 0; i < 6000; ++i) {
+      CODE_BLOCK block;
+      ASSERT_TRUE(arena.Allocate(64, 8, near, block));
+      if (i % 200 == 0)
+        kept.push_back(block);
+      else
+        CCodeArena::Free(block);
+    }
+    EXPECT_EQ(CodeMappingCount() - before, 2);
+    for (CODE_BLOCK &block : kept)
+      CCodeArena::Free(block);
+  }
+  munmap(space, reserved);
+}
+#endif
+
 #if !defined(_WIN32)
 namespace {
 

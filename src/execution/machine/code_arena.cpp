@@ -297,7 +297,8 @@ bool CCodeArena::TakeFrom(CODE_CHUNK *chunk, std::uint32_t units,
 }
 
 // Maps a chunk of bytes of code, in a record without pages or a new one,
-// and takes the block from its start.
+// and takes the block from its start. False when the system refuses, or
+// puts the chunk out of reach of near.
 bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
                       std::uint32_t generation, const void *hint,
                       const void *near, CODE_BLOCK &block) {
@@ -325,8 +326,15 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
   }
   const std::uintptr_t address =
       reinterpret_cast<std::uintptr_t>(pages.executable);
-  if (near != nullptr && !WithinReach(address, near))
+  if (near != nullptr && !WithinReach(address, near)) {
+    // The system put it elsewhere (where the heap lies among reserved
+    // space, as under a sanitizer): no chunk of its own for that, or one
+    // would be opened at every try while others have room.
     m_skipPlacing.store(1024, std::memory_order_relaxed);
+    ReleaseCodePages(pages);
+    chunk->state.store(kEmpty, std::memory_order_release);
+    return false;
+  }
   chunk->pages = pages;
   chunk->generation.store(generation, std::memory_order_relaxed);
   chunk->freeUnits.store(chunkUnits - units, std::memory_order_relaxed);
