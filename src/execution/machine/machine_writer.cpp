@@ -325,11 +325,6 @@ CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item, int level,
   }
   if (item.kind != PlanItem::kApplied)
     return OperandValue(item.operand, level, tested);
-  if (item.mode == kDrop) {
-    // Only the argument's callbacks are seen; the function's value is not.
-    OperandValue(item.operand, level, true);
-    return Register(0);
-  }
   Load(0, OperandValue(item.operand, level, true));
   // The level's own running value is not live while its first item is
   // made; saving it anyway is harmless.
