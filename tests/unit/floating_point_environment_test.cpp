@@ -296,6 +296,10 @@ template <class F> bool Traps(F evaluate) {
 // With traps unmasked, as simulation hosts run to catch NaNs early: every
 // tier traps on exactly the inputs on which the records trap.
 TEST(FloatingPointEnvironment, TrapsWhereTheRecordsTrap) {
+  volatile double zero = 0.0;
+  if (!Traps([&] { return 1.0 / zero; }))
+    GTEST_SKIP() << "floating-point traps are not delivered here (valgrind "
+                    "and some processors do not)";
   Formulas formulas{"x+1", "2*x-3", "x*y", "f+x", "x/y", "x^2", "x-y"};
   const std::vector<TierCase> tiers = TiersOnThisMachine();
   int trapping = 0;
