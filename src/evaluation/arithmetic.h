@@ -43,17 +43,23 @@ inline double FiniteOrZero(double v) {
 // are proven to give pow's squares and cubes. 1 + u/4 + 3u/4 (u the
 // spacing above 1) gives 1 + u only then; reading the control register
 // costs a dozen cycles on some processors. The sums raise the inexact
-// flag: ask only where pow would raise it too. The 32-bit C library's pow
+// flag: ask only where pow would raise it too, as the C library's pow does
+// for the squares the proof accepts, even exact ones. Its 32-bit x86 pow
 // gives exact powers such as 3^2 without that flag, so there the control
 // register is read.
 inline bool RoundsToNearest() {
+#if defined(__i386__) || defined(_M_IX86)
+  return std::fegetround() == FE_TONEAREST;
+#else
 #if defined(__GNUC__) && defined(__x86_64__)
   double sum = 1.0;
   __asm__("" : "+x"(sum)); // computed at run time, in the mode in force
+#else
+  volatile double one = 1.0;
+  double sum = one;
+#endif
   sum = (sum + 0x1p-54) + 0x1.8p-53;
   return sum == 1.0 + 0x1p-52;
-#else
-  return std::fegetround() == FE_TONEAREST;
 #endif
 }
 
