@@ -35,7 +35,13 @@ inline double FiniteOrZero(double v) {
   const __m128d exponent = _mm_and_pd(value, infinity);
   return _mm_cvtsd_f64(_mm_and_pd(_mm_cmpneq_sd(exponent, infinity), value));
 #else
-  return IsFinite(v) ? v : 0.0;
+  double read = IsFinite(v) ? v : 0.0;
+#if defined(__GNUC__) && defined(__aarch64__)
+  // Hidden from the optimiser, which would otherwise fold x - 0.0 into x:
+  // true only when rounding to nearest (0 - 0 is -0 rounding downward).
+  __asm__("" : "+w"(read));
+#endif
+  return read;
 #endif
 }
 
