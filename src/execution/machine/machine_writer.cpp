@@ -410,16 +410,14 @@ void CMachineWriter::Power(int level, const Place &exponent) {
 }
 
 // Jumps to other unless arithmetic rounds to nearest, where the square
-// proof holds. 1 + u/4 + 3u/4 (u the spacing above 1) gives 1 + u only
-// then; reading the control register instead costs a dozen cycles on some
-// processors. The sums raise the inexact flag, which the square's own
-// inexact product or pow raises too. Once passed, r9 remembers it until
-// a callback.
+// proof holds, by the probe of evaluation/arithmetic.h. The sums raise the
+// inexact flag, which the square's own inexact product or pow raises too.
+// Once passed, r9 remembers it until a callback.
 void CMachineWriter::TestRoundsToNearest(Label other) {
-  m_out.Movsd(kX2, Mem::Constant(1.0));
-  m_out.Addsd(kX2, Mem::Constant(0x1p-54));
-  m_out.Addsd(kX2, Mem::Constant(0x1.8p-53));
-  m_out.Ucomisd(kX2, Mem::Constant(1.0 + 0x1p-52));
+  m_out.Movsd(kX2, Mem::Constant(RoundingProbe::kStart));
+  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kFirst));
+  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kSecond));
+  m_out.Ucomisd(kX2, Mem::Constant(RoundingProbe::kNearest));
   m_out.Jcc(Condition::kNotEqual, other);
   m_out.Mov32(kRoundingKnown, 1);
 }
