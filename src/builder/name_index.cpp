@@ -117,6 +117,10 @@ double *CNameIndex::FindTarget(const char16_t *text, std::size_t length) const {
 }
 
 double *CNameIndex::FindTargetAndRemember(const char16_t *name) const {
+  const std::size_t first = RecentIndex(name);
+  const Recent *second = m_recent[first + 1].load(std::memory_order_relaxed);
+  if (second != nullptr && SameText(name, second->text))
+    return second->target;
   const Slot *slot = Probe(name, NameLength(name));
   if (slot == nullptr || slot->target == nullptr)
     return nullptr;
@@ -129,7 +133,10 @@ double *CNameIndex::FindTargetAndRemember(const char16_t *name) const {
       bytes >= 64 ? ~std::uint64_t(0) : (std::uint64_t(1) << bytes) - 1;
   for (std::size_t unit = 0; unit < kHeadUnits; ++unit)
     recent.head[unit] = unit < slot->length ? slot->text[unit] : u'\0';
-  m_recent[RecentIndex(name)].store(&recent, std::memory_order_relaxed);
+  const bool firstTaken =
+      m_recent[first].load(std::memory_order_relaxed) != nullptr;
+  m_recent[first + (firstTaken ? 1 : 0)].store(&recent,
+                                               std::memory_order_relaxed);
   return slot->target;
 }
 

@@ -25,7 +25,8 @@ double *ValueTarget(calc_nmspace::TOKEN &entry);
 
 class CNameIndex {
 public:
-  typedef std::map<std::u16string, calc_nmspace::TOKEN> Table;
+  // Transparent, so that a prefix of a text is looked up without a copy.
+  typedef std::map<std::u16string, calc_nmspace::TOKEN, std::less<>> Table;
 
   CNameIndex();
   CNameIndex(const CNameIndex &) = delete;
@@ -100,12 +101,18 @@ public:
   }
 
   // A host passes the same literal every time, so recent names are kept by
-  // their address; the content check keeps a reused buffer correct.
+  // their address; the content check keeps a reused buffer correct. An
+  // address has two places, side by side: the first is tried inline, the
+  // second out of line, and a name goes to the second when the first is
+  // taken, so two of a host's names that meet do not push each other out
+  // at every call.
   static const std::size_t kRecentCount = 256;
 
+  // The first of the address's two places.
   static std::size_t RecentIndex(const char16_t *name) {
     const std::uint64_t address = reinterpret_cast<std::uintptr_t>(name);
-    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> 56);
+    return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ull) >> 57)
+           << 1;
   }
 
 public:

@@ -35,23 +35,47 @@ inline double FiniteOrZero(double v) {
   const __m128d exponent = _mm_and_pd(value, infinity);
   return _mm_cvtsd_f64(_mm_and_pd(_mm_cmpneq_sd(exponent, infinity), value));
 #else
-  return IsFinite(v) ? v : 0.0;
+  double read = IsFinite(v) ? v : 0.0;
+#if defined(__GNUC__) && defined(__aarch64__)
+  // Hidden from the optimiser, which would otherwise fold x - 0.0 into x:
+  // true only when rounding to nearest (0 - 0 is -0 rounding downward).
+  __asm__("" : "+w"(read));
+#endif
+  return read;
 #endif
 }
 
+// The rounding probe: kStart + kFirst + kSecond, added in that order, is
+// kNearest only while arithmetic rounds to nearest (1 + u/4 + 3u/4, u the
+// spacing above 1). RoundsToNearest below and the machine code's test of
+// the mode both compute it.
+struct RoundingProbe {
+  static constexpr double kStart = 1.0;
+  static constexpr double kFirst = 0x1p-54;
+  static constexpr double kSecond = 0x1.8p-53;
+  static constexpr double kNearest = 1.0 + 0x1p-52;
+};
+
 // True while arithmetic rounds to nearest, the one mode in which products
-// are proven to give pow's squares and cubes. 1 + u/4 + 3u/4 (u the
-// spacing above 1) gives 1 + u only then; reading the control register
-// costs a dozen cycles on some processors. The sums raise the inexact
-// flag: ask only where pow would raise it too.
+// are proven to give pow's squares and cubes, by the probe above: reading
+// the control register costs a dozen cycles on some processors. The sums raise
+// the inexact flag: ask only where pow would raise it too, as the C library's
+// pow does for the squares the proof accepts, even exact ones. Its 32-bit x86
+// pow gives exact powers such as 3^2 without that flag, so there the control
+// register is read.
 inline bool RoundsToNearest() {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-  double sum = 1.0;
-  __asm__("" : "+x"(sum)); // computed at run time, in the mode in force
-  sum = (sum + 0x1p-54) + 0x1.8p-53;
-  return sum == 1.0 + 0x1p-52;
-#else
+#if defined(__i386__) || defined(_M_IX86)
   return std::fegetround() == FE_TONEAREST;
+#else
+#if defined(__GNUC__) && defined(__x86_64__)
+  double sum = RoundingProbe::kStart;
+  __asm__("" : "+x"(sum)); // computed at run time, in the mode in force
+#else
+  volatile double start = RoundingProbe::kStart;
+  double sum = start;
+#endif
+  sum = (sum + RoundingProbe::kFirst) + RoundingProbe::kSecond;
+  return sum == RoundingProbe::kNearest;
 #endif
 }
 

@@ -216,11 +216,6 @@ void Translator::EmitGroupValue(std::size_t group, FLAT_MODE mode) {
 
 void Translator::EmitApplied(EVAL_FUNCTION func, const PlanOperand &argument,
                              FLAT_MODE mode) {
-  if (mode == kDrop) {
-    // Only the argument's callbacks are seen; the function's value is not.
-    EmitOperand(argument, kDrop);
-    return;
-  }
   if (IsLeaf(argument)) {
     Emit(kApplyLeaf, mode).a.func = func;
     SetLeaf(m_steps.size() - 1, true, argument);

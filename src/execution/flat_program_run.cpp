@@ -62,7 +62,9 @@ VOX_ALWAYS_INLINE void KeepComputed(double value) {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
   __asm__ volatile("" : : "x"(value));
 #else
-  (void)value;
+  // Compilers drop unused arithmetic even where it raises flags.
+  volatile double kept = value;
+  (void)kept;
 #endif
 }
 

@@ -70,15 +70,20 @@ bool CVisitPlan::GroupOperand(const STOKEN &record, int depth,
   for (std::int32_t i = 0; i < n; ++i) {
     const TOKEN_TYPE previous = i == 0 ? TT_NONE : records[i - 1].type;
     PlanItem item = PlanItem();
-    if (previous == TT_FUNCTION && records[i].type == TT_GROUP) {
-      // Already read as the function's argument.
+    const bool visited = previous == TT_FUNCTION && records[i].type == TT_GROUP;
+    if (visited) {
+      // Already read as the function's argument: visited again only for
+      // the callbacks it holds.
       item.kind = PlanItem::kValue;
       item.operand = argument;
     } else if (!ItemOf(records, i, n, depth, argument, item)) {
       return false;
     }
     item.mode = ModeAfter(previous);
-    if (item.mode == kDrop && !HasCallbacks(item))
+    // A dropped leaf leaves no trace; another dropped value is still made,
+    // as the evaluator makes it: its arithmetic raises flags.
+    if (item.mode == kDrop &&
+        (IsLeafItem(item) || (visited && !HasCallbacks(item))))
       continue;
     group.callbacks = group.callbacks || HasCallbacks(item);
     group.items.push_back(item);

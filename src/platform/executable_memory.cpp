@@ -91,6 +91,26 @@ std::uint64_t CurrentProcess() { return GetCurrentProcessId(); }
 #include <sys/mman.h>
 #include <unistd.h>
 
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
+
+namespace {
+
+// Code written where other code ran before reaches the processor through the
+// shared file; a machine emulated by valgrind keeps running its translation
+// of the old code unless told. (Outside valgrind the request does nothing.)
+void ForgetTranslations(const void *code, std::size_t count) {
+#if defined(VALGRIND_DISCARD_TRANSLATIONS)
+  VALGRIND_DISCARD_TRANSLATIONS(code, count);
+#else
+  (void)code;
+  (void)count;
+#endif
+}
+
+} // namespace
+
 bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
                        CODE_PAGES &pages) {
   const int file = Refused() ? -1 : memfd_create("voxeval-code", MFD_CLOEXEC);
@@ -131,6 +151,8 @@ bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
       continue;
     if (written <= 0)
       return false;
+    ForgetTranslations(static_cast<const char *>(pages.executable) + offset,
+                       static_cast<std::size_t>(written));
     from += written;
     offset += static_cast<std::size_t>(written);
     count -= static_cast<std::size_t>(written);

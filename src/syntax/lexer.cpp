@@ -6,8 +6,10 @@
 #include "platform/scan.h"
 
 #include <algorithm>
+#include <iterator>
 #include <limits>
 #include <memory>
+#include <string_view>
 
 using calc_nmspace::TOKEN;
 
@@ -67,19 +69,44 @@ double LiteralValue(const std::u16string &literal) {
   return value;
 }
 
+// Keys stepped over one by one before the table is searched instead.
+const int kStepsBeforeSearch = 8;
+
+// From a key that starts with the text's first length units and goes on,
+// the first key not below its first length + 1 units, or the end when no
+// key starts with the first length. A few steps forward find it when few
+// keys lie between; past those one search of the table does, so that
+// thousands of keys sharing a beginning (names in braces) are not walked.
+CExpressionBuilder::NameTable::const_iterator
+NextNotBelow(const CExpressionBuilder::NameTable &table,
+             CExpressionBuilder::NameTable::const_iterator entry,
+             const char16_t *rest, std::size_t length) {
+  // A found key shares the first length units and is not below the next:
+  // the loop ends there.
+  for (int step = 0; entry->first[length] < rest[length]; ++step) {
+    entry = step < kStepsBeforeSearch
+                ? std::next(entry)
+                : table.lower_bound(std::u16string_view(rest, length + 1));
+    if (entry == table.end() ||
+        entry->first.compare(0, length, rest, length) != 0)
+      return table.end();
+  }
+  return entry;
+}
+
 // A symbol is the first key in table order that the text starts with. A key
 // sorts before its extensions, so that is the shortest such key. The walk
 // goes on from the first key not below the text's first unit, one unit
-// further at a time, only ever forward: keys passed are never read again,
-// and the key it stands on is known to share the units already read, so a
-// long name costs its length, not its length squared.
+// further at a time, only ever forward, and the key it stands on is known
+// to share the units already read, so a long name costs its length, not
+// its length squared.
 const TOKEN *FindSymbol(const CExpressionBuilder::NameTable &table,
                         const std::u16string &text, std::int32_t position,
                         std::int32_t &keyLength) {
   const char16_t *rest = text.data() + position;
   const std::size_t restLength =
       text.size() - static_cast<std::size_t>(position);
-  auto entry = table.lower_bound(std::u16string(1, rest[0]));
+  auto entry = table.lower_bound(std::u16string_view(rest, 1));
   for (std::size_t length = 1;; ++length) {
     // entry: the first key not below the text's first length units; it
     // starts with the first length - 1.
@@ -91,13 +118,7 @@ const TOKEN *FindSymbol(const CExpressionBuilder::NameTable &table,
     }
     if (length == restLength)
       return nullptr;
-    // Past the keys that start with these units and go on below the next.
-    while (entry->first[length] < rest[length]) {
-      ++entry;
-      if (entry == table.end() ||
-          entry->first.compare(0, length, rest, length) != 0)
-        return nullptr;
-    }
+    entry = NextNotBelow(table, entry, rest, length);
   }
 }
 

@@ -52,10 +52,16 @@ struct Outcome {
   int flags;
 };
 
+// The five flags of the C language. Some C libraries add the processor's
+// denormal-operand flag to FE_ALL_EXCEPT; which operations read a
+// subnormal operand is not among what the library keeps equal.
+const int kStandardFlags =
+    FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INEXACT;
+
 template <class F> Outcome Observe(F evaluate) {
   std::feclearexcept(FE_ALL_EXCEPT);
   const double v = evaluate();
-  const int flags = std::fetestexcept(FE_ALL_EXCEPT);
+  const int flags = std::fetestexcept(kStandardFlags);
   return Outcome{Bits(v), flags};
 }
 
@@ -144,7 +150,8 @@ const double kSpecial[] = {0.0,
 // zero, callbacks that give NaN: the same flags as the records, in every
 // rounding mode.
 TEST(FloatingPointEnvironment, FlagsMatchTheRecordsOnSpecialValues) {
-  // The last nine carry an overflowed group on, or must not.
+  // From (x*x-1)*y nine carry an overflowed group on, or must not; the last
+  // five drop a value, which is still made.
   Formulas formulas{"x",
                     "x+1",
                     "2*x-3",
@@ -167,7 +174,12 @@ TEST(FloatingPointEnvironment, FlagsMatchTheRecordsOnSpecialValues) {
                     "x-y+(y/2)^2",
                     "0*(x*y)",
                     "3-(x*y)^2/(y-x)",
-                    "(x*y)^y"};
+                    "(x*y)^y",
+                    "1 log(x)",
+                    "2(x/y)",
+                    "x (x*y)-1",
+                    "f (y/x)",
+                    "y sin(x*y)"};
   RoundingGuard guard;
   for (const Mode &mode : kModes) {
     std::fesetround(mode.rounding);
@@ -226,7 +238,11 @@ TEST(FloatingPointEnvironment, SquaresFollowTheModeACallbackSets) {
   std::vector<std::unique_ptr<ForcedForm>> forms;
   for (const TierCase &tier : tiers)
     forms.emplace_back(new ForcedForm(tree->root, tier.options));
+#if defined(__x86_64__) && !defined(_WIN32)
+  // Windows leaves formulas with callbacks to the flat program; other
+  // processors have no machine code.
   EXPECT_EQ(forms.back()->form.Serving(), Tier::kMachineCode);
+#endif
   std::mt19937_64 random(9);
   std::uniform_real_distribution<double> value(1.0, 1e6);
   RoundingGuard guard;
@@ -280,6 +296,10 @@ template <class F> bool Traps(F evaluate) {
 // With traps unmasked, as simulation hosts run to catch NaNs early: every
 // tier traps on exactly the inputs on which the records trap.
 TEST(FloatingPointEnvironment, TrapsWhereTheRecordsTrap) {
+  volatile double zero = 0.0;
+  if (!Traps([&] { return 1.0 / zero; }))
+    GTEST_SKIP() << "floating-point traps are not delivered here (valgrind "
+                    "and some processors do not)";
   Formulas formulas{"x+1", "2*x-3", "x*y", "f+x", "x/y", "x^2", "x-y"};
   const std::vector<TierCase> tiers = TiersOnThisMachine();
   int trapping = 0;

@@ -208,6 +208,28 @@ TEST_F(LexerTest, KeysSharingUnitsGiveTheShortestPrefix) {
   }
 }
 
+// Many keys sharing a beginning, as names in braces do: each text still
+// finds its own key, or the shorter key it starts with.
+TEST_F(LexerTest, ManyKeysSharingABeginningEachFound) {
+  auto braced = [](int i) {
+    const std::string digits = std::to_string(i);
+    return u"{v" + std::u16string(digits.begin(), digits.end()) + u"}";
+  };
+  for (int i = 0; i < 1000; ++i)
+    ASSERT_TRUE(builder_.AddVariable(braced(i).c_str()));
+  ASSERT_TRUE(builder_.AddVariable(u"{v5"));
+  for (int i = 0; i < 1000; ++i) {
+    const std::u16string text = braced(i) + u"+1";
+    SCOPED_TRACE(WideToNarrow(text));
+    Read(text, 0);
+    const std::u16string key =
+        text.compare(0, 3, u"{v5") == 0 ? u"{v5" : braced(i);
+    EXPECT_EQ(token_ ? token_->name : "-", WideToNarrow(key));
+  }
+  Read(u"{v1000}", 0);
+  EXPECT_EQ(token_, nullptr);
+}
+
 // Host names outside ASCII are read whole and carry their UTF-8 name, the
 // same bytes the binding registry keys them by.
 TEST_F(LexerTest, ReadsHostNamesOutsideAscii) {

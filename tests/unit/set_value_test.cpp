@@ -295,3 +295,36 @@ TEST(SetValueAtPageEnd, ReadsNothingPastTheName) {
   munmap(mapped, 2 * page);
 #endif
 }
+
+// Three names at addresses that meet in the memo of recent names, set in
+// turn: the first keeps its place, the others share the second, and every
+// value lands where it belongs.
+TEST(SetValueMemo, NamesThatMeetDoNotPushTheFirstOut) {
+  std::vector<char16_t> buffer(1 << 16, u'\0');
+  std::vector<char16_t *> meeting;
+  const std::size_t stride = 8; // units: room for a name and its terminator
+  for (std::size_t k = 0; k < buffer.size() && meeting.size() < 3; k += stride)
+    if (meeting.empty() || CNameIndex::RecentIndex(&buffer[k]) ==
+                               CNameIndex::RecentIndex(meeting[0]))
+      meeting.push_back(&buffer[k]);
+  ASSERT_EQ(meeting.size(), 3u);
+  const std::u16string names[] = {u"alpha", u"beta", u"gamma"};
+  CNameIndex::Table table;
+  CNameIndex index;
+  index.Reserve(3);
+  for (int i = 0; i < 3; ++i) {
+    names[i].copy(meeting[i], names[i].size());
+    TOKEN &entry = table[names[i]];
+    entry.type = TT_DOUBLE;
+    entry.value.dval = 0.0;
+    index.Insert(table.find(names[i])->first, entry);
+  }
+  for (int round = 0; round < 3; ++round)
+    for (int i = 0; i < 3; ++i) {
+      double *const target = index.FindTargetAndRemember(meeting[i]);
+      ASSERT_EQ(target, &table[names[i]].value.dval);
+      const CNameIndex::Recent *first = index.Recall(meeting[0]);
+      ASSERT_NE(first, nullptr);
+      EXPECT_EQ(std::u16string(first->text), names[0]) << round << i;
+    }
+}

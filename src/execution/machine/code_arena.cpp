@@ -69,7 +69,8 @@ const void *PlaceNear(const void *near, std::uint32_t turn) {
   const std::uintptr_t steps = (kReach - below - 2 * below) / step;
   if (near == nullptr || at < kReach + below)
     return nullptr;
-  const std::uintptr_t k = (turn * 2654435761u) % steps;
+  const std::uintptr_t k =
+      static_cast<std::uint32_t>(turn * 2654435761u) % steps;
   // An address to ask the system for, never read through.
   // NOLINTNEXTLINE(performance-no-int-to-ptr)
   return reinterpret_cast<const void *>(((at - below) & ~(step - 1)) -
@@ -301,7 +302,8 @@ bool CCodeArena::TakeFrom(CODE_CHUNK *chunk, std::uint32_t units,
 }
 
 // Maps a chunk of bytes of code, in a record without pages or a new one,
-// and takes the block from its start.
+// and takes the block from its start. False when the system refuses, or
+// puts the chunk out of reach of near.
 bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
                       std::uint32_t generation, const void *hint,
                       const void *near, CODE_BLOCK &block) {
@@ -329,8 +331,15 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
   }
   const std::uintptr_t address =
       reinterpret_cast<std::uintptr_t>(pages.executable);
-  if (near != nullptr && !WithinReach(address, near))
+  if (near != nullptr && !WithinReach(address, near)) {
+    // The system put it elsewhere (where the heap lies among reserved
+    // space, as under a sanitizer): no chunk of its own for that, or one
+    // would be opened at every try while others have room.
     m_skipPlacing.store(1024, std::memory_order_relaxed);
+    ReleaseCodePages(pages);
+    chunk->state.store(kEmpty, std::memory_order_release);
+    return false;
+  }
   chunk->pages = pages;
   chunk->generation.store(generation, std::memory_order_relaxed);
   chunk->freeUnits.store(chunkUnits - units, std::memory_order_relaxed);
@@ -345,7 +354,8 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
       chunk->next = head;
     while (!m_chunks.compare_exchange_weak(
         head, chunk, std::memory_order_release, std::memory_order_relaxed));
-    fresh.release();
+    // The list owns the chunk's record now.
+    static_cast<void>(fresh.release());
   }
   return true;
 }
@@ -398,8 +408,11 @@ CODE_BLOCK CCodeArena::Guess(const void *near) {
       const std::uintptr_t address = c->address.load(std::memory_order_relaxed);
       if (address == 0)
         continue;
+      // An address to lay code out for, never read through.
+      // NOLINTBEGIN(performance-no-int-to-ptr)
       guess.executable =
           reinterpret_cast<const void *>(address + first * kUnit);
+      // NOLINTEND(performance-no-int-to-ptr)
       guess.dataDistance =
           c->units * kUnit + first * kDataPerUnit - first * kUnit;
       return guess;

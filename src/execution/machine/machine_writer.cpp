@@ -82,23 +82,24 @@ bool Joins(const std::vector<PlanItem> &items, std::size_t k, bool squares) {
          (item.mode == kMul && first.operand.constant != 0.0);
 }
 
-// Whether the value of item k, a group, may meet its group's running value
-// untested, infinite or NaN where the evaluator has read 0.0: the group's
-// own test at its end then catches it. It may when it joins the running
-// value quietly (+inf + +inf raises nothing, inf - inf would) and every
-// later item meets a running value that is not finite without a flag,
-// leaving it not finite.
-bool MeetsQuietly(const CVisitPlan &plan, const std::vector<PlanItem> &items,
-                  std::size_t k) {
+// For each item of a group, whether its value (when a group) may meet the
+// group's running value untested, infinite or NaN where the evaluator has
+// read 0.0: the group's own test at its end then catches it. It may when
+// it joins the running value quietly (+inf + +inf raises nothing, inf - inf
+// would) and every later item meets a running value that is not finite
+// without a flag, leaving it not finite. One pass forward follows the
+// squares, one backward the items after: linear in the group's length.
+std::vector<bool> QuietMeetings(const CVisitPlan &plan,
+                                const std::vector<PlanItem> &items) {
+  const std::size_t n = items.size();
+  std::vector<bool> joins(n);
+  std::vector<bool> quiet(n);
   bool squares = false;
-  for (std::size_t i = 0; i < items.size(); ++i) {
+  for (std::size_t i = 0; i < n; ++i) {
     const PlanItem &item = items[i];
     const bool square = item.mode == kAdd && SquareValued(plan, item);
-    const bool quiet = (i > k && Quiet(item)) || (square && squares);
-    if (i == k && !Joins(items, k, square && squares))
-      return false;
-    if (i > k && !quiet)
-      return false;
+    quiet[i] = Quiet(item) || (square && squares);
+    joins[i] = Joins(items, i, square && squares);
     if (item.mode == kFirst)
       squares = SquareValued(plan, item);
     else if (SmallPower(item.mode, item.operand) == 2)
@@ -106,7 +107,13 @@ bool MeetsQuietly(const CVisitPlan &plan, const std::vector<PlanItem> &items,
     else if (!square)
       squares = false;
   }
-  return true;
+  std::vector<bool> meets(n);
+  bool laterQuiet = true;
+  for (std::size_t i = n; i-- > 0;) {
+    meets[i] = joins[i] && laterQuiet;
+    laterQuiet = laterQuiet && quiet[i];
+  }
+  return meets;
 }
 
 } // namespace
@@ -295,13 +302,14 @@ void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
       m_deepestSlot = level;
   }
   const std::vector<PlanItem> &items = m_plan.Group(group).items;
+  const std::vector<bool> meetsQuietly = QuietMeetings(m_plan, items);
   for (std::size_t k = 0; k < items.size(); ++k) {
     const PlanItem &item = items[k];
     // A first item that is a group runs at this level: nothing is there
     // yet.
     const bool first = item.mode == kFirst;
-    const Place value = ItemValue(item, first ? level : level + 1,
-                                  !MeetsQuietly(m_plan, items, k));
+    const Place value =
+        ItemValue(item, first ? level : level + 1, !meetsQuietly[k]);
     Meet(item.mode, level, value);
   }
   if (tested || m_exact)
@@ -317,11 +325,6 @@ CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item, int level,
   }
   if (item.kind != PlanItem::kApplied)
     return OperandValue(item.operand, level, tested);
-  if (item.mode == kDrop) {
-    // Only the argument's callbacks are seen; the function's value is not.
-    OperandValue(item.operand, level, true);
-    return Register(0);
-  }
   Load(0, OperandValue(item.operand, level, true));
   // The level's own running value is not live while its first item is
   // made; saving it anyway is harmless.
@@ -407,16 +410,14 @@ void CMachineWriter::Power(int level, const Place &exponent) {
 }
 
 // Jumps to other unless arithmetic rounds to nearest, where the square
-// proof holds. 1 + u/4 + 3u/4 (u the spacing above 1) gives 1 + u only
-// then; reading the control register instead costs a dozen cycles on some
-// processors. The sums raise the inexact flag, which the square's own
-// inexact product or pow raises too. Once passed, r9 remembers it until
-// a callback.
+// proof holds, by the probe of evaluation/arithmetic.h. The sums raise the
+// inexact flag, which the square's own inexact product or pow raises too.
+// Once passed, r9 remembers it until a callback.
 void CMachineWriter::TestRoundsToNearest(Label other) {
-  m_out.Movsd(kX2, Mem::Constant(1.0));
-  m_out.Addsd(kX2, Mem::Constant(0x1p-54));
-  m_out.Addsd(kX2, Mem::Constant(0x1.8p-53));
-  m_out.Ucomisd(kX2, Mem::Constant(1.0 + 0x1p-52));
+  m_out.Movsd(kX2, Mem::Constant(RoundingProbe::kStart));
+  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kFirst));
+  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kSecond));
+  m_out.Ucomisd(kX2, Mem::Constant(RoundingProbe::kNearest));
   m_out.Jcc(Condition::kNotEqual, other);
   m_out.Mov32(kRoundingKnown, 1);
 }
