@@ -15,21 +15,20 @@ void RegisterUnwindList(void **) {}
 void WithdrawUnwindList(void **) {}
 #endif
 
-#if defined(_WIN32) && (defined(__x86_64__) || defined(_M_X64))
+#if defined(VOXEVAL_WINDOWS_UNWIND)
 #include <windows.h>
+
+#include <new>
 
 namespace {
 
-// Growable tables came with Windows 8: looked up, so that the library
-// still loads where they are missing.
-typedef DWORD(NTAPI *ADD_TABLE)(PVOID *, PRUNTIME_FUNCTION, DWORD, DWORD,
-                                ULONG_PTR, ULONG_PTR);
-typedef VOID(NTAPI *GROW_TABLE)(PVOID, DWORD);
-typedef VOID(NTAPI *DELETE_TABLE)(PVOID);
+typedef BOOLEAN(WINAPI *INSTALL_CALLBACK)(DWORD64, DWORD64, DWORD,
+                                          PGET_RUNTIME_FUNCTION_CALLBACK, PVOID,
+                                          PCWSTR);
+typedef BOOLEAN(WINAPI *DELETE_TABLE)(PRUNTIME_FUNCTION);
 
-struct GROWABLE_TABLES {
-  ADD_TABLE add = nullptr;
-  GROW_TABLE grow = nullptr;
+struct TABLE_CALLBACKS {
+  INSTALL_CALLBACK install = nullptr;
   DELETE_TABLE remove = nullptr;
 };
 
@@ -38,51 +37,71 @@ template <typename F> F Entry(HMODULE module, const char *name) {
       reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-const GROWABLE_TABLES &Tables() {
-  static const GROWABLE_TABLES tables = [] {
-    GROWABLE_TABLES found;
+// Looked up, so that the library still loads where they are missing.
+const TABLE_CALLBACKS &Callbacks() {
+  static const TABLE_CALLBACKS callbacks = [] {
+    TABLE_CALLBACKS found;
     const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
     if (ntdll != nullptr) {
-      found.add = Entry<ADD_TABLE>(ntdll, "RtlAddGrowableFunctionTable");
-      found.grow = Entry<GROW_TABLE>(ntdll, "RtlGrowFunctionTable");
-      found.remove =
-          Entry<DELETE_TABLE>(ntdll, "RtlDeleteGrowableFunctionTable");
+      found.install =
+          Entry<INSTALL_CALLBACK>(ntdll, "RtlInstallFunctionTableCallback");
+      found.remove = Entry<DELETE_TABLE>(ntdll, "RtlDeleteFunctionTable");
     }
-    if (!found.add || !found.grow || !found.remove)
-      found = GROWABLE_TABLES();
+    if (!found.install || !found.remove)
+      found = TABLE_CALLBACKS();
     return found;
   }();
-  return tables;
+  return callbacks;
+}
+
+struct LOOKUP_REGISTRATION {
+  FUNCTION_LOOKUP lookup;
+  void *context;
+  // The region's base with the two low bits set, as the system wants it.
+  DWORD64 identifier;
+};
+
+PRUNTIME_FUNCTION CALLBACK Ask(DWORD64 address, PVOID registration) {
+  const LOOKUP_REGISTRATION *r =
+      static_cast<const LOOKUP_REGISTRATION *>(registration);
+  return static_cast<PRUNTIME_FUNCTION>(
+      const_cast<void *>(r->lookup(address, r->context)));
 }
 
 } // namespace
 
-void *OpenFunctionTable(const std::uint32_t *entries, std::uint32_t count,
-                        std::uint32_t capacity, const void *base,
-                        std::size_t size) {
-  const GROWABLE_TABLES &tables = Tables();
-  if (tables.add == nullptr)
+void *InstallFunctionLookup(const void *base, std::size_t size,
+                            FUNCTION_LOOKUP lookup, void *context) {
+  const TABLE_CALLBACKS &callbacks = Callbacks();
+  if (callbacks.install == nullptr || size > 0xFFFFFFFFu)
     return nullptr;
-  const ULONG_PTR begin = reinterpret_cast<ULONG_PTR>(base);
-  void *table = nullptr;
-  if (tables.add(&table,
-                 reinterpret_cast<PRUNTIME_FUNCTION>(
-                     const_cast<std::uint32_t *>(entries)),
-                 count, capacity, begin, begin + size) != 0)
+  LOOKUP_REGISTRATION *registration =
+      new (std::nothrow) LOOKUP_REGISTRATION{lookup, context, 0};
+  if (registration == nullptr)
     return nullptr;
-  return table;
+  const DWORD64 begin = reinterpret_cast<DWORD64>(base);
+  registration->identifier = begin | 3;
+  if (!callbacks.install(registration->identifier, begin,
+                         static_cast<DWORD>(size), &Ask, registration,
+                         nullptr)) {
+    delete registration;
+    return nullptr;
+  }
+  return registration;
 }
 
-void GrowFunctionTable(void *table, std::uint32_t count) {
-  Tables().grow(table, count);
+void RemoveFunctionLookup(void *registration) {
+  LOOKUP_REGISTRATION *r = static_cast<LOOKUP_REGISTRATION *>(registration);
+  if (r == nullptr)
+    return;
+  // The identifier stands for the table the system made.
+  Callbacks().remove(reinterpret_cast<PRUNTIME_FUNCTION>(r->identifier));
+  delete r;
 }
-
-void CloseFunctionTable(void *table) { Tables().remove(table); }
 #else
-void *OpenFunctionTable(const std::uint32_t *, std::uint32_t, std::uint32_t,
-                        const void *, std::size_t) {
+void *InstallFunctionLookup(const void *, std::size_t, FUNCTION_LOOKUP,
+                            void *) {
   return nullptr;
 }
-void GrowFunctionTable(void *, std::uint32_t) {}
-void CloseFunctionTable(void *) {}
+void RemoveFunctionLookup(void *) {}
 #endif

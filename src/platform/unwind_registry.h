@@ -23,13 +23,14 @@
 void RegisterUnwindList(void **list);
 void WithdrawUnwindList(void **list);
 
-// Windows x64: a table of function entries (begin, end, unwind data: three
-// offsets from base) for the code in [base, base + size), grown in place
-// up to capacity entries. Null when the system has no such tables.
-void *OpenFunctionTable(const std::uint32_t *entries, std::uint32_t count,
-                        std::uint32_t capacity, const void *base,
-                        std::size_t size);
-void GrowFunctionTable(void *table, std::uint32_t count);
-void CloseFunctionTable(void *table);
+// Windows x64: the system asks lookup(address, context) for the function
+// entry (begin, end, unwind data: three offsets from base) holding an
+// address in [base, base + size), which stays unchanged while the function
+// can run; null for none. The registration, or null where the system
+// refuses.
+typedef const void *(*FUNCTION_LOOKUP)(std::uint64_t address, void *context);
+void *InstallFunctionLookup(const void *base, std::size_t size,
+                            FUNCTION_LOOKUP lookup, void *context);
+void RemoveFunctionLookup(void *registration);
 
 #endif

@@ -102,9 +102,8 @@ TEST(Unwinding, ThreadEndingInsideACallbackEndsAlone) {
 
 // --- Backtraces from inside a callback (a debugger's, a profiler's) reach
 // the host's frames: the system's unwinder steps through the formula's code.
-// Windows is not told of the code yet.
 
-#if defined(VOXEVAL_TEST_STACK_WALK) && !defined(_WIN32)
+#if defined(VOXEVAL_TEST_STACK_WALK)
 
 namespace {
 

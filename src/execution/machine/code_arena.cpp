@@ -208,6 +208,7 @@ bool Retire(CODE_CHUNK *chunk, std::atomic<int> &emptyKept) {
     return false;
   }
   chunk->address.store(0, std::memory_order_relaxed);
+  chunk->unwind.Close();
   ReleaseCodePages(chunk->pages);
   if (chunk->kept.exchange(false))
     emptyKept.fetch_sub(1);
@@ -229,8 +230,10 @@ CCodeArena::~CCodeArena() {
   CODE_CHUNK *chunk = m_chunks.load();
   while (chunk != nullptr) {
     CODE_CHUNK *next = chunk->next;
-    if (chunk->state.load() == kOpen)
+    if (chunk->state.load() == kOpen) {
+      chunk->unwind.Close();
       ReleaseCodePages(chunk->pages);
+    }
     delete chunk;
     chunk = next;
   }
@@ -341,6 +344,7 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
     return false;
   }
   chunk->pages = pages;
+  chunk->unwind.Open(pages.executable, pages.code, kUnit);
   chunk->generation.store(generation, std::memory_order_relaxed);
   chunk->freeUnits.store(chunkUnits - units, std::memory_order_relaxed);
   for (std::uint32_t w = 0; w < chunk->WordCount(); ++w)

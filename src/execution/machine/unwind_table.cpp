@@ -193,7 +193,11 @@ void AppendUnwindData(std::vector<std::uint8_t> &code, FRAME_SHAPE &shape) {
 }
 
 struct UNWIND_RECORD {
+  // The call frame entries libgcc reads.
   std::vector<std::uint8_t> bytes;
+  // Windows: the function's entries, (begin, end, unwind data) from the
+  // region's base, one a part.
+  std::vector<std::uint32_t> entries;
   UNWIND_RECORD *next = nullptr; // while retired
 };
 
@@ -210,13 +214,15 @@ void FreeRecords(UNWIND_RECORD *record) {
 } // namespace
 
 CUnwindTable::CUnwindTable(std::uint32_t units)
-#if defined(VOXEVAL_DWARF_UNWIND)
+#if defined(VOXEVAL_DWARF_UNWIND) || defined(VOXEVAL_WINDOWS_UNWIND)
     : m_units(units), m_slots(new std::atomic<UNWIND_RECORD *>[units]) {
   for (std::uint32_t u = 0; u < units; ++u)
     m_slots[u].store(nullptr, std::memory_order_relaxed);
+#if defined(VOXEVAL_DWARF_UNWIND)
   // The lead, a record a unit at most, the null at the end.
   for (std::unique_ptr<void *[]> &list : m_lists)
     list.reset(new void *[std::size_t(units) + 2]);
+#endif
 }
 #else
     : m_units(0) {
@@ -225,6 +231,7 @@ CUnwindTable::CUnwindTable(std::uint32_t units)
 #endif
 
 CUnwindTable::~CUnwindTable() {
+  Close();
   if (m_registered != nullptr)
     WithdrawUnwindList(m_registered);
   for (std::uint32_t u = 0; u < m_units; ++u)
@@ -232,18 +239,77 @@ CUnwindTable::~CUnwindTable() {
   FreeRecords(m_retired.load(std::memory_order_relaxed));
 }
 
+void CUnwindTable::Open(const void *base, std::size_t size,
+                        std::size_t unitBytes) {
+  m_base = base;
+  m_size = size;
+  m_unitBytes = unitBytes;
+#if defined(VOXEVAL_WINDOWS_UNWIND)
+  m_lookup = InstallFunctionLookup(base, size, &Lookup, this);
+#endif
+}
+
+void CUnwindTable::Close() {
+  RemoveFunctionLookup(m_lookup);
+  m_lookup = nullptr;
+  m_base = nullptr;
+  m_size = 0;
+}
+
 void CUnwindTable::Add(std::uint32_t unit, const void *begin,
                        const FRAME_SHAPE &shape) {
   if (unit >= m_units)
     return;
   std::unique_ptr<UNWIND_RECORD> record(new UNWIND_RECORD);
+#if defined(VOXEVAL_WINDOWS_UNWIND)
+  if (m_lookup == nullptr)
+    return;
+  const std::uint32_t at = static_cast<std::uint32_t>(
+      static_cast<const char *>(begin) - static_cast<const char *>(m_base));
+  std::uint32_t data = at + shape.data;
+  for (const UNWIND_REGION &region : Regions(shape)) {
+    record->entries.insert(record->entries.end(),
+                           {at + region.begin, at + region.end, data});
+    std::vector<std::uint8_t> info;
+    PutUnwindInfo(info, region);
+    data += static_cast<std::uint32_t>(info.size());
+  }
+  // The unit is the caller's alone: its slot is empty. Lookups read it
+  // from now on, no renewal needed.
+  m_slots[unit].store(record.release());
+#else
   record->bytes = UnwindRecord(begin, shape);
   if (record->bytes.empty())
     return;
-  // The unit is the caller's alone: its slot is empty.
   m_slots[unit].store(record.release());
   m_version.fetch_add(1);
   Renew();
+#endif
+}
+
+// The entry of the function holding address: the nearest described unit at
+// or below the address's unit is the function's first when the address is
+// in a live function (its other units have empty slots), so only that
+// function's record is read, which stays while it can run.
+const void *CUnwindTable::Lookup(std::uint64_t address, void *table) {
+  const CUnwindTable *self = static_cast<const CUnwindTable *>(table);
+  const std::uint64_t base = reinterpret_cast<std::uintptr_t>(self->m_base);
+  if (address < base || address - base >= self->m_size)
+    return nullptr;
+  const std::uint64_t offset = address - base;
+  for (std::uint64_t u = offset / self->m_unitBytes + 1; u-- > 0;) {
+    if (u >= self->m_units)
+      continue;
+    const UNWIND_RECORD *record = self->m_slots[u].load();
+    if (record == nullptr)
+      continue;
+    const std::vector<std::uint32_t> &entries = record->entries;
+    for (std::size_t e = 0; e + 2 < entries.size(); e += 3)
+      if (offset >= entries[e] && offset < entries[e + 1])
+        return &entries[e];
+    return nullptr;
+  }
+  return nullptr;
 }
 
 void CUnwindTable::Remove(std::uint32_t unit) {
@@ -252,11 +318,16 @@ void CUnwindTable::Remove(std::uint32_t unit) {
   UNWIND_RECORD *record = m_slots[unit].exchange(nullptr);
   if (record == nullptr)
     return;
+#if defined(VOXEVAL_WINDOWS_UNWIND)
+  // Only a lookup for this function read it, and it no longer runs.
+  delete record;
+#else
   record->next = m_retired.load(std::memory_order_relaxed);
   while (!m_retired.compare_exchange_weak(record->next, record))
     ;
   m_version.fetch_add(1);
   Renew();
+#endif
 }
 
 // Whoever changed a slot bumped the version before coming here; if another

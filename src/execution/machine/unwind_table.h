@@ -6,7 +6,9 @@
 // however many functions it holds: libgcc searches its registrations one
 // by one under a process-wide lock on every exception the host throws, so
 // their number is kept to the number of regions. The region's list is
-// registered anew when a function joins or leaves it.
+// registered anew when a function joins or leaves it. Windows instead asks
+// the region's own lookup for the function holding an address, which reads
+// the slots below (nothing to renew).
 //
 // Functions join and leave from any thread, without a lock: each has a
 // slot by its first unit, and whichever thread finds no renewal under way
@@ -35,6 +37,13 @@ public:
   explicit CUnwindTable(std::uint32_t units);
   // Nothing may join, leave or renew any more.
   ~CUnwindTable();
+
+  // The region's code is at [base, base + size) from now until Close, in
+  // units of unitBytes. Windows: its lookup is installed (none if the
+  // system refuses: backtraces then stop at the code).
+  void Open(const void *base, std::size_t size, std::size_t unitBytes);
+  // Before the region's pages go back, every function having left.
+  void Close();
   CUnwindTable(const CUnwindTable &) = delete;
   CUnwindTable &operator=(const CUnwindTable &) = delete;
 
@@ -48,6 +57,7 @@ public:
 private:
   void Renew();
   void Rebuild();
+  static const void *Lookup(std::uint64_t address, void *table);
 
   const std::uint32_t m_units;
   std::unique_ptr<std::atomic<UNWIND_RECORD *>[]> m_slots;
@@ -60,6 +70,11 @@ private:
   // and the registered one, or null.
   std::unique_ptr<void *[]> m_lists[2];
   void **m_registered = nullptr;
+  // Between Open and Close.
+  const void *m_base = nullptr;
+  std::size_t m_size = 0;
+  std::size_t m_unitBytes = 1;
+  void *m_lookup = nullptr;
 };
 
 // Appends to the code the unwind data the system wants beside it, if any
