@@ -166,6 +166,21 @@ void PutUnwindInfo(std::vector<std::uint8_t> &out, const UNWIND_REGION &r) {
 }
 #endif
 
+#if defined(VOXEVAL_DWARF_UNWIND)
+std::uint32_t DescribedWords(std::uint32_t units) { return (units + 63) / 64; }
+
+std::uint32_t LowestBit(std::uint64_t bits) {
+#if defined(__GNUC__)
+  return static_cast<std::uint32_t>(__builtin_ctzll(bits));
+#else
+  std::uint32_t n = 0;
+  for (; (bits & 1) == 0; bits >>= 1)
+    ++n;
+  return n;
+#endif
+}
+#endif
+
 // The list's first entry. libgcc takes a list whose first word reads 0 for
 // one it never registered, so the entry is a zero word (no function) at an
 // address whose low half is not 0.
@@ -219,6 +234,9 @@ CUnwindTable::CUnwindTable(std::uint32_t units)
   for (std::uint32_t u = 0; u < units; ++u)
     m_slots[u].store(nullptr, std::memory_order_relaxed);
 #if defined(VOXEVAL_DWARF_UNWIND)
+  m_described.reset(new std::atomic<std::uint64_t>[DescribedWords(units)]);
+  for (std::uint32_t w = 0; w < DescribedWords(units); ++w)
+    m_described[w].store(0, std::memory_order_relaxed);
   // The lead, a record a unit at most, the null at the end.
   for (std::unique_ptr<void *[]> &list : m_lists)
     list.reset(new void *[std::size_t(units) + 2]);
@@ -282,6 +300,7 @@ void CUnwindTable::Add(std::uint32_t unit, const void *begin,
   if (record->bytes.empty())
     return;
   m_slots[unit].store(record.release());
+  m_described[unit / 64].fetch_or(std::uint64_t(1) << (unit % 64));
   m_version.fetch_add(1);
   Renew();
 #endif
@@ -322,6 +341,7 @@ void CUnwindTable::Remove(std::uint32_t unit) {
   // Only a lookup for this function read it, and it no longer runs.
   delete record;
 #else
+  m_described[unit / 64].fetch_and(~(std::uint64_t(1) << (unit % 64)));
   record->next = m_retired.load(std::memory_order_relaxed);
   while (!m_retired.compare_exchange_weak(record->next, record))
     ;
@@ -355,10 +375,16 @@ void CUnwindTable::Rebuild() {
   void **list = m_lists[m_registered == m_lists[0].get() ? 1 : 0].get();
   std::size_t n = 0;
   list[n++] = Lead();
-  for (std::uint32_t u = 0; u < m_units; ++u) {
-    const UNWIND_RECORD *record = m_slots[u].load();
-    if (record != nullptr)
-      list[n++] = const_cast<std::uint8_t *>(record->bytes.data());
+  for (std::uint32_t w = 0; w < DescribedWords(m_units); ++w) {
+    for (std::uint64_t bits = m_described[w].load(); bits != 0;
+         bits &= bits - 1) {
+      const std::uint32_t u = w * 64 + LowestBit(bits);
+      const UNWIND_RECORD *record = m_slots[u].load();
+      // A slot whose bit is not yet set is seen by the renewal its version
+      // change brings.
+      if (record != nullptr)
+        list[n++] = const_cast<std::uint8_t *>(record->bytes.data());
+    }
   }
   list[n] = nullptr;
   if (n > 1)

@@ -61,6 +61,9 @@ private:
 
   const std::uint32_t m_units;
   std::unique_ptr<std::atomic<UNWIND_RECORD *>[]> m_slots;
+  // A bit a slot, set while it may hold a description: the renewal reads
+  // only those slots, so its cost follows the functions, not the units.
+  std::unique_ptr<std::atomic<std::uint64_t>[]> m_described;
   // Descriptions taken out of their slots, to free once withdrawn.
   std::atomic<UNWIND_RECORD *> m_retired{nullptr};
   // Changes with every slot changed; the renewal runs while it moves.
