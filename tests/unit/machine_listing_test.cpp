@@ -66,13 +66,15 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      ".L0:\n"
      "  mov rax, fallback\n"
      "  jmp rax\n"},
-    // With VEX, two variables side by side are tested as one operand, others
-    // two to a register by halves.
+    // With VEX, variables are tested two to a register by halves, even side
+    // by side (one 16-byte read of two values just set would stall).
     {"x*y+z", true, &kSystemV,
      "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
-     "  vandpd xmm1, xmm15, [rcx+0]\n"
+     "  movsd xmm1, [rcx+0]\n"
+     "  movhpd xmm1, [rcx+8]\n"
+     "  andpd xmm1, xmm15\n"
      "  movsd xmm2, [rcx+16]\n"
      "  andpd xmm2, xmm15\n"
      "  maxpd xmm1, xmm2\n"

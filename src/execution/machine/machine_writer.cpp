@@ -220,9 +220,10 @@ void CMachineWriter::Test(Xmm reg) {
 // arithmetic: a value that is not finite hands the whole evaluation to the
 // fallback. The largest of their exponent bits (which are never a NaN, so
 // max stays quiet) is all ones when any of them is not finite. With VEX,
-// variables are tested two to a register: two side by side read as one
-// 16-byte operand (both are doubles the formula reads, so no byte outside
-// them is touched), others put together by halves.
+// variables are tested two to a register, put together by halves: never
+// two side by side read as one 16-byte operand, since a host has usually
+// just set them by SetValue, and a load spanning two recent stores waits
+// for both to reach the cache (several ns a point).
 void CMachineWriter::TestVariables() {
   if (m_exact)
     return;
@@ -242,14 +243,10 @@ void CMachineWriter::TestVariables() {
   for (std::size_t k = 0; k < variables.size(); ++k) {
     const Xmm reg = k == 0 ? kX1 : kX2;
     const bool twoLeft = m_vex && k + 1 < variables.size();
-    if (twoLeft && variables[k + 1] == variables[k] + 1) {
-      m_out.Vandpd(reg, m_convention.mask, Operand(place(variables[k])).mem);
-    } else {
-      Op(kMovsd, reg, place(variables[k]));
-      if (twoLeft)
-        m_out.Movhpd(reg, Operand(place(variables[k + 1])).mem);
-      m_out.Andpd(reg, m_convention.mask);
-    }
+    Op(kMovsd, reg, place(variables[k]));
+    if (twoLeft)
+      m_out.Movhpd(reg, Operand(place(variables[k + 1])).mem);
+    m_out.Andpd(reg, m_convention.mask);
     if (k != 0)
       m_out.Maxpd(kX1, kX2);
     pairs = pairs || twoLeft;

@@ -201,10 +201,6 @@ void CX86Encoder::Vandpd(Xmm d, Xmm a, Xmm b) {
   Instruction("vandpd", 1, false, 1, 0x54, d, a, b);
 }
 
-void CX86Encoder::Vandpd(Xmm d, Xmm a, const Mem &m) {
-  Instruction("vandpd", 1, false, 1, 0x54, d, a, m);
-}
-
 void CX86Encoder::Vpcmpeqq(Xmm d, Xmm a, Xmm b) {
   Instruction("vpcmpeqq", 2, false, 1, 0x29, d, a, b);
 }

@@ -99,8 +99,6 @@ public:
   void Cmpsd(Xmm d, Xmm s, std::uint8_t predicate);
   // The three-operand (VEX) forms: d = a op b.
   void Vandpd(Xmm d, Xmm a, Xmm b);
-  // Reads 16 bytes at m, unaligned.
-  void Vandpd(Xmm d, Xmm a, const Mem &m);
   // d = all ones in each half where a's equals b's, else zero.
   void Vpcmpeqq(Xmm d, Xmm a, Xmm b);
   // Clears ZF when a and b share a set sign bit in either half.
