@@ -67,6 +67,7 @@ std::vector<std::uint8_t> UnwindRecord(const void *begin,
                                        const FRAME_SHAPE &shape) {
   std::vector<std::uint8_t> out;
 #if defined(VOXEVAL_DWARF_UNWIND)
+  out.reserve(64 + 4 * shape.steps.size());
   Put(out, 0, 4);
   const std::size_t cie = out.size();
   Put(out, 0, 4); // the CIE's mark

@@ -79,7 +79,10 @@ struct Label {
 
 class CX86Encoder {
 public:
-  explicit CX86Encoder(bool listing = false) : m_listing(listing) {}
+  // Room for a small formula's code at once, rather than growing to it.
+  explicit CX86Encoder(bool listing = false) : m_listing(listing) {
+    m_code.reserve(256);
+  }
 
   // Vector moves and arithmetic on the low double.
   void Movsd(Xmm d, const Mem &source);
