@@ -167,7 +167,6 @@ void PutUnwindInfo(std::vector<std::uint8_t> &out, const UNWIND_REGION &r) {
 }
 #endif
 
-#if defined(VOXEVAL_DWARF_UNWIND)
 std::uint32_t DescribedWords(std::uint32_t units) { return (units + 63) / 64; }
 
 std::uint32_t LowestBit(std::uint64_t bits) {
@@ -180,7 +179,6 @@ std::uint32_t LowestBit(std::uint64_t bits) {
   return n;
 #endif
 }
-#endif
 
 // The list's first entry. libgcc takes a list whose first word reads 0 for
 // one it never registered, so the entry is a zero word (no function) at an
