@@ -1,5 +1,6 @@
 #include "execution/machine/code_arena.h"
 
+#include "execution/machine/lowest_bit.h"
 #include "execution/machine/unwind_table.h"
 #include "platform/executable_memory.h"
 
@@ -20,19 +21,6 @@ const int kWordBits = 64;
 
 std::size_t RoundUp(std::size_t n, std::size_t to) {
   return (n + to - 1) / to * to;
-}
-
-int LowestBit(std::uint64_t v) {
-#if defined(__GNUC__)
-  return __builtin_ctzll(v);
-#else
-  int n = 0;
-  while ((v & 1) == 0) {
-    v >>= 1;
-    ++n;
-  }
-  return n;
-#endif
 }
 
 // The bits of units [from, to) that fall in word w.

@@ -1,5 +1,6 @@
 #include "execution/machine/unwind_table.h"
 
+#include "execution/machine/lowest_bit.h"
 #include "platform/unwind_registry.h"
 
 #include <cstring>
@@ -168,17 +169,6 @@ void PutUnwindInfo(std::vector<std::uint8_t> &out, const UNWIND_REGION &r) {
 #endif
 
 std::uint32_t DescribedWords(std::uint32_t units) { return (units + 63) / 64; }
-
-std::uint32_t LowestBit(std::uint64_t bits) {
-#if defined(__GNUC__)
-  return static_cast<std::uint32_t>(__builtin_ctzll(bits));
-#else
-  std::uint32_t n = 0;
-  for (; (bits & 1) == 0; bits >>= 1)
-    ++n;
-  return n;
-#endif
-}
 
 // The list's first entry. libgcc takes a list whose first word reads 0 for
 // one it never registered, so the entry is a zero word (no function) at an
@@ -377,7 +367,8 @@ void CUnwindTable::Rebuild() {
   for (std::uint32_t w = 0; w < DescribedWords(m_units); ++w) {
     for (std::uint64_t bits = m_described[w].load(); bits != 0;
          bits &= bits - 1) {
-      const std::uint32_t u = w * 64 + LowestBit(bits);
+      const std::uint32_t u =
+          w * 64 + static_cast<std::uint32_t>(LowestBit(bits));
       const UNWIND_RECORD *record = m_slots[u].load();
       // A slot whose bit is not yet set is seen by the renewal its version
       // change brings.
