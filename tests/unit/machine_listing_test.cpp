@@ -66,24 +66,25 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      ".L0:\n"
      "  mov rax, fallback\n"
      "  jmp rax\n"},
-    // With VEX, variables are tested two to a register by halves, even side
-    // by side (one 16-byte read of two values just set would stall).
+    // With VEX, variables are read once, into the registers above the
+    // levels', and tested two to a register.
     {"x*y+z", true, &kSystemV,
      "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
-     "  movsd xmm1, [rcx+0]\n"
-     "  movhpd xmm1, [rcx+8]\n"
+     "  movsd xmm4, [rcx+0]\n"
+     "  movsd xmm5, [rcx+8]\n"
+     "  movsd xmm6, [rcx+16]\n"
+     "  vunpcklpd xmm1, xmm4, xmm5\n"
      "  andpd xmm1, xmm15\n"
-     "  movsd xmm2, [rcx+16]\n"
-     "  andpd xmm2, xmm15\n"
+     "  vandpd xmm2, xmm6, xmm15\n"
      "  maxpd xmm1, xmm2\n"
      "  vpcmpeqq xmm1, xmm1, xmm15\n"
      "  vtestpd xmm1, xmm1\n"
      "  jne .L0\n"
-     "  movsd xmm3, [rcx+0]\n"
-     "  mulsd xmm3, [rcx+8]\n"
-     "  addsd xmm3, [rcx+16]\n"
+     "  movapd xmm3, xmm4\n"
+     "  mulsd xmm3, xmm5\n"
+     "  addsd xmm3, xmm6\n"
      "  movapd xmm0, xmm3\n"
      "  vandpd xmm2, xmm0, xmm15\n"
      "  ucomisd xmm2, xmm15\n"
@@ -94,7 +95,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  mov rax, fallback\n"
      "  jmp rax\n"},
     // The call saves the running value, and the owner and context for the
-    // fallback.
+    // fallback; after it, variables are read from memory again.
     {"2*x+sin(t)", true, &kSystemV,
      "  endbr64\n"
      "  sub rsp, 72\n"
@@ -102,15 +103,16 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  mov [rsp+48], rsi\n"
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
-     "  movsd xmm1, [rcx+0]\n"
-     "  movhpd xmm1, [rcx+32]\n"
+     "  movsd xmm4, [rcx+0]\n"
+     "  movsd xmm5, [rcx+32]\n"
+     "  vunpcklpd xmm1, xmm4, xmm5\n"
      "  andpd xmm1, xmm15\n"
      "  vpcmpeqq xmm1, xmm1, xmm15\n"
      "  vtestpd xmm1, xmm1\n"
      "  jne .L0\n"
      "  movsd xmm3, [2]\n"
-     "  mulsd xmm3, [rcx+0]\n"
-     "  movsd xmm0, [rcx+32]\n"
+     "  mulsd xmm3, xmm4\n"
+     "  movapd xmm0, xmm5\n"
      "  movsd [rsp+64], xmm3\n"
      "  mov rax, sin\n"
      "  call rax\n"
@@ -134,17 +136,18 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
 #if defined(__GLIBC__)
     // The square proven in place under round-to-nearest; the first one
     // proves the mode after the function's end (r9 remembers it across
-    // the library's calls, until a callback), pow there too.
+    // the library's calls, until a callback), pow there too, after which
+    // the held variables are read again.
     {"x^2+1", true, &kSystemV,
      "  endbr64\n"
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
      "  xor r9d, r9d\n"
-     "  movsd xmm1, [rcx+0]\n"
-     "  andpd xmm1, xmm15\n"
+     "  movsd xmm4, [rcx+0]\n"
+     "  vandpd xmm1, xmm4, xmm15\n"
      "  ucomisd xmm1, xmm15\n"
      "  je .L0\n"
-     "  movsd xmm3, [rcx+0]\n"
+     "  movapd xmm3, xmm4\n"
      "  vmulsd xmm1, xmm3, xmm3\n"
      "  ucomisd xmm1, [1.0020841800044864e-292]\n"
      "  jb .L1\n"
@@ -194,6 +197,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  movddup xmm15, [inf]\n"
      "  mov r9, [rsp+32]\n"
      "  movapd xmm3, xmm0\n"
+     "  movsd xmm4, [rcx+0]\n"
      "  mov rdi, [rsp+40]\n"
      "  mov rsi, [rsp+48]\n"
      "  add rsp, 72\n"

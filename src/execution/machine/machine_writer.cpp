@@ -139,18 +139,25 @@ XmmOrMem CMachineWriter::Operand(const Place &value) {
   case Place::kVariable:
     break;
   }
-  if (WithinReach(value.variable))
-    return Mem::Absolute(value.variable, "variable");
+  if (m_heldValid)
+    for (const Held &held : m_held)
+      if (held.variable == value.variable)
+        return Xmm(held.reg);
+  return VariableMemory(value.variable);
+}
+
+Mem CMachineWriter::VariableMemory(const double *variable) {
+  if (WithinReach(variable))
+    return Mem::Absolute(variable, "variable");
   // Near the first variable (the host's variables usually are), through
   // rcx, which holds its address; elsewhere through its own.
-  const std::intptr_t offset = reinterpret_cast<std::intptr_t>(value.variable) -
+  const std::intptr_t offset = reinterpret_cast<std::intptr_t>(variable) -
                                reinterpret_cast<std::intptr_t>(m_base);
   if (m_base != nullptr && offset > -0x70000000 && offset < 0x70000000) {
     m_baseUsed = true;
     return Mem::At(Gpr::kRcx, static_cast<std::int32_t>(offset));
   }
-  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(value.variable),
-            "variable");
+  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(variable), "variable");
   return Mem::At(Gpr::kRax);
 }
 
@@ -220,10 +227,12 @@ void CMachineWriter::Test(Xmm reg) {
 // arithmetic: a value that is not finite hands the whole evaluation to the
 // fallback. The largest of their exponent bits (which are never a NaN, so
 // max stays quiet) is all ones when any of them is not finite. With VEX,
-// variables are tested two to a register, put together by halves: never
-// two side by side read as one 16-byte operand, since a host has usually
-// just set them by SetValue, and a load spanning two recent stores waits
-// for both to reach the cache (several ns a point).
+// variables are held in the registers the levels leave free, so that each
+// is read once, and tested two to a register; those left over are read
+// for the test and again where used, two to a register put together by
+// halves: never two side by side read as one 16-byte operand, since a host
+// has usually just set them by SetValue, and a load spanning two recent
+// stores waits for both to reach the cache (several ns a point).
 void CMachineWriter::TestVariables() {
   if (m_exact)
     return;
@@ -233,27 +242,44 @@ void CMachineWriter::TestVariables() {
       if (item.kind != PlanItem::kCallback &&
           item.operand.kind == PlanOperand::kVariable)
         variables.push_back(item.operand.variable);
+  if (variables.empty())
+    return;
   std::sort(variables.begin(), variables.end(), std::less<const double *>());
   variables.erase(std::unique(variables.begin(), variables.end()),
                   variables.end());
-  const auto place = [](const double *variable) {
-    return Place{Place::kVariable, 0.0, 0, variable};
-  };
+  HoldVariables(variables);
+  // Each step leaves the exponent bits of one or two variables in kX1 (the
+  // first) or kX2, folded into kX1.
+  bool first = true;
   bool pairs = false;
-  for (std::size_t k = 0; k < variables.size(); ++k) {
-    const Xmm reg = k == 0 ? kX1 : kX2;
-    const bool twoLeft = m_vex && k + 1 < variables.size();
-    Op(kMovsd, reg, place(variables[k]));
-    if (twoLeft)
-      m_out.Movhpd(reg, Operand(place(variables[k + 1])).mem);
-    m_out.Andpd(reg, m_convention.mask);
-    if (k != 0)
+  const auto step = [&](bool pair) {
+    if (!first)
       m_out.Maxpd(kX1, kX2);
-    pairs = pairs || twoLeft;
-    k += twoLeft ? 1 : 0;
+    first = false;
+    pairs = pairs || pair;
+  };
+  for (std::size_t k = 0; k < m_held.size(); k += 2) {
+    const Xmm reg = first ? kX1 : kX2;
+    const Xmm held(m_held[k].reg);
+    const bool pair = k + 1 < m_held.size();
+    if (pair) {
+      m_out.Vunpcklpd(reg, held, Xmm(m_held[k + 1].reg));
+      m_out.Andpd(reg, m_convention.mask);
+    } else {
+      m_out.Vandpd(reg, held, m_convention.mask);
+    }
+    step(pair);
   }
-  if (variables.empty())
-    return;
+  for (std::size_t k = 0; k < variables.size(); ++k) {
+    const Xmm reg = first ? kX1 : kX2;
+    const bool pair = m_vex && k + 1 < variables.size();
+    m_out.Movsd(reg, VariableMemory(variables[k]));
+    if (pair)
+      m_out.Movhpd(reg, VariableMemory(variables[k + 1]));
+    m_out.Andpd(reg, m_convention.mask);
+    step(pair);
+    k += pair ? 1 : 0;
+  }
   if (!pairs) {
     m_out.Ucomisd(kX1, m_convention.mask);
     m_out.Jcc(Condition::kEqual, m_notFinite);
@@ -263,6 +289,51 @@ void CMachineWriter::TestVariables() {
   m_out.Vpcmpeqq(kX1, kX1, m_convention.mask);
   m_out.Vtestpd(kX1, kX1);
   m_out.Jcc(Condition::kNotEqual, m_notFinite);
+}
+
+// With VEX, the first variables go to the registers above those the
+// plan's levels need (which then keep to them), read once here; the rest
+// stay in the list, read where used.
+void CMachineWriter::HoldVariables(std::vector<const double *> &variables) {
+  if (!m_vex)
+    return;
+  const int levels = DeepestLevel(m_plan.Top(), 0) + 1;
+  if (levels < m_registerLevels)
+    m_registerLevels = levels;
+  const std::size_t free =
+      static_cast<std::size_t>(m_convention.registerLevels - m_registerLevels);
+  const std::size_t count = std::min(free, variables.size());
+  for (std::size_t k = 0; k < count; ++k) {
+    const int reg =
+        kFirstLevelRegister + m_registerLevels + static_cast<int>(k);
+    m_held.push_back(Held{variables[k], reg});
+  }
+  variables.erase(variables.begin(),
+                  variables.begin() + static_cast<std::ptrdiff_t>(count));
+  ReloadHeld();
+}
+
+// Reads the held variables into their registers: at entry, and after a
+// square's call of pow, which overwrites them.
+void CMachineWriter::ReloadHeld() {
+  for (const Held &held : m_held)
+    m_out.Movsd(Xmm(held.reg), VariableMemory(held.variable));
+  m_heldValid = !m_held.empty();
+}
+
+// The deepest level a group of the operand runs at, as GroupValue lays
+// them out from the given level; -1 without a group.
+int CMachineWriter::DeepestLevel(const PlanOperand &operand, int level) const {
+  if (operand.kind != PlanOperand::kGroup)
+    return -1;
+  int deepest = level;
+  for (const PlanItem &item : m_plan.Group(operand.group).items) {
+    if (item.kind == PlanItem::kCallback)
+      continue;
+    const int at = item.mode == kFirst ? level : level + 1;
+    deepest = std::max(deepest, DeepestLevel(item.operand, at));
+  }
+  return deepest;
 }
 
 void CMachineWriter::TestLevel(int level) {
@@ -439,8 +510,9 @@ void CMachineWriter::Square(Xmm base, int live) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
-  SquareByPow cold{m_out.NewLabel(), m_out.NewLabel(), m_out.NewLabel(), base,
-                   live};
+  SquareByPow cold{
+      m_out.NewLabel(), m_out.NewLabel(), m_out.NewLabel(), base, live,
+      m_heldValid};
   m_out.Vmulsd(kX1, base, base);
   m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
   m_out.Jcc(Condition::kBelow, cold.pow);

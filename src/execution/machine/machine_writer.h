@@ -6,7 +6,9 @@
 // finiteness tests read take one register, and the running values of the
 // groups being evaluated take the rest, the group at level s in the s-th.
 // Deeper levels keep their running value in the stack frame. Around a call
-// every live running value is stored in the frame and read back.
+// every live running value is stored in the frame and read back. Registers
+// the levels leave free hold variables, read once at entry for their test,
+// until the first call overwrites them.
 // Variables are read by displacement from the code when within reach,
 // else from rcx, which holds the first variable's address, else by their
 // full address.
@@ -98,6 +100,8 @@ private:
   }
 
   bool WithinReach(const double *variable) const;
+  Mem VariableMemory(const double *variable);
+  int DeepestLevel(const PlanOperand &operand, int level) const;
 
   void GroupValue(std::size_t group, int level, bool tested);
   Place ItemValue(const PlanItem &item, int level, bool tested);
@@ -116,6 +120,8 @@ private:
   void StoreLevel(int level, int reg);
   void Test(Xmm reg);
   void TestVariables();
+  void HoldVariables(std::vector<const double *> &variables);
+  void ReloadHeld();
   void TestLevel(int level);
   void Call(const void *function, const char *name, int live);
   void CallBack(EVAL_CALLBACK callback, int live);
@@ -166,8 +172,18 @@ private:
     Label first; // the rounding mode not yet proven
     Xmm base;
     int live;
+    bool reload; // the held variables, which the call overwrites
   };
   std::vector<SquareByPow> m_squaresByPow;
+  // Variables read once at entry into the registers above the levels'
+  // (code that can start again, with VEX): until the first call, the
+  // reads of the formula take them from there.
+  struct Held {
+    const double *variable;
+    int reg;
+  };
+  std::vector<Held> m_held;
+  bool m_heldValid = false;
   // The variable whose address rcx holds.
   const double *m_base = nullptr;
   bool m_baseUsed = false;

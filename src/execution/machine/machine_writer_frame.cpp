@@ -98,6 +98,7 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
   m_calls = true;
+  m_heldValid = false;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
 }
@@ -147,6 +148,8 @@ void CMachineWriter::SquaresByPow() {
     Load(1, Place{Place::kConstant, 2.0, 0, nullptr});
     Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", cold.live);
     Load(cold.base.index, Register(0));
+    if (cold.reload)
+      ReloadHeld();
     if (keep) {
       m_out.Mov(m_convention.owner, OwnerSlot());
       m_out.Mov(m_convention.context, ContextSlot());

@@ -201,6 +201,10 @@ void CX86Encoder::Vandpd(Xmm d, Xmm a, Xmm b) {
   Instruction("vandpd", 1, false, 1, 0x54, d, a, b);
 }
 
+void CX86Encoder::Vunpcklpd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vunpcklpd", 1, false, 1, 0x14, d, a, b);
+}
+
 void CX86Encoder::Vpcmpeqq(Xmm d, Xmm a, Xmm b) {
   Instruction("vpcmpeqq", 2, false, 1, 0x29, d, a, b);
 }

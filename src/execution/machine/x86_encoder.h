@@ -102,6 +102,8 @@ public:
   void Cmpsd(Xmm d, Xmm s, std::uint8_t predicate);
   // The three-operand (VEX) forms: d = a op b.
   void Vandpd(Xmm d, Xmm a, Xmm b);
+  // d = the low halves of a and b, in that order.
+  void Vunpcklpd(Xmm d, Xmm a, Xmm b);
   // d = all ones in each half where a's equals b's, else zero.
   void Vpcmpeqq(Xmm d, Xmm a, Xmm b);
   // Clears ZF when a and b share a set sign bit in either half.
