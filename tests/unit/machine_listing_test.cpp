@@ -135,9 +135,9 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  jmp rax\n"},
 #if defined(__GLIBC__)
     // The square proven in place under round-to-nearest; the first one
-    // proves the mode after the function's end (r9 remembers it across
-    // the library's calls, until a callback), pow there too, after which
-    // the held variables are read again.
+    // proves the mode on its way (r9 remembers it for later ones across
+    // the library's calls, until a callback); pow after the function's
+    // end, after which the held variables are read again.
     {"x^2+1", true, &kSystemV,
      "  endbr64\n"
      "  mov rcx, first variable\n"
@@ -158,8 +158,15 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  vfmadd132sd xmm2, xmm1, [1.0900000000000001]\n"
      "  ucomisd xmm2, xmm1\n"
      "  jne .L1\n"
-     "  test r9d, r9d\n"
-     "  je .L3\n"
+     "  ucomisd xmm1, [1]\n"
+     "  je .L4\n"
+     "  movsd xmm2, [1]\n"
+     "  addsd xmm2, [5.5511151231257827e-17]\n"
+     "  addsd xmm2, [1.6653345369377348e-16]\n"
+     "  ucomisd xmm2, [1.0000000000000002]\n"
+     "  jne .L1\n"
+     "  mov r9d, 1\n"
+     ".L4:\n"
      "  movapd xmm3, xmm1\n"
      ".L2:\n"
      "  addsd xmm3, [1]\n"
@@ -172,18 +179,6 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      ".L0:\n"
      "  mov rax, fallback\n"
      "  jmp rax\n"
-     ".L3:\n"
-     "  ucomisd xmm1, [1]\n"
-     "  je .L4\n"
-     "  movsd xmm2, [1]\n"
-     "  addsd xmm2, [5.5511151231257827e-17]\n"
-     "  addsd xmm2, [1.6653345369377348e-16]\n"
-     "  ucomisd xmm2, [1.0000000000000002]\n"
-     "  jne .L1\n"
-     "  mov r9d, 1\n"
-     ".L4:\n"
-     "  movapd xmm3, xmm1\n"
-     "  jmp .L2\n"
      ".L1:\n"
      "  sub rsp, 72\n"
      "  mov [rsp+40], rdi\n"

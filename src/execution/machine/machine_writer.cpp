@@ -490,11 +490,25 @@ void CMachineWriter::TestRoundsToNearest(Label other) {
   m_out.Mov32(kRoundingKnown, 1);
 }
 
+// The rounding test for the product in xmm1, which the first square since
+// entry or a callback makes on its way. The sums raise the inexact flag,
+// which the product or pow raises too (glibc's pow even for exact
+// squares), save for a base of magnitude 1: its square 1 stands in every
+// mode, untested.
+void CMachineWriter::ProveRounding(Label other) {
+  const Label one = m_out.NewLabel();
+  m_out.Ucomisd(kX1, Mem::Constant(1.0));
+  m_out.Jcc(Condition::kEqual, one);
+  TestRoundsToNearest(other);
+  m_out.Bind(one);
+}
+
 bool CMachineWriter::SquaresInPlace() const { return m_vex && kSquaresInPlace; }
 
 // Clears the memory of a passed rounding test, at entry and after
 // callbacks.
 void CMachineWriter::ForgetRounding() {
+  m_modeTested = false;
   if (m_squares)
     m_out.Clear32(kRoundingKnown);
 }
@@ -510,9 +524,10 @@ void CMachineWriter::Square(Xmm base, int live) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
-  SquareByPow cold{
-      m_out.NewLabel(), m_out.NewLabel(), m_out.NewLabel(), base, live,
-      m_heldValid};
+  const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
+  const Label first = m_out.NewLabel();
+  const SquareByPow cold{pow,  back,        first,       base,
+                         live, m_heldValid, m_modeTested};
   m_out.Vmulsd(kX1, base, base);
   m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
   m_out.Jcc(Condition::kBelow, cold.pow);
@@ -524,9 +539,15 @@ void CMachineWriter::Square(Xmm base, int live) {
   m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
   m_out.Ucomisd(kX2, kX1);
   m_out.Jcc(Condition::kNotEqual, cold.pow);
-  // Until a rounding test passed, the first square's path proves the mode.
-  m_out.Test32(kRoundingKnown);
-  m_out.Jcc(Condition::kEqual, cold.first);
+  if (m_modeTested) {
+    // Unless the rounding test passed on the way here, this square's path
+    // proves the mode.
+    m_out.Test32(kRoundingKnown);
+    m_out.Jcc(Condition::kEqual, cold.first);
+  } else {
+    ProveRounding(cold.pow);
+    m_modeTested = true;
+  }
   m_out.Movapd(base, kX1);
   m_out.Bind(cold.back);
   m_squaresByPow.push_back(cold);

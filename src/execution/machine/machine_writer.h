@@ -110,6 +110,7 @@ private:
   void Power(int level, const Place &exponent);
   void Square(Xmm base, int live);
   void TestRoundsToNearest(Label other);
+  void ProveRounding(Label other);
   bool SquaresInPlace() const;
   void ForgetRounding();
   void SquaresByPow();
@@ -150,6 +151,9 @@ private:
   // functions and cleared by a callback's.
   bool m_squares = false;
   static constexpr Gpr kRoundingKnown = Gpr::kR9;
+  // A square since entry or the last callback tests the rounding mode on
+  // its way (it is the first of them); those after it test r9.
+  bool m_modeTested = false;
   // Callbacks are called: their throws leave through one label.
   bool m_throws = false;
   Label m_thrown = Label();
@@ -173,6 +177,7 @@ private:
     Xmm base;
     int live;
     bool reload; // the held variables, which the call overwrites
+    bool later;  // the first square since entry or a callback tested the mode
   };
   std::vector<SquareByPow> m_squaresByPow;
   // Variables read once at entry into the registers above the levels'

@@ -122,18 +122,14 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 // path runs straight on; each jumps back with the square in its register.
 void CMachineWriter::SquaresByPow() {
   for (const SquareByPow &cold : m_squaresByPow) {
-    // The first square since entry or a callback proves the rounding mode.
-    // That test raises the inexact flag, which the product or pow raises
-    // too (glibc's pow even for exact squares), save for a base of
-    // magnitude 1: its square 1 stands in every mode.
-    m_out.Bind(cold.first);
-    const Label one = m_out.NewLabel();
-    m_out.Ucomisd(kX1, Mem::Constant(1.0));
-    m_out.Jcc(Condition::kEqual, one);
-    TestRoundsToNearest(cold.pow);
-    m_out.Bind(one);
-    m_out.Movapd(cold.base, kX1);
-    m_out.Jmp(cold.back);
+    // A later square proves the rounding mode here when the squares
+    // before it did not (their proof failed, or their base was 1).
+    if (cold.later) {
+      m_out.Bind(cold.first);
+      ProveRounding(cold.pow);
+      m_out.Movapd(cold.base, kX1);
+      m_out.Jmp(cold.back);
+    }
     m_out.Bind(cold.pow);
     // Without a frame on the usual path, this one makes its own and keeps
     // the owner and context word in it across the call.
