@@ -303,6 +303,7 @@ void CMachineWriter::HoldVariables(std::vector<const double *> &variables) {
   const std::size_t free =
       static_cast<std::size_t>(m_convention.registerLevels - m_registerLevels);
   const std::size_t count = std::min(free, variables.size());
+  m_held.reserve(count);
   for (std::size_t k = 0; k < count; ++k) {
     const int reg =
         kFirstLevelRegister + m_registerLevels + static_cast<int>(k);
