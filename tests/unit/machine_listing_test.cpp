@@ -186,7 +186,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  movapd xmm0, xmm3\n"
      "  movsd xmm1, [2]\n"
      "  mov [rsp+32], r9\n"
-     "  mov rax, PowerOf\n"
+     "  mov rax, pow\n"
      "  call rax\n"
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"

@@ -4,6 +4,7 @@
 
 #include "execution/machine/host_calls.h"
 
+#include <cmath>
 #include <limits>
 
 const double *FirstVariableOf(const CVisitPlan &plan) {
@@ -140,9 +141,12 @@ void CMachineWriter::SquaresByPow() {
       m_out.Mov(OwnerSlot(), m_convention.owner);
       m_out.Mov(ContextSlot(), m_convention.context);
     }
+    // The evaluator's own pow, for the squares the proof leaves, and for
+    // all of them in other rounding modes.
     Load(0, Register(cold.base.index));
     Load(1, Place{Place::kConstant, 2.0, 0, nullptr});
-    Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", cold.live);
+    double (*const power)(double, double) = &std::pow;
+    Call(reinterpret_cast<const void *>(power), "pow", cold.live);
     Load(cold.base.index, Register(0));
     if (cold.reload)
       ReloadHeld();
