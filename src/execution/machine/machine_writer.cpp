@@ -472,6 +472,11 @@ void CMachineWriter::Power(int level, const Place &exponent) {
     StoreLevel(level, 0);
     return;
   }
+  if (SquaresInPlace() && exponent.kind == Place::kConstant &&
+      exponent.constant == 3.0 && running.kind == Place::kRegister) {
+    Cube(Xmm(running.index), level);
+    return;
+  }
   Load(1, exponent);
   Load(0, running);
   Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", level);
@@ -527,8 +532,8 @@ void CMachineWriter::Square(Xmm base, int live) {
     m_deepestSlot = saved - 1;
   const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
   const Label first = m_out.NewLabel();
-  const SquareByPow cold{pow,  back,        first,       base,
-                         live, m_heldValid, m_modeTested};
+  const SquareByPow cold{pow,  back,        first,        base,
+                         live, m_heldValid, m_modeTested, 2.0};
   m_out.Vmulsd(kX1, base, base);
   m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
   m_out.Jcc(Condition::kBelow, cold.pow);
@@ -540,8 +545,15 @@ void CMachineWriter::Square(Xmm base, int live) {
   m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
   m_out.Ucomisd(kX2, kX1);
   m_out.Jcc(Condition::kNotEqual, cold.pow);
+  Proven(cold);
+}
+
+// The power in xmm1, proven where arithmetic rounds to nearest, goes to
+// its base's register; the rounding mode is tested on the way by the first
+// power since entry or a callback, and remembered in r9 for later ones.
+void CMachineWriter::Proven(const SquareByPow &cold) {
   if (m_modeTested) {
-    // Unless the rounding test passed on the way here, this square's path
+    // Unless the rounding test passed on the way here, this power's path
     // proves the mode.
     m_out.Test32(kRoundingKnown);
     m_out.Jcc(Condition::kEqual, cold.first);
@@ -549,7 +561,56 @@ void CMachineWriter::Square(Xmm base, int live) {
     ProveRounding(cold.pow);
     m_modeTested = true;
   }
-  m_out.Movapd(base, kX1);
+  m_out.Movapd(cold.base, kX1);
   m_out.Bind(cold.back);
   m_squaresByPow.push_back(cold);
+}
+
+// base = base ^ 3 in its register, by the cube proof of the flat program
+// (PowN), step for step: the product q = (a * a) * a, its error from the
+// exact cube, (a * s - q) + (a * a - s) * a with s = a * a, the corrected
+// p = q + error, and what is left of the error past p. p is pow's when
+// what is left lies within kPowProofUlps of p's spacing and p is not a
+// power of two (whose lower neighbour is closer). The fused multiply-adds
+// give the exact errors the flat program gets by splitting the factors.
+// Cubes of magnitudes outside 2^-290 to 2^290 (by the square's range),
+// infinity and NaN go to pow. Uses xmm0 as a third scratch register.
+void CMachineWriter::Cube(Xmm base, int live) {
+  const int saved = live < m_registerLevels ? live : m_registerLevels;
+  if (saved - 1 > m_deepestSlot)
+    m_deepestSlot = saved - 1;
+  const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
+  const Label first = m_out.NewLabel();
+  const SquareByPow cold{pow,  back,        first,        base,
+                         live, m_heldValid, m_modeTested, 3.0};
+  m_out.Vmulsd(kX1, base, base); // s
+  m_out.Ucomisd(kX1, Mem::Constant(0x1p-580));
+  m_out.Jcc(Condition::kBelow, cold.pow);
+  m_out.Ucomisd(kX1, Mem::Constant(0x1p580));
+  m_out.Jcc(Condition::kAboveOrEqual, cold.pow);
+  m_out.Vmulsd(kX2, kX1, base); // q
+  m_out.Movapd(kX0, kX1);
+  m_out.Vfmsub231sd(kX0, base, base); // a * a - s
+  m_out.Mulsd(kX0, base);
+  m_out.Vfmsub213sd(kX1, base, kX2); // a * s - q
+  m_out.Addsd(kX0, kX1);             // the error
+  m_out.Vaddsd(kX1, kX2, kX0);       // p
+  m_out.Vsubsd(kX2, kX1, kX2);
+  m_out.Vsubsd(kX0, kX0, kX2); // what is left of the error
+  const std::uint64_t magnitudeBits = 0x7FFFFFFFFFFFFFFFull;
+  double magnitude;
+  std::memcpy(&magnitude, &magnitudeBits, sizeof magnitude);
+  m_out.Movsd(kX2, Mem::Constant(magnitude));
+  m_out.Andpd(kX0, kX2);
+  // p's binade, from its exponent bits, times the proof's bound.
+  m_out.Vandpd(kX2, kX1, m_convention.mask);
+  m_out.Mulsd(kX2, Mem::Constant(kPowProofUlps * 0x1p-52));
+  m_out.Ucomisd(kX0, kX2);
+  m_out.Jcc(Condition::kAbove, cold.pow);
+  m_out.Movsd(kX0, Mem::Constant(magnitude));
+  m_out.Andpd(kX0, kX1);
+  m_out.Vandpd(kX2, kX1, m_convention.mask);
+  m_out.Ucomisd(kX0, kX2);
+  m_out.Jcc(Condition::kEqual, cold.pow);
+  Proven(cold);
 }

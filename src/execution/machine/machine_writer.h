@@ -109,6 +109,7 @@ private:
   void Meet(FLAT_MODE mode, int level, const Place &value);
   void Power(int level, const Place &exponent);
   void Square(Xmm base, int live);
+  void Cube(Xmm base, int live);
   void TestRoundsToNearest(Label other);
   void ProveRounding(Label other);
   bool SquaresInPlace() const;
@@ -177,8 +178,10 @@ private:
     Xmm base;
     int live;
     bool reload; // the held variables, which the call overwrites
-    bool later;  // the first square since entry or a callback tested the mode
+    bool later;  // the first power since entry or a callback tested the mode
+    double exponent; // 2 or 3
   };
+  void Proven(const SquareByPow &cold);
   std::vector<SquareByPow> m_squaresByPow;
   // Variables read once at entry into the registers above the levels'
   // (code that can start again, with VEX): until the first call, the

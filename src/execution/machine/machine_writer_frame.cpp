@@ -144,7 +144,7 @@ void CMachineWriter::SquaresByPow() {
     // The evaluator's own pow, for the squares the proof leaves, and for
     // all of them in other rounding modes.
     Load(0, Register(cold.base.index));
-    Load(1, Place{Place::kConstant, 2.0, 0, nullptr});
+    Load(1, Place{Place::kConstant, cold.exponent, 0, nullptr});
     double (*const power)(double, double) = &std::pow;
     Call(reinterpret_cast<const void *>(power), "pow", cold.live);
     Load(cold.base.index, Register(0));
@@ -249,7 +249,7 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
   for (const PlanGroup &group : m_plan.Groups())
     for (const PlanItem &item : group.items)
       m_squares = m_squares || (SquaresInPlace() &&
-                                SmallPower(item.mode, item.operand) == 2);
+                                SmallPower(item.mode, item.operand) != 0);
   LoadTestConstants();
   ForgetRounding();
   TestVariables();

@@ -220,6 +220,18 @@ void CX86Encoder::Vmulsd(Xmm d, Xmm a, Xmm b) {
   Instruction("vmulsd", 1, false, 3, 0x59, d, a, b);
 }
 
+void CX86Encoder::Vaddsd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vaddsd", 1, false, 3, 0x58, d, a, b);
+}
+
+void CX86Encoder::Vsubsd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vsubsd", 1, false, 3, 0x5C, d, a, b);
+}
+
+void CX86Encoder::Vfmsub213sd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vfmsub213sd", 2, true, 1, 0xAB, d, a, b);
+}
+
 void CX86Encoder::Vfmsub231sd(Xmm d, Xmm a, Xmm b) {
   Instruction("vfmsub231sd", 2, true, 1, 0xBB, d, a, b);
 }
@@ -429,8 +441,8 @@ void CX86Encoder::Jmp(Label label) {
 
 // Forward only: the code's conditional jumps all go ahead.
 void CX86Encoder::Jcc(Condition condition, Label label) {
-  static const char *const kNames[] = {"", "",   "jb", "", "je", "jne",
-                                       "", "ja", "",   "", "jp"};
+  static const char *const kNames[] = {"", "",   "jb", "jae", "je", "jne",
+                                       "", "ja", "",   "",    "jp"};
   JumpTo(label);
   Byte(0x0F);
   Byte(0x80 | static_cast<int>(condition));

@@ -66,6 +66,7 @@ struct XmmOrMem {
 // Condition codes of the jumps used.
 enum class Condition : std::uint8_t {
   kBelow = 2,
+  kAboveOrEqual = 3,
   kEqual = 4,
   kNotEqual = 5,
   kAbove = 7,
@@ -109,8 +110,12 @@ public:
   // Clears ZF when a and b share a set sign bit in either half.
   void Vtestpd(Xmm a, Xmm b);
   void Vmulsd(Xmm d, Xmm a, Xmm b);
+  void Vaddsd(Xmm d, Xmm a, Xmm b);
+  void Vsubsd(Xmm d, Xmm a, Xmm b);
   // d = a * b - d, and d = d * m + a, each in one rounding.
   void Vfmsub231sd(Xmm d, Xmm a, Xmm b);
+  // d = a * d - b, in one rounding.
+  void Vfmsub213sd(Xmm d, Xmm a, Xmm b);
   void Vfmadd132sd(Xmm d, Xmm a, const Mem &m);
 
   // General registers.
