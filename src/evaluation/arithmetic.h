@@ -146,8 +146,9 @@ inline double Combine(FLAT_MODE mode, double acc, double v) {
 // is within kPowErrorUlps of the exact value (glibc's documented bound),
 // and every other double lies a whole spacing from p, so farther than
 // kPowErrorUlps from the exact value. Each way of evaluating tests the
-// bound with the tools it has (see PowN and the machine code's Square);
-// both only ever accept pow's own result, so they agree in every bit.
+// bound with the tools it has (see PowN, and the machine code's Square and
+// Cube); both only ever accept pow's own result, so they agree in every
+// bit.
 constexpr double kPowErrorUlps = 0.54;
 // 0.4587: the machine code tests it as p + 1.09 * e rounding back to p.
 constexpr double kPowProofUlps = 0.5 / 1.09;
