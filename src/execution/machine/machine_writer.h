@@ -152,8 +152,8 @@ private:
   // functions and cleared by a callback's.
   bool m_squares = false;
   static constexpr Gpr kRoundingKnown = Gpr::kR9;
-  // A square since entry or the last callback tests the rounding mode on
-  // its way (it is the first of them); those after it test r9.
+  // A square or cube since entry or the last callback tests the rounding
+  // mode on its way (it is the first of them); those after it test r9.
   bool m_modeTested = false;
   // Callbacks are called: their throws leave through one label.
   bool m_throws = false;
@@ -169,8 +169,8 @@ private:
   bool m_saveArguments = false;
   // Where a value that is not finite hands over to the fallback.
   Label m_notFinite = Label();
-  // Squares whose tests failed: where their jumps go and where they
-  // return.
+  // Squares and cubes whose tests failed: where their jumps go and where
+  // they return.
   struct SquareByPow {
     Label pow;
     Label back;

@@ -119,8 +119,9 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
   m_out.Jcc(Condition::kNotEqual, m_thrown);
 }
 
-// The squares left to pow, after the function's end so that the usual
-// path runs straight on; each jumps back with the square in its register.
+// The squares and cubes left to pow, after the function's end so that the
+// usual path runs straight on; each jumps back with the power in its
+// register.
 void CMachineWriter::SquaresByPow() {
   for (const SquareByPow &cold : m_squaresByPow) {
     // A later square proves the rounding mode here when the squares
