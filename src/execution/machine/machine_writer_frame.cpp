@@ -124,8 +124,8 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 // register.
 void CMachineWriter::SquaresByPow() {
   for (const SquareByPow &cold : m_squaresByPow) {
-    // A later square proves the rounding mode here when the squares
-    // before it did not (their proof failed, or their base was 1).
+    // A later power proves the rounding mode here when the powers before
+    // it did not (their proof failed, or a square's base was 1).
     if (cold.later) {
       m_out.Bind(cold.first);
       ProveRounding(cold.pow);
@@ -142,7 +142,7 @@ void CMachineWriter::SquaresByPow() {
       m_out.Mov(OwnerSlot(), m_convention.owner);
       m_out.Mov(ContextSlot(), m_convention.context);
     }
-    // The evaluator's own pow, for the squares the proof leaves, and for
+    // The evaluator's own pow, for the powers the proof leaves, and for
     // all of them in other rounding modes.
     Load(0, Register(cold.base.index));
     Load(1, Place{Place::kConstant, cold.exponent, 0, nullptr});
