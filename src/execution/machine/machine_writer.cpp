@@ -519,6 +519,19 @@ void CMachineWriter::ForgetRounding() {
     m_out.Clear32(kRoundingKnown);
 }
 
+// Where a power of base goes when its proof fails: pow, after the
+// function's end, which saves the live levels' registers in their slots.
+CMachineWriter::SquareByPow CMachineWriter::LeftToPow(Xmm base, int live,
+                                                      double exponent) {
+  const int saved = live < m_registerLevels ? live : m_registerLevels;
+  if (saved - 1 > m_deepestSlot)
+    m_deepestSlot = saved - 1;
+  const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
+  const Label first = m_out.NewLabel();
+  return SquareByPow{pow,  back,        first,        base,
+                     live, m_heldValid, m_modeTested, exponent};
+}
+
 // base = base ^ 2 in its register. The product p is what pow gives when the
 // exact square lies within kPowProofUlps of p's spacing on its side (see
 // evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps) rounds
@@ -526,14 +539,7 @@ void CMachineWriter::ForgetRounding() {
 // Squares under 2^-970 (where e might not be exact), over 2^1020 and NaN
 // go to pow.
 void CMachineWriter::Square(Xmm base, int live) {
-  // The call below saves the live levels' registers in their slots.
-  const int saved = live < m_registerLevels ? live : m_registerLevels;
-  if (saved - 1 > m_deepestSlot)
-    m_deepestSlot = saved - 1;
-  const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
-  const Label first = m_out.NewLabel();
-  const SquareByPow cold{pow,  back,        first,        base,
-                         live, m_heldValid, m_modeTested, 2.0};
+  const SquareByPow cold = LeftToPow(base, live, 2.0);
   m_out.Vmulsd(kX1, base, base);
   m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
   m_out.Jcc(Condition::kBelow, cold.pow);
@@ -576,13 +582,7 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
 // Cubes of magnitudes outside 2^-290 to 2^290 (by the square's range),
 // infinity and NaN go to pow. Uses xmm0 as a third scratch register.
 void CMachineWriter::Cube(Xmm base, int live) {
-  const int saved = live < m_registerLevels ? live : m_registerLevels;
-  if (saved - 1 > m_deepestSlot)
-    m_deepestSlot = saved - 1;
-  const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
-  const Label first = m_out.NewLabel();
-  const SquareByPow cold{pow,  back,        first,        base,
-                         live, m_heldValid, m_modeTested, 3.0};
+  const SquareByPow cold = LeftToPow(base, live, 3.0);
   m_out.Vmulsd(kX1, base, base); // s
   m_out.Ucomisd(kX1, Mem::Constant(0x1p-580));
   m_out.Jcc(Condition::kBelow, cold.pow);

@@ -181,6 +181,7 @@ private:
     bool later;  // the first power since entry or a callback tested the mode
     double exponent; // 2 or 3
   };
+  SquareByPow LeftToPow(Xmm base, int live, double exponent);
   void Proven(const SquareByPow &cold);
   std::vector<SquareByPow> m_squaresByPow;
   // Variables read once at entry into the registers above the levels'
