@@ -496,11 +496,11 @@ void CMachineWriter::TestRoundsToNearest(Label other) {
   m_out.Mov32(kRoundingKnown, 1);
 }
 
-// The rounding test for the product in xmm1, which the first square since
-// entry or a callback makes on its way. The sums raise the inexact flag,
-// which the product or pow raises too (glibc's pow even for exact
+// The rounding test for the power in xmm1, which the first square or cube
+// since entry or a callback makes on its way. The sums raise the inexact
+// flag, which the product or pow raises too (glibc's pow even for exact
 // squares), save for a base of magnitude 1: its square 1 stands in every
-// mode, untested.
+// mode, untested (a cube of 1 never gets here: powers of two go to pow).
 void CMachineWriter::ProveRounding(Label other) {
   const Label one = m_out.NewLabel();
   m_out.Ucomisd(kX1, Mem::Constant(1.0));

@@ -147,9 +147,9 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
-  // The code proves squares in place; r9 (free in both conventions) is set
-  // once a rounding test passed, kept across calls of the library's
-  // functions and cleared by a callback's.
+  // The code proves squares or cubes in place; r9 (free in both
+  // conventions) is set once a rounding test passed, kept across calls of
+  // the library's functions and cleared by a callback's.
   bool m_squares = false;
   static constexpr Gpr kRoundingKnown = Gpr::kR9;
   // A square or cube since entry or the last callback tests the rounding
