@@ -419,7 +419,7 @@ FRAME_SHAPE CX86Encoder::Shape() const {
   FRAME_SHAPE shape;
   shape.length = static_cast<std::uint32_t>(
       m_instructions != 0 ? m_instructions : m_code.size());
-  shape.steps = m_steps;
+  shape.steps.assign(m_steps.begin(), m_steps.end());
   return shape;
 }
 
@@ -480,6 +480,7 @@ bool CX86Encoder::Finish(std::uintptr_t base, std::size_t dataDistance,
                          std::vector<std::uint8_t> &data) {
   m_instructions = m_code.size();
   data.clear();
+  data.reserve(8 * m_pool.size());
   for (std::uint64_t bits : m_pool) {
     for (int i = 0; i < 8; ++i)
       data.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));

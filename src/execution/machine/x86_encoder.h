@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
+
 enum class Gpr : std::uint8_t {
   kRax = 0,
   kRcx = 1,
@@ -200,19 +202,21 @@ private:
     std::uintptr_t target;
   };
   std::vector<std::uint8_t> m_code;
-  std::vector<std::uint64_t> m_pool;
+  // The lists below hold a small formula's entries in the encoder itself:
+  // compiling one allocates for none of them.
+  boost::container::small_vector<std::uint64_t, 16> m_pool;
   std::map<std::uint64_t, std::size_t> m_poolIndex;
-  std::vector<Use> m_poolUses;
-  std::vector<AbsoluteUse> m_absoluteUses;
+  boost::container::small_vector<Use, 32> m_poolUses;
+  boost::container::small_vector<AbsoluteUse, 16> m_absoluteUses;
   // Where each label is bound (npos while not yet), and the jumps to
   // labels bound later.
-  std::vector<std::size_t> m_labels;
-  std::vector<Use> m_jumps;
+  boost::container::small_vector<std::size_t, 16> m_labels;
+  boost::container::small_vector<Use, 16> m_jumps;
   // The depth of rsp here and at the jumps to each label (kNoDepth before
   // the first), and where it changed.
   std::int32_t m_depth = 0;
-  std::vector<std::int32_t> m_labelDepths;
-  std::vector<FRAME_STEP> m_steps;
+  boost::container::small_vector<std::int32_t, 16> m_labelDepths;
+  boost::container::small_vector<FRAME_STEP, 8> m_steps;
   // The code's length when finished: its bytes may be handed away.
   std::size_t m_instructions = 0;
   bool m_listing;
