@@ -66,6 +66,7 @@ bool CVisitPlan::GroupOperand(const STOKEN &record, int depth,
   if (n <= 0)
     return true;
   PlanGroup group;
+  group.items.reserve(static_cast<std::size_t>(n));
   PlanOperand argument = Constant(0.0);
   for (std::int32_t i = 0; i < n; ++i) {
     const TOKEN_TYPE previous = i == 0 ? TT_NONE : records[i - 1].type;

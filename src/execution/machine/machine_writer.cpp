@@ -8,7 +8,12 @@
 #include <functional>
 #include <limits>
 
+#include <boost/container/small_vector.hpp>
+
 namespace {
+
+// One mark per item of a group; a small formula's fit without allocating.
+using Marks = boost::container::small_vector<bool, 32>;
 
 #if defined(__GLIBC__)
 // Squares only where the C library's pow is known well enough (glibc's is
@@ -89,11 +94,11 @@ bool Joins(const std::vector<PlanItem> &items, std::size_t k, bool squares) {
 // would) and every later item meets a running value that is not finite
 // without a flag, leaving it not finite. One pass forward follows the
 // squares, one backward the items after: linear in the group's length.
-std::vector<bool> QuietMeetings(const CVisitPlan &plan,
-                                const std::vector<PlanItem> &items) {
+Marks QuietMeetings(const CVisitPlan &plan,
+                    const std::vector<PlanItem> &items) {
   const std::size_t n = items.size();
-  std::vector<bool> joins(n);
-  std::vector<bool> quiet(n);
+  Marks joins(n);
+  Marks quiet(n);
   bool squares = false;
   for (std::size_t i = 0; i < n; ++i) {
     const PlanItem &item = items[i];
@@ -107,7 +112,7 @@ std::vector<bool> QuietMeetings(const CVisitPlan &plan,
     else if (!square)
       squares = false;
   }
-  std::vector<bool> meets(n);
+  Marks meets(n);
   bool laterQuiet = true;
   for (std::size_t i = n; i-- > 0;) {
     meets[i] = joins[i] && laterQuiet;
@@ -236,7 +241,11 @@ void CMachineWriter::Test(Xmm reg) {
 void CMachineWriter::TestVariables() {
   if (m_exact)
     return;
+  std::size_t items = 0;
+  for (const PlanGroup &group : m_plan.Groups())
+    items += group.items.size();
   std::vector<const double *> variables;
+  variables.reserve(items);
   for (const PlanGroup &group : m_plan.Groups())
     for (const PlanItem &item : group.items)
       if (item.kind != PlanItem::kCallback &&
@@ -371,7 +380,7 @@ void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
       m_deepestSlot = level;
   }
   const std::vector<PlanItem> &items = m_plan.Group(group).items;
-  const std::vector<bool> meetsQuietly = QuietMeetings(m_plan, items);
+  const Marks meetsQuietly = QuietMeetings(m_plan, items);
   for (std::size_t k = 0; k < items.size(); ++k) {
     const PlanItem &item = items[k];
     // A first item that is a group runs at this level: nothing is there
