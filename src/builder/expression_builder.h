@@ -9,11 +9,10 @@
 #include "evaluation/stoken.h"
 
 #include <boost/shared_ptr.hpp>
+#include <boost/unordered_map.hpp>
 
 #include <cstdint>
-#include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 // The narrow (UTF-8) form of a name, the key of the binding registry.
@@ -124,7 +123,8 @@ private:
   std::int32_t m_bindingCapacity;
   // Position of each named entry, so that binding stays fast with many host
   // names. Names are unique, so it finds the entry a walk would find.
-  std::unordered_map<std::string, std::int32_t> m_bindingIndex;
+  // Boost's, as its hashing is all in its headers (see NameTable).
+  boost::unordered_map<std::string, std::int32_t> m_bindingIndex;
   NameTable m_tokens;
   // Every entry of m_tokens by its text; changed wherever m_tokens is.
   CNameIndex m_names;

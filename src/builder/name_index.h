@@ -7,10 +7,11 @@
 
 #include "builder/token.h"
 
+#include <boost/container/map.hpp>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,7 +27,11 @@ double *ValueTarget(calc_nmspace::TOKEN &entry);
 class CNameIndex {
 public:
   // Transparent, so that a prefix of a text is looked up without a copy.
-  typedef std::map<std::u16string, calc_nmspace::TOKEN, std::less<>> Table;
+  // Boost's, whose tree is all in its headers: the Microsoft-ABI build has
+  // no compiled C++ library to take a tree's balancing from.
+  typedef boost::container::map<std::u16string, calc_nmspace::TOKEN,
+                                std::less<>>
+      Table;
 
   CNameIndex();
   CNameIndex(const CNameIndex &) = delete;

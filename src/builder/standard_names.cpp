@@ -17,8 +17,8 @@ double StdTan(double v) { return std::tan(v); }
 double StdExp(double v) { return std::exp(v); }
 double StdLog(double v) { return std::log(v); }
 
-STANDARD_NAME Operator(const char *name, TOKEN_TYPE type,
-                       std::int32_t priority) {
+constexpr STANDARD_NAME Operator(const char *name, TOKEN_TYPE type,
+                                 std::int32_t priority) {
   STANDARD_NAME row = STANDARD_NAME();
   row.name = name;
   row.kind = StandardKind::kOperator;
@@ -27,14 +27,14 @@ STANDARD_NAME Operator(const char *name, TOKEN_TYPE type,
   return row;
 }
 
-STANDARD_NAME Bracket(const char *name, TOKEN_TYPE type) {
+constexpr STANDARD_NAME Bracket(const char *name, TOKEN_TYPE type) {
   STANDARD_NAME row = Operator(name, type, 0);
   row.kind = StandardKind::kBracket;
   return row;
 }
 
-STANDARD_NAME Function(const char *name, EVAL_FUNCTION function,
-                       double (*library)(double)) {
+constexpr STANDARD_NAME Function(const char *name, EVAL_FUNCTION function,
+                                 double (*library)(double)) {
   STANDARD_NAME row = STANDARD_NAME();
   row.name = name;
   row.kind = StandardKind::kFunction;
@@ -44,7 +44,8 @@ STANDARD_NAME Function(const char *name, EVAL_FUNCTION function,
   return row;
 }
 
-STANDARD_NAME Value(const char *name, StandardKind kind, double value) {
+constexpr STANDARD_NAME Value(const char *name, StandardKind kind,
+                              double value) {
   STANDARD_NAME row = STANDARD_NAME();
   row.name = name;
   row.kind = kind;
@@ -52,8 +53,9 @@ STANDARD_NAME Value(const char *name, StandardKind kind, double value) {
   return row;
 }
 
-STANDARD_NAME Variable(const char *name, double CExpressionBuilder::*storage,
-                       bool coordinate = false, bool time = false) {
+constexpr STANDARD_NAME Variable(const char *name,
+                                 double CExpressionBuilder::*storage,
+                                 bool coordinate = false, bool time = false) {
   STANDARD_NAME row = STANDARD_NAME();
   row.name = name;
   row.kind = StandardKind::kVariable;
@@ -69,7 +71,9 @@ STANDARD_NAME Variable(const char *name, double CExpressionBuilder::*storage,
 // "pi" is the double nearest 3.1415926 on purpose.
 STANDARD_NAME_LIST StandardNames() {
   typedef CExpressionBuilder B;
-  static const STANDARD_NAME kRows[] = {
+  // Constant: built when the module loads, never by a first caller racing
+  // another thread.
+  static constexpr STANDARD_NAME kRows[] = {
       Operator("+", TT_PLUS, 2),
       Operator("-", TT_MINUS, 2),
       Operator("*", TT_MUL, 1),

@@ -37,21 +37,20 @@ template <typename F> F Entry(HMODULE module, const char *name) {
       reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
 }
 
-// Looked up, so that the library still loads where they are missing.
-const TABLE_CALLBACKS &Callbacks() {
-  static const TABLE_CALLBACKS callbacks = [] {
-    TABLE_CALLBACKS found;
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    if (ntdll != nullptr) {
-      found.install =
-          Entry<INSTALL_CALLBACK>(ntdll, "RtlInstallFunctionTableCallback");
-      found.remove = Entry<DELETE_TABLE>(ntdll, "RtlDeleteFunctionTable");
-    }
-    if (!found.install || !found.remove)
-      found = TABLE_CALLBACKS();
-    return found;
-  }();
-  return callbacks;
+// Looked up, so that the library still loads where they are missing; each
+// time, since chunks come and go rarely and a cached copy would need a
+// guard against two threads' first calls.
+TABLE_CALLBACKS Callbacks() {
+  TABLE_CALLBACKS found;
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll != nullptr) {
+    found.install =
+        Entry<INSTALL_CALLBACK>(ntdll, "RtlInstallFunctionTableCallback");
+    found.remove = Entry<DELETE_TABLE>(ntdll, "RtlDeleteFunctionTable");
+  }
+  if (!found.install || !found.remove)
+    found = TABLE_CALLBACKS();
+  return found;
 }
 
 struct LOOKUP_REGISTRATION {
@@ -72,7 +71,7 @@ PRUNTIME_FUNCTION CALLBACK Ask(DWORD64 address, PVOID registration) {
 
 void *InstallFunctionLookup(const void *base, std::size_t size,
                             FUNCTION_LOOKUP lookup, void *context) {
-  const TABLE_CALLBACKS &callbacks = Callbacks();
+  const TABLE_CALLBACKS callbacks = Callbacks();
   if (callbacks.install == nullptr || size > 0xFFFFFFFFu)
     return nullptr;
   LOOKUP_REGISTRATION *registration =

@@ -12,10 +12,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
 
+#include <boost/container/map.hpp>
 #include <boost/container/small_vector.hpp>
 
 enum class Gpr : std::uint8_t {
@@ -205,7 +205,7 @@ private:
   // The lists below hold a small formula's entries in the encoder itself:
   // compiling one allocates for none of them.
   boost::container::small_vector<std::uint64_t, 16> m_pool;
-  std::map<std::uint64_t, std::size_t> m_poolIndex;
+  boost::container::map<std::uint64_t, std::size_t> m_poolIndex;
   boost::container::small_vector<Use, 32> m_poolUses;
   boost::container::small_vector<AbsoluteUse, 16> m_absoluteUses;
   // Where each label is bound (npos while not yet), and the jumps to
