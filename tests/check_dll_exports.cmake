@@ -1,6 +1,7 @@
 # Fails unless the DLL's export table names exactly CreateExpressionParser,
 # and unless the DLL is self-contained: no import of MinGW's runtime DLLs,
-# which a Windows host does not have.
+# which a Windows host does not have. With ALLOWED (a regular expression),
+# every imported DLL's name must match it.
 execute_process(COMMAND ${OBJDUMP} -p ${LIBRARY}
   OUTPUT_VARIABLE out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
@@ -28,6 +29,9 @@ endif()
 foreach(import IN LISTS imports)
   if(import MATCHES "^lib(stdc\\+\\+|gcc_s|winpthread)")
     message(FATAL_ERROR "${LIBRARY} needs ${import}; link the runtime statically")
+  endif()
+  if(DEFINED ALLOWED AND NOT import MATCHES "${ALLOWED}")
+    message(FATAL_ERROR "${LIBRARY} needs ${import}, which is not allowed")
   endif()
 endforeach()
 message(STATUS "Exported names: ${names}; imports: ${imports}")

@@ -3,10 +3,17 @@
 #include "platform/scan.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <string>
+
+#if defined(_MSC_VER)
+#include <locale.h>
+#include <stdlib.h>
+#endif
 
 namespace {
 
@@ -49,6 +56,31 @@ std::size_t DecimalPrefixLength(const char16_t *text) {
   return end > exponent ? end : i;
 }
 
+#if defined(_MSC_VER)
+// The Microsoft-ABI build links no C++ library that converts numbers: the C
+// runtime's correctly rounded strtod reads them, in a "C" locale made once
+// (whichever thread comes first; a copy made by a thread that lost the race
+// is freed).
+_locale_t NumberLocale() {
+  static std::atomic<_locale_t> kept{nullptr};
+  _locale_t locale = kept.load(std::memory_order_acquire);
+  if (locale != nullptr)
+    return locale;
+  _locale_t made = _create_locale(LC_NUMERIC, "C");
+  if (made == nullptr)
+    throw std::bad_alloc();
+  if (kept.compare_exchange_strong(locale, made, std::memory_order_acq_rel))
+    return made;
+  _free_locale(made);
+  return locale;
+}
+
+// Overflow gives an infinity and underflow zero or a subnormal, as the scan
+// everywhere else reads them.
+double ReadDecimal(const std::string &number) {
+  return _strtod_l(number.c_str(), nullptr, NumberLocale());
+}
+#else
 // Decimal exponent of the first nonzero digit of the mantissa; the lowest
 // value of the type when every digit is zero.
 std::int64_t LeadingDigitExponent(const std::string &number) {
@@ -91,6 +123,18 @@ double OutOfRangeValue(const std::string &number) {
   return number[0] == '-' ? -magnitude : magnitude;
 }
 
+double ReadDecimal(const std::string &number) {
+  // from_chars takes no plus sign.
+  const char *first = number.data() + (number[0] == '+' ? 1 : 0);
+  double read = 0.0;
+  auto result = std::from_chars(first, number.data() + number.size(), read,
+                                std::chars_format::general);
+  if (result.ec == std::errc::result_out_of_range)
+    read = OutOfRangeValue(number);
+  return read;
+}
+#endif
+
 } // namespace
 
 int m_swscanf(const char16_t *text, const char16_t *format, double *value) {
@@ -101,14 +145,6 @@ int m_swscanf(const char16_t *text, const char16_t *format, double *value) {
   const std::size_t length = DecimalPrefixLength(text);
   if (length == 0)
     return 0;
-  const std::string number(text, text + length);
-  // from_chars takes no plus sign.
-  const char *first = number.data() + (number[0] == '+' ? 1 : 0);
-  double read = 0.0;
-  auto result = std::from_chars(first, number.data() + number.size(), read,
-                                std::chars_format::general);
-  if (result.ec == std::errc::result_out_of_range)
-    read = OutOfRangeValue(number);
-  *value = read;
+  *value = ReadDecimal(std::string(text, text + length));
   return 1;
 }

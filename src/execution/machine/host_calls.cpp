@@ -2,6 +2,7 @@
 #include "execution/machine/machine_program.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <exception>
 #include <new>
 
@@ -9,6 +10,7 @@
 #include <cxxabi.h>
 #endif
 
+#if !defined(_MSC_VER)
 namespace {
 
 // What CallHost leaves in the code's slot when the callback throws and no
@@ -30,7 +32,19 @@ void *&HandledException() {
 #endif
 
 } // namespace
+#endif
 
+#if defined(_MSC_VER)
+// Microsoft's C++ exceptions are the system's own, and the system unwinds
+// through the code by the function table the library gives it for every
+// code chunk: a callback's exception is left to pass through on its way to
+// the host, and nothing is ever kept for Rethrow.
+double CallHost(EVAL_CALLBACK callback, std::uintptr_t context, void **) {
+  return callback(context);
+}
+
+void Rethrow(void *) { std::abort(); }
+#else
 double CallHost(EVAL_CALLBACK callback, std::uintptr_t context, void **thrown) {
   try {
     return callback(context);
@@ -71,7 +85,9 @@ void Rethrow(void *thrown) {
   std::rethrow_exception(exception);
 }
 
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(_M_X64))
+#endif
+
+#if defined(__GLIBC__) && defined(__x86_64__)
 bool ProcessorRunsVex() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx");
