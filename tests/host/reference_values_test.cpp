@@ -45,25 +45,7 @@ ParserHandle ReferenceParser() {
     const char16_t *name;
     double value;
   } kValues[] = {
-      {u"x", 1.5},
-      {u"y", -2.25},
-      {u"z", 0.1},
-      {u"r", 3.0},
-      {u"phi", 0.7},
-      {u"theta", 2.1},
-      {u"t", 0.5},
-      {u"Density", 998.2},
-      {u"AbsVelosity", 1e-3},
-      {u"PoreSize", 2e-6},
-      {u"DinViscosity", 1.002e-3},
-      {u"Re", 1234.5},
-      {u"{SI}", 1.0},
-      {u"{Unit}", 0.001},
-      {u"a", 1.0 / 3},
-      {u"b", -7.75},
-      {u"big", 1e300},
-      {u"tiny", 4.9e-324},
-      {u"huge", 1.7976931348623157e308},
+#include "reference_names.inc"
   };
   for (const auto &v : kValues) {
     parser->AddVariable(v.name); // refused for the predefined ones
