@@ -382,16 +382,9 @@ Label CX86Encoder::NewLabel() {
   return Label{m_labels.size() - 1};
 }
 
-// Jumps already written to the label land here.
+// The jumps to the label are pointed at it when the code is finished.
 void CX86Encoder::Bind(Label label) {
   m_labels[label.id] = m_code.size();
-  for (const Use &jump : m_jumps) {
-    if (jump.index != label.id)
-      continue;
-    const std::uint32_t distance =
-        static_cast<std::uint32_t>(m_code.size() - (jump.at + 4));
-    std::memcpy(&m_code[jump.at], &distance, 4);
-  }
   if (m_listing)
     Line(".L" + std::to_string(label.id) + ":");
   // Reached by jumps only, after a ret or jmp, so at their depth.
@@ -426,20 +419,12 @@ FRAME_SHAPE CX86Encoder::Shape() const {
 void CX86Encoder::Jmp(Label label) {
   JumpTo(label);
   Byte(0xE9);
-  const std::size_t at = m_code.size();
+  m_jumps.push_back(Use{m_code.size(), label.id});
   Word(0);
-  if (m_labels[label.id] != kUnbound) {
-    const std::uint32_t distance =
-        static_cast<std::uint32_t>(m_labels[label.id] - (at + 4));
-    std::memcpy(&m_code[at], &distance, 4);
-  } else {
-    m_jumps.push_back(Use{at, label.id});
-  }
   if (m_listing)
     Line("jmp .L" + std::to_string(label.id));
 }
 
-// Forward only: the code's conditional jumps all go ahead.
 void CX86Encoder::Jcc(Condition condition, Label label) {
   static const char *const kNames[] = {"", "",   "jb", "jae", "je", "jne",
                                        "", "ja", "",   "",    "jp"};
@@ -479,6 +464,13 @@ void CX86Encoder::Prepend(const CX86Encoder &other) {
 bool CX86Encoder::Finish(std::uintptr_t base, std::size_t dataDistance,
                          std::vector<std::uint8_t> &data) {
   m_instructions = m_code.size();
+  // Each jump once, whatever the number of labels: a compile stays linear
+  // in the length of the code.
+  for (const Use &jump : m_jumps) {
+    const std::uint32_t distance =
+        static_cast<std::uint32_t>(m_labels[jump.index] - (jump.at + 4));
+    std::memcpy(&m_code[jump.at], &distance, 4);
+  }
   data.clear();
   data.reserve(8 * m_pool.size());
   for (std::uint64_t bits : m_pool) {

@@ -208,8 +208,8 @@ private:
   boost::container::map<std::uint64_t, std::size_t> m_poolIndex;
   boost::container::small_vector<Use, 32> m_poolUses;
   boost::container::small_vector<AbsoluteUse, 16> m_absoluteUses;
-  // Where each label is bound (npos while not yet), and the jumps to
-  // labels bound later.
+  // Where each label is bound (npos while not yet), and every jump to a
+  // label, pointed at it when the code is finished.
   boost::container::small_vector<std::size_t, 16> m_labels;
   boost::container::small_vector<Use, 16> m_jumps;
   // The depth of rsp here and at the jumps to each label (kNoDepth before
