@@ -1,8 +1,9 @@
-// Floating-point environment: hosts unmask traps and change the rounding
-// mode. Every tier must then raise exactly the exception flags the record
-// evaluator raises (so a trap happens where, and only where, its own
-// arithmetic traps) and give its bits under each rounding mode.
+// Floating-point environment: hosts unmask traps, change the rounding mode,
+// flush subnormal numbers to zero. Every tier must then raise exactly the
+// exception flags the record evaluator raises (so a trap happens where, and
+// only where, its own arithmetic traps) and give its bits.
 #include "builder/expression_builder.h"
+#include "environments.h"
 #include "evaluation/evaluator.h"
 #include "forced_forms.h"
 #include "record_trees.h"
@@ -31,15 +32,6 @@ const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 double Callback(std::uintptr_t) { return kNaN; }
 
-struct Mode {
-  int rounding;
-  const char *name;
-};
-const Mode kModes[] = {{FE_TONEAREST, "to nearest"},
-                       {FE_UPWARD, "upward"},
-                       {FE_DOWNWARD, "downward"},
-                       {FE_TOWARDZERO, "toward zero"}};
-
 std::uint64_t Bits(double v) {
   std::uint64_t bits;
   std::memcpy(&bits, &v, sizeof bits);
@@ -51,12 +43,6 @@ struct Outcome {
   std::uint64_t bits;
   int flags;
 };
-
-// The five flags of the C language. Some C libraries add the processor's
-// denormal-operand flag to FE_ALL_EXCEPT; which operations read a
-// subnormal operand is not among what the library keeps equal.
-const int kStandardFlags =
-    FE_INVALID | FE_DIVBYZERO | FE_OVERFLOW | FE_UNDERFLOW | FE_INEXACT;
 
 template <class F> Outcome Observe(F evaluate) {
   std::feclearexcept(FE_ALL_EXCEPT);
@@ -125,11 +111,6 @@ private:
   std::vector<Entry> m_entries;
 };
 
-// Restores round-to-nearest however a test leaves.
-struct RoundingGuard {
-  ~RoundingGuard() { std::fesetround(FE_TONEAREST); }
-};
-
 const double kSpecial[] = {0.0,
                            -0.0,
                            1.0,
@@ -142,13 +123,15 @@ const double kSpecial[] = {0.0,
                            -kInf,
                            kNaN,
                            1e154,
+                           0x1p512,
+                           0x1p-484,
                            0x1.ffffffffffffep+24};
 
 } // namespace
 
 // Finiteness tests on infinity and NaN, values that overflow, divisions by
-// zero, callbacks that give NaN: the same flags as the records, in every
-// rounding mode.
+// zero, callbacks that give NaN, squares at the edges of overflow and of the
+// subnormal range: the same flags as the records, in every environment.
 TEST(FloatingPointEnvironment, FlagsMatchTheRecordsOnSpecialValues) {
   // From (x*x-1)*y nine carry an overflowed group on, or must not; the
   // five after them drop a value, which is still made; the last is nested
@@ -182,33 +165,35 @@ TEST(FloatingPointEnvironment, FlagsMatchTheRecordsOnSpecialValues) {
                     "x (x*y)-1",
                     "f (y/x)",
                     "y sin(x*y)",
-                    "x*(0+(0+(0+(0+(0+(0+(0+(0+(0+(y*x))))))))))"};
-  RoundingGuard guard;
-  for (const Mode &mode : kModes) {
-    std::fesetround(mode.rounding);
+                    "x*(0+(0+(0+(0+(0+(0+(0+(0+(0+(y*x))))))))))",
+                    "2.5e-310*x^2",
+                    "y*1e-310+x^3"};
+  EnvironmentGuard guard;
+  for (const Environment &environment : kEnvironments) {
+    guard.Set(environment);
     for (double x : kSpecial)
       for (double y : kSpecial) {
         formulas.Set(u"x", x);
         formulas.Set(u"y", y);
         ASSERT_EQ(formulas.Compare(), "")
-            << mode.name << ", x = " << x << ", y = " << y;
+            << environment.name << ", x = " << x << ", y = " << y;
       }
   }
 }
 
 // Squares and cubes (products where pow would give the same) and pow with a
-// variable exponent of 2, at random values of every size and each rounding
-// mode: the same bits and flags as pow in the records.
-TEST(FloatingPointEnvironment, PowersMatchTheRecordsInEveryRoundingMode) {
+// variable exponent of 2, at random values of every size and in each
+// environment: the same bits and flags as pow in the records.
+TEST(FloatingPointEnvironment, PowersMatchTheRecordsInEveryEnvironment) {
   Formulas formulas{"x^2",      "x^3", "(x+y)^2", "sin(x)^2",
                     "exp(x^2)", "x^y", "z-x^y"};
   formulas.Set(u"y", 2.0);
   std::mt19937_64 random(14);
   std::uniform_real_distribution<double> mantissa(1.0, 2.0);
   std::uniform_int_distribution<int> exponent(-600, 600);
-  RoundingGuard guard;
-  for (const Mode &mode : kModes) {
-    std::fesetround(mode.rounding);
+  EnvironmentGuard guard;
+  for (const Environment &environment : kEnvironments) {
+    guard.Set(environment);
     for (int i = 0; i < 4000; ++i) {
       double x = std::ldexp(mantissa(random),
                             i % 4 ? exponent(random) % 30 : exponent(random));
@@ -217,7 +202,7 @@ TEST(FloatingPointEnvironment, PowersMatchTheRecordsInEveryRoundingMode) {
       if (i == 0)
         x = 0x1.ffffffffffffep+24;
       formulas.Set(u"x", x);
-      ASSERT_EQ(formulas.Compare(), "") << mode.name << ", x = " << x;
+      ASSERT_EQ(formulas.Compare(), "") << environment.name << ", x = " << x;
     }
   }
 }
@@ -248,7 +233,7 @@ TEST(FloatingPointEnvironment, SquaresFollowTheModeACallbackSets) {
 #endif
   std::mt19937_64 random(9);
   std::uniform_real_distribution<double> value(1.0, 1e6);
-  RoundingGuard guard;
+  EnvironmentGuard guard;
   for (int i = 0; i < 3000; ++i) {
     builder->SetValue(u"x", value(random));
     builder->SetValue(u"y", value(random));
@@ -303,25 +288,31 @@ TEST(FloatingPointEnvironment, TrapsWhereTheRecordsTrap) {
   if (!Traps([&] { return 1.0 / zero; }))
     GTEST_SKIP() << "floating-point traps are not delivered here (valgrind "
                     "and some processors do not)";
-  Formulas formulas{"x+1", "2*x-3", "x*y", "f+x", "x/y", "x^2", "x-y"};
+  Formulas formulas{"x+1", "2*x-3",       "x*y", "f+x",
+                    "x/y", "x^2",         "x-y", "2.5e-310*x^2"};
   const std::vector<TierCase> tiers = TiersOnThisMachine();
   int trapping = 0;
-  for (double x : kSpecial)
-    for (double y : kSpecial) {
-      formulas.Set(u"x", x);
-      formulas.Set(u"y", y);
-      for (const Formulas::Entry &entry : formulas.Entries()) {
-        const bool expected =
-            Traps([&] { return EvaluateSToken(&entry.tree->root, 0); });
-        trapping += expected;
-        for (std::size_t i = 0; i < tiers.size(); ++i)
-          ASSERT_EQ(
-              Traps([&] { return entry.forms[i]->form.Evaluate(0).second; }),
-              expected)
-              << entry.text << " by " << tiers[i].name << ", x = " << x
-              << ", y = " << y;
+  EnvironmentGuard guard;
+  for (const Environment &environment : kEnvironments) {
+    guard.Set(environment);
+    for (double x : kSpecial)
+      for (double y : kSpecial) {
+        formulas.Set(u"x", x);
+        formulas.Set(u"y", y);
+        for (const Formulas::Entry &entry : formulas.Entries()) {
+          const bool expected =
+              Traps([&] { return EvaluateSToken(&entry.tree->root, 0); });
+          trapping += expected;
+          for (std::size_t i = 0; i < tiers.size(); ++i)
+            ASSERT_EQ(Traps([&] {
+                        return entry.forms[i]->form.Evaluate(0).second;
+                      }),
+                      expected)
+                << entry.text << " by " << tiers[i].name << ", "
+                << environment.name << ", x = " << x << ", y = " << y;
+        }
       }
-    }
+  }
   // Division by zero, inf - inf, inf * 0 and overflow do trap.
   EXPECT_GT(trapping, 20);
 }

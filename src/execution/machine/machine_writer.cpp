@@ -31,6 +31,10 @@ EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func, const char *&name) {
   return row != nullptr ? row->library : func;
 }
 
+// A constant multiplier that is not 0 under every environment: neither 0
+// nor subnormal, which reads as 0 where the host set denormals-are-zero.
+bool NonZeroFactor(double c) { return std::isnormal(c); }
+
 bool SamePlace(int kindA, int indexA, int kindB, int indexB) {
   return kindA == kindB && indexA == indexB;
 }
@@ -47,7 +51,7 @@ bool SquareValued(const CVisitPlan &plan, const PlanItem &item) {
 // An item that meets a running value that is infinite or NaN exactly,
 // raising no flag: a finite value added, subtracted or divided by
 // (variables are tested at entry, groups here before they meet unless they
-// are squares added to squares), a constant other than 0 multiplied by,
+// are squares added to squares), a constant multiplied by that is not 0,
 // and a power of 2 or 3 (pow and the squares' tests are quiet on them).
 // inf * 0, inf - inf, inf / inf and the library's functions raise one.
 bool Quiet(const PlanItem &item) {
@@ -62,7 +66,7 @@ bool Quiet(const PlanItem &item) {
   case kDiv:
     return true;
   case kMul:
-    return constant && item.operand.constant != 0.0;
+    return constant && NonZeroFactor(item.operand.constant);
   case kPow:
     return SmallPower(item.mode, item.operand) != 0;
   default:
@@ -73,7 +77,7 @@ bool Quiet(const PlanItem &item) {
 // Whether item k, infinite or NaN, meets the running value before it
 // without a flag and stays so: as the first item, as a square added to
 // squares, or added to, subtracted from or multiplied by a first item
-// that is a constant (other than 0 to multiply).
+// that is a constant (not 0 to multiply).
 bool Joins(const std::vector<PlanItem> &items, std::size_t k, bool squares) {
   const PlanItem &item = items[k];
   if (item.mode == kFirst || squares)
@@ -84,7 +88,7 @@ bool Joins(const std::vector<PlanItem> &items, std::size_t k, bool squares) {
       !IsFinite(first.operand.constant))
     return false;
   return item.mode == kAdd || item.mode == kSub ||
-         (item.mode == kMul && first.operand.constant != 0.0);
+         (item.mode == kMul && NonZeroFactor(first.operand.constant));
 }
 
 // For each item of a group, whether its value (when a group) may meet the
@@ -492,53 +496,41 @@ void CMachineWriter::Power(int level, const Place &exponent) {
   StoreLevel(level, 0);
 }
 
-// Jumps to other unless arithmetic rounds to nearest, where the square
-// proof holds, by the probe of evaluation/arithmetic.h. The sums raise the
-// inexact flag, which the square's own inexact product or pow raises too.
-// Once passed, r9 remembers it until a callback.
-void CMachineWriter::TestRoundsToNearest(Label other) {
-  m_out.Movsd(kX2, Mem::Constant(RoundingProbe::kStart));
-  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kFirst));
-  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kSecond));
-  m_out.Ucomisd(kX2, Mem::Constant(RoundingProbe::kNearest));
+// Jumps to other unless the vector unit rounds to nearest and keeps
+// subnormal numbers (neither flush-to-zero nor denormals-are-zero): the
+// environment in which the proofs of evaluation/arithmetic.h hold. Any
+// other goes to pow, as the record evaluator does. Reading the control
+// register raises no flag, so the test may come first, before a product
+// that could overflow where pow would not.
+void CMachineWriter::TestEnvironment(Label other) {
+  const std::uint32_t kRoundingControl = 0x6000;
+  const std::uint32_t kFlushToZero = 0x8000;
+  const std::uint32_t kDenormalsAreZero = 0x40;
+  m_out.TestBits32(kEnvironment,
+                   kRoundingControl | kFlushToZero | kDenormalsAreZero);
   m_out.Jcc(Condition::kNotEqual, other);
-  m_out.Mov32(kRoundingKnown, 1);
 }
 
-// The rounding test for the power in xmm1, which the first square or cube
-// since entry or a callback makes on its way. The sums raise the inexact
-// flag, which the product or pow raises too (glibc's pow even for exact
-// squares), save for a base of magnitude 1: its square 1 stands in every
-// mode, untested (a cube of 1 never gets here: powers of two go to pow).
-void CMachineWriter::ProveRounding(Label other) {
-  const Label one = m_out.NewLabel();
-  m_out.Ucomisd(kX1, Mem::Constant(1.0));
-  m_out.Jcc(Condition::kEqual, one);
-  TestRoundsToNearest(other);
-  m_out.Bind(one);
+// kEnvironment = the control register, through eight bytes of scratch.
+void CMachineWriter::ReadEnvironment(CX86Encoder &out, const Mem &scratch) {
+  out.Stmxcsr(scratch);
+  out.Mov(kEnvironment, scratch);
 }
 
 bool CMachineWriter::SquaresInPlace() const { return m_vex && kSquaresInPlace; }
 
-// Clears the memory of a passed rounding test, at entry and after
-// callbacks.
-void CMachineWriter::ForgetRounding() {
-  m_modeTested = false;
-  if (m_squares)
-    m_out.Clear32(kRoundingKnown);
-}
-
-// Where a power of base goes when its proof fails: pow, after the
-// function's end, which saves the live levels' registers in their slots.
+// Where a power of base goes when its proof fails or the environment is
+// not the proofs' (tested here, before the power's first product): pow,
+// after the function's end, which saves the live levels' registers in
+// their slots.
 CMachineWriter::SquareByPow CMachineWriter::LeftToPow(Xmm base, int live,
                                                       double exponent) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
   const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
-  const Label first = m_out.NewLabel();
-  return SquareByPow{pow,  back,        first,        base,
-                     live, m_heldValid, m_modeTested, exponent};
+  TestEnvironment(pow);
+  return SquareByPow{pow, back, base, live, m_heldValid, exponent};
 }
 
 // base = base ^ 2 in its register. The product p is what pow gives when the
@@ -563,19 +555,14 @@ void CMachineWriter::Square(Xmm base, int live) {
   Proven(cold);
 }
 
-// The power in xmm1, proven where arithmetic rounds to nearest, goes to
-// its base's register; the rounding mode is tested on the way by the first
-// power since entry or a callback, and remembered in r9 for later ones.
+// The power p in xmm1, proven, goes to its base's register. The C
+// library's pow raises the inexact flag for every power it computes, exact
+// ones too, save 1 (the square of 1 or -1): so does the product, by
+// (p - 1) + 2^-1000, inexact unless p is 1, and without any other flag
+// over the proofs' range.
 void CMachineWriter::Proven(const SquareByPow &cold) {
-  if (m_modeTested) {
-    // Unless the rounding test passed on the way here, this power's path
-    // proves the mode.
-    m_out.Test32(kRoundingKnown);
-    m_out.Jcc(Condition::kEqual, cold.first);
-  } else {
-    ProveRounding(cold.pow);
-    m_modeTested = true;
-  }
+  m_out.Vsubsd(kX2, kX1, Mem::Constant(1.0));
+  m_out.Addsd(kX2, Mem::Constant(0x1p-1000));
   m_out.Movapd(cold.base, kX1);
   m_out.Bind(cold.back);
   m_squaresByPow.push_back(cold);

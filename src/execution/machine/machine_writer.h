@@ -87,10 +87,10 @@ private:
   }
   static Place Slot(int s) { return Place{Place::kSlot, 0.0, s, nullptr}; }
   Place Level(int level) const;
-  // The rounding test's memory across calls first, the owner's, the
+  // The control register's copy across calls first, the owner's, the
   // context word's and the one for what a callback throws, then one per
   // level.
-  Mem RoundingSlot() const { return Frame(0); }
+  Mem EnvironmentSlot() const { return Frame(0); }
   Mem OwnerSlot() const { return Frame(8); }
   Mem ContextSlot() const { return Frame(16); }
   Mem ThrownSlot() const { return Frame(24); }
@@ -110,10 +110,9 @@ private:
   void Power(int level, const Place &exponent);
   void Square(Xmm base, int live);
   void Cube(Xmm base, int live);
-  void TestRoundsToNearest(Label other);
-  void ProveRounding(Label other);
+  void TestEnvironment(Label other);
+  static void ReadEnvironment(CX86Encoder &out, const Mem &scratch);
   bool SquaresInPlace() const;
-  void ForgetRounding();
   void SquaresByPow();
 
   XmmOrMem Operand(const Place &value);
@@ -147,14 +146,12 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
-  // The code proves squares or cubes in place; r9 (free in both
-  // conventions) is set once a rounding test passed, kept across calls of
-  // the library's functions and cleared by a callback's.
+  // The code proves squares or cubes in place. r9 (free in both
+  // conventions) holds the vector unit's control register, read at entry
+  // and after each callback (which may change it), kept across calls of
+  // the library's functions.
   bool m_squares = false;
-  static constexpr Gpr kRoundingKnown = Gpr::kR9;
-  // A square or cube since entry or the last callback tests the rounding
-  // mode on its way (it is the first of them); those after it test r9.
-  bool m_modeTested = false;
+  static constexpr Gpr kEnvironment = Gpr::kR9;
   // Callbacks are called: their throws leave through one label.
   bool m_throws = false;
   Label m_thrown = Label();
@@ -174,11 +171,9 @@ private:
   struct SquareByPow {
     Label pow;
     Label back;
-    Label first; // the rounding mode not yet proven
     Xmm base;
     int live;
-    bool reload; // the held variables, which the call overwrites
-    bool later;  // the first power since entry or a callback tested the mode
+    bool reload;     // the held variables, which the call overwrites
     double exponent; // 2 or 3
   };
   SquareByPow LeftToPow(Xmm base, int live, double exponent);

@@ -81,21 +81,21 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(LevelSlot(level), Xmm(kFirstLevelRegister + level));
-  // The library's functions leave the rounding mode as it is; a host's
-  // callback may change it.
+  // The library's functions leave the control register as it is; a
+  // host's callback may change it.
   const bool host = function == reinterpret_cast<const void *>(&CallHost);
   if (m_squares && !host)
-    m_out.Mov(RoundingSlot(), kRoundingKnown);
+    m_out.Mov(EnvironmentSlot(), kEnvironment);
   m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
   m_out.Call(Gpr::kRax);
   if (m_base != nullptr)
     m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
               "first variable");
   LoadTestConstants();
-  if (m_squares && !host)
-    m_out.Mov(kRoundingKnown, RoundingSlot());
-  else
-    ForgetRounding();
+  if (m_squares && host)
+    ReadEnvironment(m_out, EnvironmentSlot());
+  else if (m_squares)
+    m_out.Mov(kEnvironment, EnvironmentSlot());
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
   m_calls = true;
@@ -124,14 +124,6 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 // register.
 void CMachineWriter::SquaresByPow() {
   for (const SquareByPow &cold : m_squaresByPow) {
-    // A later power proves the rounding mode here when the powers before
-    // it did not (their proof failed, or a square's base was 1).
-    if (cold.later) {
-      m_out.Bind(cold.first);
-      ProveRounding(cold.pow);
-      m_out.Movapd(cold.base, kX1);
-      m_out.Jmp(cold.back);
-    }
     m_out.Bind(cold.pow);
     // Without a frame on the usual path, this one makes its own and keeps
     // the owner and context word in it across the call.
@@ -167,6 +159,8 @@ void CMachineWriter::SquaresByPow() {
 void CMachineWriter::Prologue(std::int32_t frame) {
   CX86Encoder prologue(m_listing);
   prologue.Endbr64();
+  if (m_squares)
+    ReadEnvironment(prologue, Mem::At(Gpr::kRsp, m_convention.entryScratch));
   if (frame != 0)
     prologue.SubRsp(frame);
   if (m_saveArguments && (m_convention.returnsPair || m_throws)) {
@@ -252,7 +246,6 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
       m_squares = m_squares || (SquaresInPlace() &&
                                 SmallPower(item.mode, item.operand) != 0);
   LoadTestConstants();
-  ForgetRounding();
   TestVariables();
   Load(0, OperandValue(m_plan.Top(), 0, false));
   // A frame for the slots used, the stack aligned for calls.

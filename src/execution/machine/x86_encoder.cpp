@@ -228,6 +228,10 @@ void CX86Encoder::Vsubsd(Xmm d, Xmm a, Xmm b) {
   Instruction("vsubsd", 1, false, 3, 0x5C, d, a, b);
 }
 
+void CX86Encoder::Vsubsd(Xmm d, Xmm a, const Mem &m) {
+  Instruction("vsubsd", 1, false, 3, 0x5C, d, a, m);
+}
+
 void CX86Encoder::Vfmsub213sd(Xmm d, Xmm a, Xmm b) {
   Instruction("vfmsub213sd", 2, true, 1, 0xAB, d, a, b);
 }
@@ -276,25 +280,22 @@ void CX86Encoder::MovEax(std::uint32_t immediate) {
 }
 
 // op r32, r32 on r8-r15 with itself.
-void CX86Encoder::SelfOperation(const char *mnemonic, int op, Gpr r) {
-  const int low = static_cast<int>(r) & 7;
-  Byte(0x45);
-  Byte(op);
-  Byte(0xC0 | low << 3 | low);
+void CX86Encoder::Stmxcsr(const Mem &target) {
+  Byte(0x0F);
+  Byte(0xAE);
+  Address(3, target);
   if (m_listing)
-    Line(std::string(mnemonic) + " " + Name(r) + "d, " + Name(r) + "d");
+    Line("stmxcsr " + Text(target));
 }
 
-void CX86Encoder::Clear32(Gpr r) { SelfOperation("xor", 0x31, r); }
-
-void CX86Encoder::Test32(Gpr r) { SelfOperation("test", 0x85, r); }
-
-void CX86Encoder::Mov32(Gpr r, std::uint32_t immediate) {
-  Byte(0x41);
-  Byte(0xB8 | (static_cast<int>(r) & 7));
-  Word(immediate);
+void CX86Encoder::TestBits32(Gpr r, std::uint32_t mask) {
+  const int index = static_cast<int>(r);
+  Rex(false, 0, index);
+  Byte(0xF7);
+  Byte(0xC0 | (index & 7));
+  Word(mask);
   if (m_listing)
-    Line("mov " + Name(r) + "d, " + std::to_string(immediate));
+    Line("test " + Name(r) + "d, " + std::to_string(mask));
 }
 
 void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
