@@ -47,8 +47,9 @@ inline double FiniteOrZero(double v) {
 
 // The rounding probe: kStart + kFirst + kSecond, added in that order, is
 // kNearest only while arithmetic rounds to nearest (1 + u/4 + 3u/4, u the
-// spacing above 1). RoundsToNearest below and the machine code's test of
-// the mode both compute it.
+// spacing above 1). The machine code reads the control register instead,
+// which also tells flush-to-zero and denormals-are-zero; the flat
+// program's proofs keep clear of subnormal numbers, so they need not know.
 struct RoundingProbe {
   static constexpr double kStart = 1.0;
   static constexpr double kFirst = 0x1p-54;
