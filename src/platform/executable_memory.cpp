@@ -89,6 +89,7 @@ std::uint64_t CurrentProcess() { return GetCurrentProcessId(); }
 #else
 #include <cerrno>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #if __has_include(<valgrind/valgrind.h>)
@@ -109,6 +110,25 @@ void ForgetTranslations(const void *code, std::size_t count) {
 #endif
 }
 
+// The device and inode of the file behind a descriptor: what a file the
+// host opens later under the same number does not share.
+bool Identify(int file, std::uint64_t (&identity)[2]) {
+  struct stat status;
+  if (fstat(file, &status) != 0)
+    return false;
+  identity[0] = static_cast<std::uint64_t>(status.st_dev);
+  identity[1] = static_cast<std::uint64_t>(status.st_ino);
+  return true;
+}
+
+// Whether the region's descriptor is still the one it was made with (in a
+// child after fork, the inherited copy is).
+bool StillOwned(const CODE_PAGES &pages) {
+  std::uint64_t now[2];
+  return Identify(static_cast<int>(pages.handle), now) &&
+         now[0] == pages.identity[0] && now[1] == pages.identity[1];
+}
+
 } // namespace
 
 bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
@@ -116,6 +136,11 @@ bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
   const int file = Refused() ? -1 : memfd_create("voxeval-code", MFD_CLOEXEC);
   if (file < 0)
     return false;
+  std::uint64_t identity[2];
+  if (!Identify(file, identity)) {
+    close(file);
+    return false;
+  }
   void *region = MAP_FAILED;
   if (!Refused() && ftruncate(file, static_cast<off_t>(code + data)) == 0 &&
       !Refused()) {
@@ -136,11 +161,17 @@ bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
   pages.code = code;
   pages.data = data;
   pages.handle = file;
+  pages.identity[0] = identity[0];
+  pages.identity[1] = identity[1];
   return true;
 }
 
 bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
                     const void *bytes, std::size_t count) {
+  if (count == 0)
+    return true;
+  if (!StillOwned(pages))
+    return false;
   const char *from = static_cast<const char *>(bytes);
   while (count > 0) {
     const ssize_t written = Refused()
@@ -162,7 +193,8 @@ bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
 
 void ReleaseCodePages(CODE_PAGES &pages) {
   munmap(const_cast<void *>(pages.executable), pages.code + pages.data);
-  close(static_cast<int>(pages.handle));
+  if (StillOwned(pages))
+    close(static_cast<int>(pages.handle));
   pages = CODE_PAGES();
 }
 

@@ -15,8 +15,10 @@ struct CODE_PAGES {
   const void *executable = nullptr;
   std::size_t code = 0;
   std::size_t data = 0;
-  // What the memory is written through (a file descriptor or a section).
+  // What the memory is written through (a file descriptor or a section),
+  // and what tells it from another opened later under the same number.
   std::intptr_t handle = -1;
+  std::uint64_t identity[2] = {0, 0};
 };
 
 // A region of code bytes of code (a multiple of kCodePageGranule) and data
@@ -28,11 +30,15 @@ bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
                        CODE_PAGES &pages);
 
 // Copies bytes to offset (from the start of the code) in the region. False
-// when the system refuses.
+// when the system refuses, or when the handle is no longer the region's:
+// a host may close descriptors it did not open (before exec, in daemons)
+// and open its own files under their numbers; the region's code then
+// stays as it is, and the caller takes new memory or does without.
 bool WriteCodePages(const CODE_PAGES &pages, std::size_t offset,
                     const void *bytes, std::size_t count);
 
-// Unmaps the region and closes its handle.
+// Unmaps the region and closes its handle, if the handle is still the
+// region's.
 void ReleaseCodePages(CODE_PAGES &pages);
 
 // Regions are a multiple of this (the system's allocation granularity).

@@ -94,6 +94,9 @@ struct CODE_CHUNK {
   std::atomic<std::uintptr_t> address{0};
   // The one empty chunk kept mapped.
   std::atomic<bool> kept{false};
+  // A write to it failed (its descriptor may be gone): it takes no more
+  // blocks, and its code runs on until they are freed.
+  std::atomic<bool> unwritable{false};
   // Read by whoever holds a unit; written only while all are held.
   CODE_PAGES pages;
   // The blocks' frames, for the system's unwinder. Empty while the chunk
@@ -264,6 +267,7 @@ bool CCodeArena::TakeFrom(CODE_CHUNK *chunk, std::uint32_t units,
                           CODE_BLOCK &block) {
   if (chunk->units < units ||
       chunk->state.load(std::memory_order_acquire) != kOpen ||
+      chunk->unwritable.load(std::memory_order_relaxed) ||
       chunk->generation.load(std::memory_order_relaxed) != generation ||
       chunk->freeUnits.load(std::memory_order_relaxed) < units ||
       !WithinReach(chunk->address.load(std::memory_order_relaxed), near))
@@ -332,6 +336,7 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
     return false;
   }
   chunk->pages = pages;
+  chunk->unwritable.store(false, std::memory_order_relaxed);
   chunk->unwind.Open(pages.executable, pages.code, kUnit);
   chunk->generation.store(generation, std::memory_order_relaxed);
   chunk->freeUnits.store(chunkUnits - units, std::memory_order_relaxed);
@@ -392,6 +397,7 @@ CODE_BLOCK CCodeArena::Guess(const void *near) {
        c = c->next) {
     std::uint32_t first = 0;
     if (c->state.load(std::memory_order_acquire) == kOpen &&
+        !c->unwritable.load(std::memory_order_relaxed) &&
         c->generation.load(std::memory_order_relaxed) == generation &&
         WithinReach(c->address.load(std::memory_order_relaxed), near) &&
         FindRun(*c, 1, first)) {
@@ -417,9 +423,12 @@ bool CCodeArena::Write(const CODE_BLOCK &block,
                        const std::vector<std::uint8_t> &code,
                        const std::vector<std::uint8_t> &data) {
   const CODE_PAGES &pages = block.chunk->pages;
-  return WriteCodePages(pages, block.first * kUnit, code.data(), code.size()) &&
-         WriteCodePages(pages, pages.code + block.first * kDataPerUnit,
-                        data.data(), data.size());
+  if (WriteCodePages(pages, block.first * kUnit, code.data(), code.size()) &&
+      WriteCodePages(pages, pages.code + block.first * kDataPerUnit,
+                     data.data(), data.size()))
+    return true;
+  block.chunk->unwritable.store(true, std::memory_order_relaxed);
+  return false;
 }
 
 void CCodeArena::Describe(const CODE_BLOCK &block, const FRAME_SHAPE &shape) {

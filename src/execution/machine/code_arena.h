@@ -62,8 +62,9 @@ public:
   CODE_BLOCK Guess(const void *near);
 
   // Puts the code at the block's start and the data dataDistance bytes
-  // after it. False when the system refuses; the block is then still
-  // the caller's to free.
+  // after it. False when the system refuses or the chunk's descriptor is
+  // no longer its own; the block is then still the caller's to free, and
+  // the chunk takes no more blocks.
   static bool Write(const CODE_BLOCK &block,
                     const std::vector<std::uint8_t> &code,
                     const std::vector<std::uint8_t> &data);
