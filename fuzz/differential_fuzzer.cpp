@@ -6,9 +6,11 @@
 // callback's throw must come out of each alike. Expressions of earlier
 // inputs stay alive a while, so that the process's code memory takes
 // freed space again and gives empty chunks back as a host's would.
-// Each input also picks the rounding mode the evaluations run under, and
-// exceptions to unmask: the machine code must raise the flat program's
-// flags, and with those it does not raise unmasked, a trap ends the run.
+// Each input also picks the environment the evaluations run under (a
+// rounding mode; on x86-64 flush-to-zero and denormals-are-zero, as hosts
+// built with -ffast-math run) and exceptions to unmask: the machine code
+// must raise the flat program's flags, and with those it does not raise
+// unmasked, a trap ends the run.
 #include "fuzz_input.h"
 #include "planted_fault.h"
 #include "promises.h"
@@ -30,6 +32,10 @@
 #include <string>
 #include <utility>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <xmmintrin.h>
+#endif
 
 namespace {
 
@@ -63,6 +69,8 @@ const double kAssignments[][6] = {
     {0.75, -1.25, 2.0, 0.5, 3.0, -0.5},
     {kNaN, kInf, -kInf, -0.0, 1e308, 1e-310},
     {2.0, 0.0, -3.0, 1e154, 0.1, -kNaN},
+    // The edges of overflow and of the subnormal range for squares.
+    {0x1p512, 0x1p-484, 2.5e-310, -0x1.fffffffffffffp511, 1e200, 0x1p-537},
 };
 const char16_t *const kNames[] = {u"x", u"y", u"z", u"t", u"a", u"b"};
 
@@ -75,11 +83,38 @@ struct Outcome {
   int flags = 0;
 };
 
-// The floating-point environment of one input: a rounding mode, and the
-// exceptions to unmask where the record evaluator does not raise them.
+// The floating-point environment of one input: a rounding mode, the vector
+// unit's flush bits, and the exceptions to unmask where the flat program
+// does not raise them.
 struct Environment {
   int rounding = FE_TONEAREST;
+  unsigned flush = 0;
   int traps = 0;
+};
+
+const unsigned kFlushToZero = 0x8000;
+const unsigned kDenormalsAreZero = 0x40;
+
+// Sets the rounding mode and flush bits; round-to-nearest without them
+// again when the object goes.
+class InForce {
+public:
+  explicit InForce(const Environment &environment) {
+    Set(environment.rounding, environment.flush);
+  }
+  ~InForce() { Set(FE_TONEAREST, 0); }
+  InForce(const InForce &) = delete;
+  InForce &operator=(const InForce &) = delete;
+
+private:
+  static void Set(int rounding, unsigned flush) {
+    std::fesetround(rounding);
+#if defined(__x86_64__)
+    _mm_setcsr((_mm_getcsr() & ~(kFlushToZero | kDenormalsAreZero)) | flush);
+#else
+    (void)flush;
+#endif
+  }
 };
 
 const int kRoundings[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
@@ -173,10 +208,11 @@ void Run(const std::u16string &text, const Environment &environment) {
   // Constant parts are computed when compiled, where the records compute
   // them at each evaluation: under another mode, and in the flags they
   // raise, the records are compared with the flat program only by value
-  // under round-to-nearest, and the machine code with the flat program in
-  // every bit and flag.
-  std::fesetround(environment.rounding);
-  const bool nearest = environment.rounding == FE_TONEAREST;
+  // under round-to-nearest without flush bits, and the machine code with
+  // the flat program in every bit and flag.
+  const InForce inForce(environment);
+  const bool nearest =
+      environment.rounding == FE_TONEAREST && environment.flush == 0;
   for (const auto &values : kAssignments) {
     const Outcome reference =
         Observe(*parser, values, [root](std::uintptr_t context) {
@@ -211,6 +247,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   Environment environment;
   const std::uint8_t choice = input.Byte();
   environment.rounding = kRoundings[choice & 3];
+  if (choice & 4)
+    environment.flush |= kFlushToZero;
+  if (choice & 128)
+    environment.flush |= kDenormalsAreZero;
   for (int i = 0; i < 4; ++i)
     if (choice & (8 << i))
       environment.traps |= kExceptions[i];
@@ -218,6 +258,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data,
   // A host's text ends at its first zero unit.
   text.resize(std::char_traits<char16_t>::length(text.c_str()));
   Run(text, environment);
-  std::fesetround(FE_TONEAREST);
   return 0;
 }
