@@ -105,6 +105,10 @@ private:
   const double *m_leaf = nullptr;
   // Set when no step calls anything: a lighter walk serves.
   bool m_callsNothing = false;
+  // The most running values saved at once. A callback may evaluate again,
+  // so the walk takes stack for these only: a host's depth of re-entry
+  // does not depend on whether machine code was granted.
+  int m_savedDepth = 0;
   std::vector<FLAT_STEP> m_steps;
   // The constants leaves point at; not resized once built.
   std::vector<double> m_constants;

@@ -3,6 +3,8 @@
 // the common shapes fused into single steps.
 #include "execution/flat_program.h"
 
+#include <algorithm>
+
 #include <cstddef>
 #include <utility>
 
@@ -276,6 +278,35 @@ void Translator::Translate() {
   }
 }
 
+// The most running values the (sub-)program at start holds saved at once,
+// its sub-programs' included: a nested group's first step saves one, its
+// closing step takes it back; a sub-program runs on top of what its caller
+// holds.
+int SavedDepth(const std::vector<FLAT_STEP> &steps, std::size_t start) {
+  int depth = 0;
+  int deepest = 0;
+  for (std::size_t i = start; i < steps.size(); ++i) {
+    const bool last = steps[i].code >= kFinalStep;
+    const unsigned code = last ? steps[i].code - kFinalStep : steps[i].code;
+    const unsigned shape = code / kModeCount;
+    const unsigned mode = code % kModeCount;
+    if (code < kShapeCount * kModeCount) {
+      if (shape == kSubGroup || shape == kApplySub)
+        deepest = std::max(
+            deepest,
+            depth + SavedDepth(steps, i + static_cast<std::size_t>(
+                                              steps[i].target)));
+      if (mode == kPush)
+        deepest = std::max(deepest, ++depth);
+      else if ((shape == kClose || shape == kApplyClose) && mode != kFirst)
+        --depth;
+    }
+    if (last)
+      break;
+  }
+  return deepest;
+}
+
 } // namespace
 
 void CFlatProgram::Build(const CVisitPlan &plan) {
@@ -293,4 +324,5 @@ void CFlatProgram::Build(const CVisitPlan &plan) {
   m_callsNothing = true;
   for (const FLAT_STEP &step : m_steps)
     m_callsNothing = m_callsNothing && IsInlineStep(step.code);
+  m_savedDepth = SavedDepth(m_steps, 0);
 }

@@ -310,9 +310,39 @@ double PowerOf(double base, double exponent) {
   return std::pow(base, exponent);
 }
 
+#if defined(__GNUC__)
+#define VOX_NEVER_INLINE __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define VOX_NEVER_INLINE __declspec(noinline)
+#else
+#define VOX_NEVER_INLINE
+#endif
+
+namespace {
+
+// The saved values' room, in a frame of its own: a shallow program's walk
+// takes little stack at each re-entry.
+const int kShallowDepth = 8;
+
+VOX_NEVER_INLINE double WalkShallow(const FLAT_STEP *steps,
+                                    std::uintptr_t context) {
+  double saved[kShallowDepth];
+  return Walk(steps, saved, context);
+}
+
+VOX_NEVER_INLINE double WalkDeep(const FLAT_STEP *steps,
+                                 std::uintptr_t context) {
+  double saved[CFlatProgram::kMaxDepth];
+  return Walk(steps, saved, context);
+}
+
+} // namespace
+
 double CFlatProgram::RunSteps(std::uintptr_t context) const {
   if (m_callsNothing)
     return WalkInline(m_steps.data());
-  double saved[kMaxDepth];
-  return Walk(m_steps.data(), saved, context);
+  return m_savedDepth <= kShallowDepth ? WalkShallow(m_steps.data(), context)
+                                       : WalkDeep(m_steps.data(), context);
 }
+
+#undef VOX_NEVER_INLINE

@@ -374,13 +374,19 @@ TEST(DifferentialEvaluator, AgreesAtTheNestingBound) {
   std::mt19937_64 random(11);
   std::string brackets = "x";
   std::string operands = "x";
+  std::string saving = "x";
   for (int i = 0; i < 255; ++i) {
     brackets = "(" + brackets + (i % 2 ? "*y)" : "+1)");
     operands = "y-" + (i % 3 ? "(" + operands + ")" : "2*(" + operands + ")");
+    if (i < 100)
+      saving = "x*y+(" + saving + ")";
   }
   CheckText(formulas, brackets, random);
   CheckText(formulas, "f+" + brackets + "*g", random);
   CheckText(formulas, operands, random);
+  // Each level saves a running value, in a walk that calls.
+  ASSERT_TRUE(formulas.Compile(saving + "*f") != nullptr);
+  CheckText(formulas, saving + "*f", random);
 }
 
 // Squares and cubes are taken without pow only where the two cannot
@@ -490,4 +496,57 @@ TEST(DifferentialEvaluator, LeavesUncoveredTreesToTheReference) {
     EXPECT_EQ(forced->form.Serving(), Tier::kRecords);
     EXPECT_EQ(forced->form.Evaluate(0), std::make_pair(true, 4.0));
   }
+}
+
+namespace {
+
+// A callback that evaluates its own expression again, levels deep, noting
+// where its frame lies at the first level and at the last.
+struct Reentry {
+  const CCompiledForm *form;
+  int left;
+  std::uintptr_t first;
+  std::uintptr_t last;
+};
+
+double Reenter(std::uintptr_t context) {
+  Reentry &reentry = *reinterpret_cast<Reentry *>(context);
+  volatile char mark = 0;
+  const std::uintptr_t here = reinterpret_cast<std::uintptr_t>(&mark);
+  if (reentry.first == 0)
+    reentry.first = here;
+  reentry.last = here;
+  if (--reentry.left > 0)
+    return reentry.form->Evaluate(context).second;
+  return mark + 1.0;
+}
+
+// Stack bytes one level of re-entry takes.
+std::uintptr_t StackPerLevel(const CCompiledForm &form) {
+  const int kLevels = 64;
+  Reentry reentry{&form, kLevels, 0, 0};
+  form.Evaluate(reinterpret_cast<std::uintptr_t>(&reentry));
+  return (reentry.first - reentry.last) / (kLevels - 1);
+}
+
+} // namespace
+
+// The depth of re-entry a host reaches does not depend on whether the
+// system granted executable memory: the flat program takes stack of the
+// same order as the machine code at each level.
+TEST(DifferentialEvaluator, ReentryTakesLikeStackInEveryTier) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "frames lie elsewhere under AddressSanitizer";
+#endif
+  boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
+  builder->AddFunction(u"f", Reenter);
+  const std::unique_ptr<Tree> tree =
+      CompileText(builder, "2*(x+f*(y-1))+x^2");
+  const Programs programs(tree->root);
+  const CCompiledForm &flat = programs.forms[1]->form;
+  const CCompiledForm &strongest = programs.Strongest();
+  ASSERT_EQ(flat.Serving(), Tier::kFlatProgram);
+  if (strongest.Serving() != Tier::kMachineCode)
+    GTEST_SKIP() << "callbacks run as the flat program here";
+  EXPECT_LE(StackPerLevel(flat), 2 * StackPerLevel(strongest));
 }
