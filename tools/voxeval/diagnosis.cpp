@@ -266,11 +266,19 @@ std::vector<std::string> WhyNoCompile(IVOXExpressionParser &parser,
                     "trims it");
   if (tokens.back().kind == Kind::kOpen)
     AddOnce(causes, "it ends with '(', which needs something after it");
-  if (DeepestNesting(tokens) >= kMaxNesting)
-    AddOnce(causes, "it nests parentheses about " +
-                        std::to_string(DeepestNesting(tokens)) +
+  const int nesting = DeepestNesting(tokens);
+  if (nesting >= kMaxNesting)
+    AddOnce(causes, "it nests parentheses about " + std::to_string(nesting) +
                         " deep; the library refuses nesting deeper than 256 "
                         "levels");
+  // An operand that an operator takes by priority is a level too, so
+  // parentheses a third as deep can reach the bound.
+  else if (causes.empty() && nesting >= kMaxNesting / 3)
+    AddOnce(causes, "it nests parentheses " + std::to_string(nesting) +
+                        " deep, and each operand an operator takes by "
+                        "priority (the y*(...) in x+y*(...), in [ ] under "
+                        "--explain) is a level too; the library refuses "
+                        "nesting deeper than 256 levels");
   return causes;
 }
 
