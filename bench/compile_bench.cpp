@@ -18,6 +18,12 @@ std::string Name(std::size_t index, const char *evaluator) {
   return "compile/" + std::to_string(index) + "/" + evaluator;
 }
 
+// A host name of 1,000 characters.
+const std::string &LongName() {
+  static const std::string name = "v" + std::string(999, 'w');
+  return name;
+}
+
 // Each iteration compiles and releases one expression.
 void TimeCompiles(benchmark::State &state, IVOXExpressionParser &parser,
                   const std::string &text) {
@@ -35,6 +41,12 @@ void TimeCompiles(benchmark::State &state, IVOXExpressionParser &parser,
 
 void CompileLibrary(benchmark::State &state, const std::string &text) {
   boost::shared_ptr<IVOXExpressionParser> parser = MakeBenchParser();
+  TimeCompiles(state, *parser, text);
+}
+
+void CompileWithLongName(benchmark::State &state, const std::string &text) {
+  boost::shared_ptr<IVOXExpressionParser> parser = MakeBenchParser();
+  parser->AddVariable(ToUtf16(LongName()).c_str());
   TimeCompiles(state, *parser, text);
 }
 
@@ -94,6 +106,31 @@ std::string NestedFunctions(int depth) {
   return text + "x" + std::string(depth, ')');
 }
 
+// Sums and chains of powers (each square proven in place, with its way to
+// pow), a sum of callback calls, and a sum of one long host name.
+std::string SumOfSquares(int terms) { return FlatText(terms, "^2+") + "^2"; }
+
+std::string PowerChain(int squares) {
+  std::string text = "y";
+  for (int i = 0; i < squares; ++i)
+    text += "^2";
+  return text;
+}
+
+std::string SumOfCallbacks(int terms) {
+  std::string text;
+  for (int i = 0; i < terms; ++i)
+    text += i > 0 ? "+cb()" : "cb()";
+  return text;
+}
+
+std::string SumOfLongNames(int terms) {
+  std::string text;
+  for (int i = 0; i < terms; ++i)
+    text += (i > 0 ? "+" : "") + LongName();
+  return text;
+}
+
 typedef std::string (*TextMaker)(int);
 
 struct Family {
@@ -104,13 +141,24 @@ struct Family {
 
 const std::vector<Family> &Families() {
   static const std::vector<Family> families = {
+      // Each up to about 1 MB of text: the time per character stays flat.
       {"sum",
        [](int n) { return FlatText(n, "+"); },
-       {10, 100, 1000, 10000, 100000}},
+       {10, 100, 1000, 10000, 100000, 500000}},
       {"product",
        [](int n) { return FlatText(n, "*"); },
-       {10, 100, 1000, 10000, 100000}},
-      {"sum_of_products", SumOfProducts, {10, 100, 1000, 10000, 100000}},
+       {10, 100, 1000, 10000, 100000, 500000}},
+      {"sum_of_products",
+       SumOfProducts,
+       {10, 100, 1000, 10000, 100000, 500000}},
+      {"sum_of_squares",
+       SumOfSquares,
+       {10, 100, 1000, 16000, 100000, 250000}},
+      {"power_chain", PowerChain, {10, 100, 1000, 10000, 100000, 500000}},
+      {"sum_of_callbacks",
+       SumOfCallbacks,
+       {10, 100, 1000, 10000, 100000, 200000}},
+      {"sum_of_long_names", SumOfLongNames, {1, 10, 100, 1000}},
       // The root group counts as one level: 255 brackets reach the bound.
       {"nested_brackets", Nested, {1, 16, 64, 128, 255}},
       {"nested_functions", NestedFunctions, {1, 16, 64, 128, 255}},
@@ -229,12 +277,16 @@ void RegisterCompileBenchmarks() {
       const std::string text = family.make(n);
       const std::string base =
           std::string("scale/") + family.name + "/" + std::to_string(n) + "/";
-      benchmark::RegisterBenchmark((base + "voxeval").c_str(), CompileLibrary,
-                                   text)
+      const bool longName = family.make == SumOfLongNames;
+      benchmark::RegisterBenchmark(
+          (base + "voxeval").c_str(),
+          longName ? CompileWithLongName : CompileLibrary, text)
           ->Unit(benchmark::kMicrosecond);
-      benchmark::RegisterBenchmark((base + "muparser").c_str(), CompileMuParser,
-                                   text)
-          ->Unit(benchmark::kMicrosecond);
+      // muParser knows no such name.
+      if (!longName)
+        benchmark::RegisterBenchmark((base + "muparser").c_str(),
+                                     CompileMuParser, text)
+            ->Unit(benchmark::kMicrosecond);
     }
   }
   benchmark::RegisterBenchmark("table10k/add_variables/voxeval",
