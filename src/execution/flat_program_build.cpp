@@ -281,8 +281,13 @@ void Translator::Translate() {
 // The most running values the (sub-)program at start holds saved at once,
 // its sub-programs' included: a nested group's first step saves one, its
 // closing step takes it back; a sub-program runs on top of what its caller
-// holds.
-int SavedDepth(const std::vector<FLAT_STEP> &steps, std::size_t start) {
+// holds. Each program is read once (known holds those read, else -1, once
+// there are sub-programs): programs may run each other twice at every
+// level.
+int SavedDepth(const std::vector<FLAT_STEP> &steps, std::size_t start,
+               std::vector<int> &known) {
+  if (!known.empty() && known[start] >= 0)
+    return known[start];
   int depth = 0;
   int deepest = 0;
   for (std::size_t i = start; i < steps.size(); ++i) {
@@ -291,11 +296,12 @@ int SavedDepth(const std::vector<FLAT_STEP> &steps, std::size_t start) {
     const unsigned shape = code / kModeCount;
     const unsigned mode = code % kModeCount;
     if (code < kShapeCount * kModeCount) {
-      if (shape == kSubGroup || shape == kApplySub)
-        deepest = std::max(
-            deepest,
-            depth + SavedDepth(steps, i + static_cast<std::size_t>(
-                                              steps[i].target)));
+      if (shape == kSubGroup || shape == kApplySub) {
+        if (known.empty())
+          known.assign(steps.size(), -1);
+        const std::size_t sub = i + static_cast<std::size_t>(steps[i].target);
+        deepest = std::max(deepest, depth + SavedDepth(steps, sub, known));
+      }
       if (mode == kPush)
         deepest = std::max(deepest, ++depth);
       else if ((shape == kClose || shape == kApplyClose) && mode != kFirst)
@@ -304,6 +310,8 @@ int SavedDepth(const std::vector<FLAT_STEP> &steps, std::size_t start) {
     if (last)
       break;
   }
+  if (!known.empty())
+    known[start] = deepest;
   return deepest;
 }
 
@@ -324,5 +332,6 @@ void CFlatProgram::Build(const CVisitPlan &plan) {
   m_callsNothing = true;
   for (const FLAT_STEP &step : m_steps)
     m_callsNothing = m_callsNothing && IsInlineStep(step.code);
-  m_savedDepth = SavedDepth(m_steps, 0);
+  std::vector<int> known;
+  m_savedDepth = SavedDepth(m_steps, 0, known);
 }
