@@ -111,21 +111,27 @@ private:
   std::vector<Entry> m_entries;
 };
 
-const double kSpecial[] = {0.0,
-                           -0.0,
-                           1.0,
-                           -3.0,
-                           0.5,
-                           1e308,
-                           -1e308,
-                           1e-310,
-                           kInf,
-                           -kInf,
-                           kNaN,
-                           1e154,
-                           0x1p512,
-                           0x1p-484,
-                           0x1.ffffffffffffep+24};
+const double kSpecial[] = {
+    0.0,   -0.0,   1.0,     -3.0,     0.5,
+    1e308, -1e308, 1e-310,  kInf,     -kInf,
+    kNaN,  1e154,  0x1p512, 0x1p-484, 0x1.ffffffffffffep+24};
+
+// Calls check(environment, x, y) with x and y set, for every environment
+// and every pair of special values, until an assertion fails.
+template <class Check> void OverSpecialValues(Formulas &formulas, Check check) {
+  EnvironmentGuard guard;
+  for (const Environment &environment : kEnvironments) {
+    guard.Set(environment);
+    for (double x : kSpecial)
+      for (double y : kSpecial) {
+        formulas.Set(u"x", x);
+        formulas.Set(u"y", y);
+        check(environment, x, y);
+        if (::testing::Test::HasFatalFailure())
+          return;
+      }
+  }
+}
 
 } // namespace
 
@@ -168,17 +174,11 @@ TEST(FloatingPointEnvironment, FlagsMatchTheRecordsOnSpecialValues) {
                     "x*(0+(0+(0+(0+(0+(0+(0+(0+(0+(y*x))))))))))",
                     "2.5e-310*x^2",
                     "y*1e-310+x^3"};
-  EnvironmentGuard guard;
-  for (const Environment &environment : kEnvironments) {
-    guard.Set(environment);
-    for (double x : kSpecial)
-      for (double y : kSpecial) {
-        formulas.Set(u"x", x);
-        formulas.Set(u"y", y);
-        ASSERT_EQ(formulas.Compare(), "")
-            << environment.name << ", x = " << x << ", y = " << y;
-      }
-  }
+  OverSpecialValues(formulas,
+                    [&](const Environment &environment, double x, double y) {
+                      ASSERT_EQ(formulas.Compare(), "")
+                          << environment.name << ", x = " << x << ", y = " << y;
+                    });
 }
 
 // Squares and cubes (products where pow would give the same) and pow with a
@@ -288,31 +288,24 @@ TEST(FloatingPointEnvironment, TrapsWhereTheRecordsTrap) {
   if (!Traps([&] { return 1.0 / zero; }))
     GTEST_SKIP() << "floating-point traps are not delivered here (valgrind "
                     "and some processors do not)";
-  Formulas formulas{"x+1", "2*x-3",       "x*y", "f+x",
-                    "x/y", "x^2",         "x-y", "2.5e-310*x^2"};
+  Formulas formulas{"x+1", "2*x-3", "x*y", "f+x",
+                    "x/y", "x^2",   "x-y", "2.5e-310*x^2"};
   const std::vector<TierCase> tiers = TiersOnThisMachine();
   int trapping = 0;
-  EnvironmentGuard guard;
-  for (const Environment &environment : kEnvironments) {
-    guard.Set(environment);
-    for (double x : kSpecial)
-      for (double y : kSpecial) {
-        formulas.Set(u"x", x);
-        formulas.Set(u"y", y);
+  OverSpecialValues(
+      formulas, [&](const Environment &environment, double x, double y) {
         for (const Formulas::Entry &entry : formulas.Entries()) {
           const bool expected =
               Traps([&] { return EvaluateSToken(&entry.tree->root, 0); });
           trapping += expected;
           for (std::size_t i = 0; i < tiers.size(); ++i)
-            ASSERT_EQ(Traps([&] {
-                        return entry.forms[i]->form.Evaluate(0).second;
-                      }),
-                      expected)
+            ASSERT_EQ(
+                Traps([&] { return entry.forms[i]->form.Evaluate(0).second; }),
+                expected)
                 << entry.text << " by " << tiers[i].name << ", "
                 << environment.name << ", x = " << x << ", y = " << y;
         }
-      }
-  }
+      });
   // Division by zero, inf - inf, inf * 0 and overflow do trap.
   EXPECT_GT(trapping, 20);
 }
