@@ -194,7 +194,7 @@ private:
 const char16_t *const kVariables[] = {u"x", u"y", u"z", u"t", u"a", u"b"};
 
 const double kSpecialValues[] = {
-    0.0, -0.0, 1.0,  2.0,  -3.0,  0.5,  1e308,   -1e308,  1e-310,
+    0.0,  -0.0,  1.0,  2.0, -3.0,  0.5,  1e308,   -1e308,   1e-310,
     kInf, -kInf, kNaN, 0.1, 1e154, -2.5, 0x1p512, 0x1p-484, 1e200};
 
 #if defined(__x86_64__) || defined(_M_X64)
@@ -540,8 +540,7 @@ TEST(DifferentialEvaluator, ReentryTakesLikeStackInEveryTier) {
 #endif
   boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
   builder->AddFunction(u"f", Reenter);
-  const std::unique_ptr<Tree> tree =
-      CompileText(builder, "2*(x+f*(y-1))+x^2");
+  const std::unique_ptr<Tree> tree = CompileText(builder, "2*(x+f*(y-1))+x^2");
   const Programs programs(tree->root);
   const CCompiledForm &flat = programs.forms[1]->form;
   const CCompiledForm &strongest = programs.Strongest();
