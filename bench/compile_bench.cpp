@@ -107,17 +107,19 @@ std::string NestedFunctions(int depth) {
 }
 
 // Sums and chains of powers (each square proven in place, with its way to
-// pow), a sum of callback calls, and a sum of one long host name.
-std::string SumOfSquares(int terms) { return FlatText(terms, "^2+") + "^2"; }
-
-// The same sums with each square written as a product, for comparison.
-std::string SumOfSelfProducts(int terms) {
-  static const char *const kTerms[] = {"x*x", "y*y", "z*z", "t*t"};
+// pow), a sum of callback calls, and a sum of one long host name. The sum
+// of squares of one variable has a twin with each square written as a
+// product.
+std::string SumOf(int terms, const char *term) {
   std::string text;
   for (int i = 0; i < terms; ++i)
-    text += (i > 0 ? "+" : "") + std::string(kTerms[i % 4]);
+    text += (i > 0 ? "+" : "") + std::string(term);
   return text;
 }
+
+std::string SumOfSquares(int terms) { return SumOf(terms, "x^2"); }
+
+std::string SumOfSelfProducts(int terms) { return SumOf(terms, "x*x"); }
 
 std::string PowerChain(int squares) {
   std::string text = "y";
@@ -126,18 +128,10 @@ std::string PowerChain(int squares) {
   return text;
 }
 
-std::string SumOfCallbacks(int terms) {
-  std::string text;
-  for (int i = 0; i < terms; ++i)
-    text += i > 0 ? "+cb()" : "cb()";
-  return text;
-}
+std::string SumOfCallbacks(int terms) { return SumOf(terms, "cb()"); }
 
 std::string SumOfLongNames(int terms) {
-  std::string text;
-  for (int i = 0; i < terms; ++i)
-    text += (i > 0 ? "+" : "") + LongName();
-  return text;
+  return SumOf(terms, LongName().c_str());
 }
 
 typedef std::string (*TextMaker)(int);
