@@ -138,8 +138,9 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
     // without flushing subnormals: the control register read at entry into
     // r9 (kept across the library's calls, read again after a callback)
     // and tested before the product; the inexact flag that pow would
-    // raise; pow after the function's end, after which the held variables
-    // are read again.
+    // raise. Else the way to pow after the function's end, shared by the
+    // squares like it: it comes back through r10, to a place marked for
+    // indirect jumps, and reads the held variables again.
     {"x^2+1", true, &kSystemV,
      "  endbr64\n"
      "  stmxcsr [rsp-8]\n"
@@ -167,6 +168,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  addsd xmm2, [9.3326361850321888e-302]\n"
      "  movapd xmm3, xmm1\n"
      ".L2:\n"
+     "  endbr64\n"
      "  addsd xmm3, [1]\n"
      "  movapd xmm0, xmm3\n"
      "  vandpd xmm2, xmm0, xmm15\n"
@@ -178,9 +180,13 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  mov rax, fallback\n"
      "  jmp rax\n"
      ".L1:\n"
+     "  lea r10, .L2\n"
+     "  jmp .L3\n"
+     ".L3:\n"
      "  sub rsp, 72\n"
      "  mov [rsp+40], rdi\n"
      "  mov [rsp+48], rsi\n"
+     "  mov [rsp+64], r10\n"
      "  movapd xmm0, xmm3\n"
      "  movsd xmm1, [2]\n"
      "  mov [rsp+32], r9\n"
@@ -193,8 +199,9 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  movsd xmm4, [rcx+0]\n"
      "  mov rdi, [rsp+40]\n"
      "  mov rsi, [rsp+48]\n"
+     "  mov r10, [rsp+64]\n"
      "  add rsp, 72\n"
-     "  jmp .L2\n"},
+     "  jmp r10\n"},
 #endif
     // The double goes back for the caller to test: a NaN where a value
     // was not finite.

@@ -564,7 +564,9 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
   m_out.Vsubsd(kX2, kX1, Mem::Constant(1.0));
   m_out.Addsd(kX2, Mem::Constant(0x1p-1000));
   m_out.Movapd(cold.base, kX1);
+  // Reached from the way to pow by an indirect jump.
   m_out.Bind(cold.back);
+  m_out.Endbr64();
   m_squaresByPow.push_back(cold);
 }
 

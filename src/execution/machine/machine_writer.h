@@ -95,6 +95,8 @@ private:
   Mem ContextSlot() const { return Frame(16); }
   Mem ThrownSlot() const { return Frame(24); }
   Mem LevelSlot(int slot) const { return Frame(32 + 8 * slot); }
+  // Where the way to pow keeps where it goes back to, past the levels'.
+  Mem ReturnSlot() const { return Frame(32 + 8 * (m_deepestSlot + 1)); }
   Mem Frame(std::int32_t offset) const {
     return Mem::At(Gpr::kRsp, m_convention.homeArea + offset);
   }
@@ -152,6 +154,8 @@ private:
   // the library's functions.
   bool m_squares = false;
   static constexpr Gpr kEnvironment = Gpr::kR9;
+  // Where a shared way to pow goes back to (free in both conventions).
+  static constexpr Gpr kReturn = Gpr::kR10;
   // Callbacks are called: their throws leave through one label.
   bool m_throws = false;
   Label m_thrown = Label();
@@ -178,6 +182,7 @@ private:
   };
   SquareByPow LeftToPow(Xmm base, int live, double exponent);
   void Proven(const SquareByPow &cold);
+  void WayToPow(Label label, const SquareByPow &cold);
   std::vector<SquareByPow> m_squaresByPow;
   // Variables read once at entry into the registers above the levels'
   // (code that can start again, with VEX): until the first call, the
