@@ -47,9 +47,8 @@ inline double FiniteOrZero(double v) {
 
 // The rounding probe: kStart + kFirst + kSecond, added in that order, is
 // kNearest only while arithmetic rounds to nearest (1 + u/4 + 3u/4, u the
-// spacing above 1). The machine code reads the control register instead,
-// which also tells flush-to-zero and denormals-are-zero; the flat
-// program's proofs keep clear of subnormal numbers, so they need not know.
+// spacing above 1). RoundsToNearest below and the machine code's test of
+// the mode both compute it.
 struct RoundingProbe {
   static constexpr double kStart = 1.0;
   static constexpr double kFirst = 0x1p-54;
@@ -151,6 +150,12 @@ inline double Combine(FLAT_MODE mode, double acc, double v) {
 // Cube); both only ever accept pow's own result, so they agree in every
 // bit.
 constexpr double kPowErrorUlps = 0.54;
+// The bases taken in place: 2^-range <= |a| < 2^range, so that no product
+// overflows and no rounding error the proofs compute is subnormal (which
+// flush-to-zero would flush, with a flag of its own). Wider ranges gain
+// nothing a formula needs.
+constexpr int kSquareRange = 450;
+constexpr int kCubeRange = 290;
 // 0.4587: the machine code tests it as p + 1.09 * e rounding back to p.
 constexpr double kPowProofUlps = 0.5 / 1.09;
 static_assert(kPowProofUlps + kPowErrorUlps < 1.0,

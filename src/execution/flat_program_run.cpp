@@ -73,12 +73,12 @@ VOX_ALWAYS_INLINE void KeepComputed(double value) {
 // let the compiler put products in place of the call.
 VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
                               const double *exponent) {
-  if (n == 2 && IsInRange(a, 450)) {
+  if (n == 2 && IsInRange(a, kSquareRange)) {
     const double p = a * a;
     const double error = ProductError(a, a, p);
     if (IsPowResult(p, error) && RoundsToNearest())
       return p;
-  } else if (n == 3 && IsInRange(a, 290)) {
+  } else if (n == 3 && IsInRange(a, kCubeRange)) {
     const double square = a * a;
     const double product = square * a;
     // cube = (square + e2) * a, with e2 * a far below the last bit. Two

@@ -134,41 +134,43 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  mov rax, fallback\n"
      "  jmp rax\n"},
 #if defined(__GLIBC__)
-    // The square proven in place while the vector unit rounds to nearest
-    // without flushing subnormals: the control register read at entry into
-    // r9 (kept across the library's calls, read again after a callback)
-    // and tested before the product; the inexact flag that pow would
-    // raise. Else the way to pow after the function's end, shared by the
-    // squares like it: it comes back through r10, to a place marked for
-    // indirect jumps, and reads the held variables again.
+    // The square proven in place under round-to-nearest, for a base whose
+    // exponent bits lie in the square's range (tested before the product);
+    // the first one proves the mode on its way (r9 remembers it for later
+    // ones across the library's calls, until a callback); pow after the
+    // function's end, after which the held variables are read again.
     {"x^2+1", true, &kSystemV,
      "  endbr64\n"
-     "  stmxcsr [rsp-8]\n"
-     "  mov r9, [rsp-8]\n"
      "  mov rcx, first variable\n"
      "  movddup xmm15, [inf]\n"
+     "  xor r9d, r9d\n"
      "  movsd xmm4, [rcx+0]\n"
      "  vandpd xmm1, xmm4, xmm15\n"
      "  ucomisd xmm1, xmm15\n"
      "  je .L0\n"
      "  movapd xmm3, xmm4\n"
-     "  test r9d, 57408\n"
-     "  jne .L1\n"
-     "  vmulsd xmm1, xmm3, xmm3\n"
-     "  ucomisd xmm1, [1.0020841800044864e-292]\n"
+     "  vandpd xmm1, xmm3, xmm15\n"
+     "  ucomisd xmm1, [3.4395525670743494e-136]\n"
      "  jb .L1\n"
-     "  ucomisd xmm1, [1.1235582092889474e+307]\n"
-     "  ja .L1\n"
+     "  ucomisd xmm1, [2.9073548971824276e+135]\n"
+     "  jae .L1\n"
+     "  vmulsd xmm1, xmm3, xmm3\n"
      "  movapd xmm2, xmm1\n"
      "  vfmsub231sd xmm2, xmm3, xmm3\n"
      "  vfmadd132sd xmm2, xmm1, [1.0900000000000001]\n"
      "  ucomisd xmm2, xmm1\n"
      "  jne .L1\n"
-     "  vsubsd xmm2, xmm1, [1]\n"
-     "  addsd xmm2, [9.3326361850321888e-302]\n"
+     "  ucomisd xmm1, [1]\n"
+     "  je .L4\n"
+     "  movsd xmm2, [1]\n"
+     "  addsd xmm2, [5.5511151231257827e-17]\n"
+     "  addsd xmm2, [1.6653345369377348e-16]\n"
+     "  ucomisd xmm2, [1.0000000000000002]\n"
+     "  jne .L1\n"
+     "  mov r9d, 1\n"
+     ".L4:\n"
      "  movapd xmm3, xmm1\n"
      ".L2:\n"
-     "  endbr64\n"
      "  addsd xmm3, [1]\n"
      "  movapd xmm0, xmm3\n"
      "  vandpd xmm2, xmm0, xmm15\n"
@@ -180,13 +182,9 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  mov rax, fallback\n"
      "  jmp rax\n"
      ".L1:\n"
-     "  lea r10, .L2\n"
-     "  jmp .L3\n"
-     ".L3:\n"
      "  sub rsp, 72\n"
      "  mov [rsp+40], rdi\n"
      "  mov [rsp+48], rsi\n"
-     "  mov [rsp+64], r10\n"
      "  movapd xmm0, xmm3\n"
      "  movsd xmm1, [2]\n"
      "  mov [rsp+32], r9\n"
@@ -199,9 +197,8 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  movsd xmm4, [rcx+0]\n"
      "  mov rdi, [rsp+40]\n"
      "  mov rsi, [rsp+48]\n"
-     "  mov r10, [rsp+64]\n"
      "  add rsp, 72\n"
-     "  jmp r10\n"},
+     "  jmp .L2\n"},
 #endif
     // The double goes back for the caller to test: a NaN where a value
     // was not finite.

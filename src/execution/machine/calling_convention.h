@@ -24,10 +24,6 @@ struct CALLING_CONVENTION {
   Gpr arguments[3];
   // Room the callee may use above the return address; kept everywhere.
   std::int32_t homeArea;
-  // Eight bytes the code may use at entry, from rsp: below it (the red
-  // zone) on System V, the caller's home area above the return address on
-  // Windows.
-  std::int32_t entryScratch;
 };
 
 // clang-format off
@@ -38,8 +34,7 @@ const CALLING_CONVENTION kSystemV = {
     Xmm(15),                              // mask
     Gpr::kRdi, Gpr::kRsi,                 // owner, context
     {Gpr::kRdi, Gpr::kRsi, Gpr::kRdx},    // arguments
-    32,                                   // homeArea
-    -8};                                  // entryScratch
+    32};                                  // homeArea
 
 // Windows keeps xmm6-xmm15 for the caller: two levels in registers.
 const CALLING_CONVENTION kWindowsX64 = {
@@ -49,8 +44,7 @@ const CALLING_CONVENTION kWindowsX64 = {
     Xmm(5),
     Gpr::kRcx, Gpr::kRdx,
     {Gpr::kRcx, Gpr::kRdx, Gpr::kR8},
-    32,
-    8};
+    32};
 // clang-format on
 
 // The convention of the system the library runs on.

@@ -496,57 +496,76 @@ void CMachineWriter::Power(int level, const Place &exponent) {
   StoreLevel(level, 0);
 }
 
-// Jumps to other unless the vector unit rounds to nearest and keeps
-// subnormal numbers (neither flush-to-zero nor denormals-are-zero): the
-// environment in which the proofs of evaluation/arithmetic.h hold. Any
-// other goes to pow, as the record evaluator does. Reading the control
-// register raises no flag, so the test may come first, before a product
-// that could overflow where pow would not.
-void CMachineWriter::TestEnvironment(Label other) {
-  const std::uint32_t kRoundingControl = 0x6000;
-  const std::uint32_t kFlushToZero = 0x8000;
-  const std::uint32_t kDenormalsAreZero = 0x40;
-  m_out.TestBits32(kEnvironment,
-                   kRoundingControl | kFlushToZero | kDenormalsAreZero);
+// Jumps to other unless arithmetic rounds to nearest, where the square
+// proof holds, by the probe of evaluation/arithmetic.h. The sums raise the
+// inexact flag, which the square's own inexact product or pow raises too.
+// Once passed, r9 remembers it until a callback.
+void CMachineWriter::TestRoundsToNearest(Label other) {
+  m_out.Movsd(kX2, Mem::Constant(RoundingProbe::kStart));
+  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kFirst));
+  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kSecond));
+  m_out.Ucomisd(kX2, Mem::Constant(RoundingProbe::kNearest));
   m_out.Jcc(Condition::kNotEqual, other);
+  m_out.Mov32(kRoundingKnown, 1);
 }
 
-// kEnvironment = the control register, through eight bytes of scratch.
-void CMachineWriter::ReadEnvironment(CX86Encoder &out, const Mem &scratch) {
-  out.Stmxcsr(scratch);
-  out.Mov(kEnvironment, scratch);
+// The rounding test for the power in xmm1, which the first square or cube
+// since entry or a callback makes on its way. The sums raise the inexact
+// flag, which the product or pow raises too (glibc's pow even for exact
+// squares), save for a base of magnitude 1: its square 1 stands in every
+// mode, untested (a cube of 1 never gets here: powers of two go to pow).
+void CMachineWriter::ProveRounding(Label other) {
+  const Label one = m_out.NewLabel();
+  m_out.Ucomisd(kX1, Mem::Constant(1.0));
+  m_out.Jcc(Condition::kEqual, one);
+  TestRoundsToNearest(other);
+  m_out.Bind(one);
 }
 
 bool CMachineWriter::SquaresInPlace() const { return m_vex && kSquaresInPlace; }
 
-// Where a power of base goes when its proof fails or the environment is
-// not the proofs' (tested here, before the power's first product): pow,
-// after the function's end, which saves the live levels' registers in
-// their slots.
+// Clears the memory of a passed rounding test, at entry and after
+// callbacks.
+void CMachineWriter::ForgetRounding() {
+  m_modeTested = false;
+  if (m_squares)
+    m_out.Clear32(kRoundingKnown);
+}
+
+// Where a power of base goes when its proof fails: pow, after the
+// function's end, which saves the live levels' registers in their slots.
 CMachineWriter::SquareByPow CMachineWriter::LeftToPow(Xmm base, int live,
                                                       double exponent) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
   const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
-  TestEnvironment(pow);
-  return SquareByPow{pow, back, base, live, m_heldValid, exponent};
+  const Label first = m_out.NewLabel();
+  return SquareByPow{pow,  back,        first,        base,
+                     live, m_heldValid, m_modeTested, exponent};
 }
 
-// base = base ^ 2 in its register. The product p is what pow gives when the
-// exact square lies within kPowProofUlps of p's spacing on its side (see
-// evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps) rounds
-// back to p, e = a * a - p being exact from a fused multiply-add.
-// Squares under 2^-970 (where e might not be exact), over 2^1020 and NaN
-// go to pow.
+// Jumps to pow unless 2^-limit <= |base| < 2^limit, read from its exponent
+// bits (no flag, NaN and infinity included): before any product, so that
+// none overflows where pow would not, and none of the proofs' values is
+// subnormal, which flush-to-zero would flush with a flag of its own.
+void CMachineWriter::TestRange(Xmm base, int limit, Label pow) {
+  m_out.Vandpd(kX1, base, m_convention.mask);
+  m_out.Ucomisd(kX1, Mem::Constant(std::ldexp(1.0, -limit)));
+  m_out.Jcc(Condition::kBelow, pow);
+  m_out.Ucomisd(kX1, Mem::Constant(std::ldexp(1.0, limit)));
+  m_out.Jcc(Condition::kAboveOrEqual, pow);
+}
+
+// base = base ^ 2 in its register, for bases in the square's range of
+// evaluation/arithmetic.h. The product p is what pow gives when the exact
+// square lies within kPowProofUlps of p's spacing on its side (see
+// evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps)
+// rounds back to p, e = a * a - p being exact from a fused multiply-add.
 void CMachineWriter::Square(Xmm base, int live) {
   const SquareByPow cold = LeftToPow(base, live, 2.0);
+  TestRange(base, kSquareRange, cold.pow);
   m_out.Vmulsd(kX1, base, base);
-  m_out.Ucomisd(kX1, Mem::Constant(0x1p-970));
-  m_out.Jcc(Condition::kBelow, cold.pow);
-  // Nor near overflow, where p - a * a would be inf - inf.
-  m_out.Ucomisd(kX1, Mem::Constant(0x1p1020));
-  m_out.Jcc(Condition::kAbove, cold.pow);
   m_out.Movapd(kX2, kX1);
   m_out.Vfmsub231sd(kX2, base, base);
   m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
@@ -555,18 +574,21 @@ void CMachineWriter::Square(Xmm base, int live) {
   Proven(cold);
 }
 
-// The power p in xmm1, proven, goes to its base's register. The C
-// library's pow raises the inexact flag for every power it computes, exact
-// ones too, save 1 (the square of 1 or -1): so does the product, by
-// (p - 1) + 2^-1000, inexact unless p is 1, and without any other flag
-// over the proofs' range.
+// The power in xmm1, proven where arithmetic rounds to nearest, goes to
+// its base's register; the rounding mode is tested on the way by the first
+// power since entry or a callback, and remembered in r9 for later ones.
 void CMachineWriter::Proven(const SquareByPow &cold) {
-  m_out.Vsubsd(kX2, kX1, Mem::Constant(1.0));
-  m_out.Addsd(kX2, Mem::Constant(0x1p-1000));
+  if (m_modeTested) {
+    // Unless the rounding test passed on the way here, this power's path
+    // proves the mode.
+    m_out.Test32(kRoundingKnown);
+    m_out.Jcc(Condition::kEqual, cold.first);
+  } else {
+    ProveRounding(cold.pow);
+    m_modeTested = true;
+  }
   m_out.Movapd(cold.base, kX1);
-  // Reached from the way to pow by an indirect jump.
   m_out.Bind(cold.back);
-  m_out.Endbr64();
   m_squaresByPow.push_back(cold);
 }
 
@@ -577,16 +599,13 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
 // what is left lies within kPowProofUlps of p's spacing and p is not a
 // power of two (whose lower neighbour is closer). The fused multiply-adds
 // give the exact errors the flat program gets by splitting the factors.
-// Cubes of magnitudes outside 2^-290 to 2^290 (by the square's range),
-// infinity and NaN go to pow. Uses xmm0 as a third scratch register.
+// Bases outside the cube's range, infinity and NaN go to pow. Uses xmm0 as
+// a third scratch register.
 void CMachineWriter::Cube(Xmm base, int live) {
   const SquareByPow cold = LeftToPow(base, live, 3.0);
+  TestRange(base, kCubeRange, cold.pow);
   m_out.Vmulsd(kX1, base, base); // s
-  m_out.Ucomisd(kX1, Mem::Constant(0x1p-580));
-  m_out.Jcc(Condition::kBelow, cold.pow);
-  m_out.Ucomisd(kX1, Mem::Constant(0x1p580));
-  m_out.Jcc(Condition::kAboveOrEqual, cold.pow);
-  m_out.Vmulsd(kX2, kX1, base); // q
+  m_out.Vmulsd(kX2, kX1, base);  // q
   m_out.Movapd(kX0, kX1);
   m_out.Vfmsub231sd(kX0, base, base); // a * a - s
   m_out.Mulsd(kX0, base);

@@ -87,16 +87,14 @@ private:
   }
   static Place Slot(int s) { return Place{Place::kSlot, 0.0, s, nullptr}; }
   Place Level(int level) const;
-  // The control register's copy across calls first, the owner's, the
+  // The rounding test's memory across calls first, the owner's, the
   // context word's and the one for what a callback throws, then one per
   // level.
-  Mem EnvironmentSlot() const { return Frame(0); }
+  Mem RoundingSlot() const { return Frame(0); }
   Mem OwnerSlot() const { return Frame(8); }
   Mem ContextSlot() const { return Frame(16); }
   Mem ThrownSlot() const { return Frame(24); }
   Mem LevelSlot(int slot) const { return Frame(32 + 8 * slot); }
-  // Where the way to pow keeps where it goes back to, past the levels'.
-  Mem ReturnSlot() const { return Frame(32 + 8 * (m_deepestSlot + 1)); }
   Mem Frame(std::int32_t offset) const {
     return Mem::At(Gpr::kRsp, m_convention.homeArea + offset);
   }
@@ -110,11 +108,13 @@ private:
   Place OperandValue(const PlanOperand &operand, int level, bool tested);
   void Meet(FLAT_MODE mode, int level, const Place &value);
   void Power(int level, const Place &exponent);
+  void TestRange(Xmm base, int limit, Label pow);
   void Square(Xmm base, int live);
   void Cube(Xmm base, int live);
-  void TestEnvironment(Label other);
-  static void ReadEnvironment(CX86Encoder &out, const Mem &scratch);
+  void TestRoundsToNearest(Label other);
+  void ProveRounding(Label other);
   bool SquaresInPlace() const;
+  void ForgetRounding();
   void SquaresByPow();
 
   XmmOrMem Operand(const Place &value);
@@ -148,14 +148,14 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
-  // The code proves squares or cubes in place. r9 (free in both
-  // conventions) holds the vector unit's control register, read at entry
-  // and after each callback (which may change it), kept across calls of
-  // the library's functions.
+  // The code proves squares or cubes in place; r9 (free in both
+  // conventions) is set once a rounding test passed, kept across calls of
+  // the library's functions and cleared by a callback's.
   bool m_squares = false;
-  static constexpr Gpr kEnvironment = Gpr::kR9;
-  // Where a shared way to pow goes back to (free in both conventions).
-  static constexpr Gpr kReturn = Gpr::kR10;
+  static constexpr Gpr kRoundingKnown = Gpr::kR9;
+  // A square or cube since entry or the last callback tests the rounding
+  // mode on its way (it is the first of them); those after it test r9.
+  bool m_modeTested = false;
   // Callbacks are called: their throws leave through one label.
   bool m_throws = false;
   Label m_thrown = Label();
@@ -175,14 +175,15 @@ private:
   struct SquareByPow {
     Label pow;
     Label back;
+    Label first; // the rounding mode not yet proven
     Xmm base;
     int live;
-    bool reload;     // the held variables, which the call overwrites
+    bool reload; // the held variables, which the call overwrites
+    bool later;  // the first power since entry or a callback tested the mode
     double exponent; // 2 or 3
   };
   SquareByPow LeftToPow(Xmm base, int live, double exponent);
   void Proven(const SquareByPow &cold);
-  void WayToPow(Label label, const SquareByPow &cold);
   std::vector<SquareByPow> m_squaresByPow;
   // Variables read once at entry into the registers above the levels'
   // (code that can start again, with VEX): until the first call, the

@@ -5,11 +5,7 @@
 #include "execution/machine/host_calls.h"
 
 #include <cmath>
-#include <cstdint>
 #include <limits>
-
-#include <boost/container/map.hpp>
-#include <boost/container/small_vector.hpp>
 
 const double *FirstVariableOf(const CVisitPlan &plan) {
   if (plan.Top().kind == PlanOperand::kVariable)
@@ -85,21 +81,21 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(LevelSlot(level), Xmm(kFirstLevelRegister + level));
-  // The library's functions leave the control register as it is; a
-  // host's callback may change it.
+  // The library's functions leave the rounding mode as it is; a host's
+  // callback may change it.
   const bool host = function == reinterpret_cast<const void *>(&CallHost);
   if (m_squares && !host)
-    m_out.Mov(EnvironmentSlot(), kEnvironment);
+    m_out.Mov(RoundingSlot(), kRoundingKnown);
   m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
   m_out.Call(Gpr::kRax);
   if (m_base != nullptr)
     m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
               "first variable");
   LoadTestConstants();
-  if (m_squares && host)
-    ReadEnvironment(m_out, EnvironmentSlot());
-  else if (m_squares)
-    m_out.Mov(kEnvironment, EnvironmentSlot());
+  if (m_squares && !host)
+    m_out.Mov(kRoundingKnown, RoundingSlot());
+  else
+    ForgetRounding();
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
   m_calls = true;
@@ -124,66 +120,45 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 }
 
 // The squares and cubes left to pow, after the function's end so that the
-// usual path runs straight on. Each jumps, with where to come back to in
-// r10, to a way to pow shared by all with the same base register, live
-// levels, held variables and exponent, which keeps r10 in the frame across
-// the call and jumps back through it with the power in the base's
-// register: a long formula's squares do not each carry a call.
+// usual path runs straight on; each jumps back with the power in its
+// register.
 void CMachineWriter::SquaresByPow() {
-  struct Way {
-    Label label;
-    const SquareByPow *first;
-  };
-  boost::container::map<std::uint64_t, std::size_t> index;
-  boost::container::small_vector<Way, 8> ways;
   for (const SquareByPow &cold : m_squaresByPow) {
-    const std::uint64_t key =
-        static_cast<std::uint64_t>(cold.base.index) |
-        static_cast<std::uint64_t>(cold.live) << 8 |
-        static_cast<std::uint64_t>(cold.reload) << 40 |
-        static_cast<std::uint64_t>(cold.exponent == 3.0) << 41;
-    auto found = index.find(key);
-    if (found == index.end()) {
-      found = index.emplace(key, ways.size()).first;
-      ways.push_back(Way{m_out.NewLabel(), &cold});
+    // A later power proves the rounding mode here when the powers before
+    // it did not (their proof failed, or a square's base was 1).
+    if (cold.later) {
+      m_out.Bind(cold.first);
+      ProveRounding(cold.pow);
+      m_out.Movapd(cold.base, kX1);
+      m_out.Jmp(cold.back);
     }
     m_out.Bind(cold.pow);
-    m_out.Lea(kReturn, cold.back);
-    m_out.Jmp(ways[found->second].label);
+    // Without a frame on the usual path, this one makes its own and keeps
+    // the owner and context word in it across the call.
+    const bool keep = m_coldFrame != 0 && m_convention.returnsPair;
+    if (m_coldFrame != 0)
+      m_out.SubRsp(m_coldFrame);
+    if (keep) {
+      m_out.Mov(OwnerSlot(), m_convention.owner);
+      m_out.Mov(ContextSlot(), m_convention.context);
+    }
+    // The evaluator's own pow, for the powers the proof leaves, and for
+    // all of them in other rounding modes.
+    Load(0, Register(cold.base.index));
+    Load(1, Place{Place::kConstant, cold.exponent, 0, nullptr});
+    double (*const power)(double, double) = &std::pow;
+    Call(reinterpret_cast<const void *>(power), "pow", cold.live);
+    Load(cold.base.index, Register(0));
+    if (cold.reload)
+      ReloadHeld();
+    if (keep) {
+      m_out.Mov(m_convention.owner, OwnerSlot());
+      m_out.Mov(m_convention.context, ContextSlot());
+    }
+    if (m_coldFrame != 0)
+      m_out.AddRsp(m_coldFrame);
+    m_out.Jmp(cold.back);
   }
-  for (const Way &way : ways)
-    WayToPow(way.label, *way.first);
-}
-
-void CMachineWriter::WayToPow(Label label, const SquareByPow &cold) {
-  m_out.Bind(label);
-  // Without a frame on the usual path, this one makes its own and keeps
-  // the owner and context word in it across the call.
-  const bool keep = m_coldFrame != 0 && m_convention.returnsPair;
-  if (m_coldFrame != 0)
-    m_out.SubRsp(m_coldFrame);
-  if (keep) {
-    m_out.Mov(OwnerSlot(), m_convention.owner);
-    m_out.Mov(ContextSlot(), m_convention.context);
-  }
-  m_out.Mov(ReturnSlot(), kReturn);
-  // The evaluator's own pow, for the powers the proof leaves, and for all
-  // of them in other environments.
-  Load(0, Register(cold.base.index));
-  Load(1, Place{Place::kConstant, cold.exponent, 0, nullptr});
-  double (*const power)(double, double) = &std::pow;
-  Call(reinterpret_cast<const void *>(power), "pow", cold.live);
-  Load(cold.base.index, Register(0));
-  if (cold.reload)
-    ReloadHeld();
-  if (keep) {
-    m_out.Mov(m_convention.owner, OwnerSlot());
-    m_out.Mov(m_convention.context, ContextSlot());
-  }
-  m_out.Mov(kReturn, ReturnSlot());
-  if (m_coldFrame != 0)
-    m_out.AddRsp(m_coldFrame);
-  m_out.Jmp(kReturn);
 }
 
 // The entry, marked as one for indirect branch tracking; the frame, the
@@ -192,8 +167,6 @@ void CMachineWriter::WayToPow(Label label, const SquareByPow &cold) {
 void CMachineWriter::Prologue(std::int32_t frame) {
   CX86Encoder prologue(m_listing);
   prologue.Endbr64();
-  if (m_squares)
-    ReadEnvironment(prologue, Mem::At(Gpr::kRsp, m_convention.entryScratch));
   if (frame != 0)
     prologue.SubRsp(frame);
   if (m_saveArguments && (m_convention.returnsPair || m_throws)) {
@@ -279,12 +252,11 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
       m_squares = m_squares || (SquaresInPlace() &&
                                 SmallPower(item.mode, item.operand) != 0);
   LoadTestConstants();
+  ForgetRounding();
   TestVariables();
   Load(0, OperandValue(m_plan.Top(), 0, false));
-  // A frame for the slots used (and the way to pow's return slot), the
-  // stack aligned for calls.
-  std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1) +
-                       (m_squaresByPow.empty() ? 0 : 8);
+  // A frame for the slots used, the stack aligned for calls.
+  std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1);
   if (frame % 16 != 8)
     frame += 8;
   if (m_calls || m_memoryLevels) {

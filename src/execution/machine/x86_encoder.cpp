@@ -228,10 +228,6 @@ void CX86Encoder::Vsubsd(Xmm d, Xmm a, Xmm b) {
   Instruction("vsubsd", 1, false, 3, 0x5C, d, a, b);
 }
 
-void CX86Encoder::Vsubsd(Xmm d, Xmm a, const Mem &m) {
-  Instruction("vsubsd", 1, false, 3, 0x5C, d, a, m);
-}
-
 void CX86Encoder::Vfmsub213sd(Xmm d, Xmm a, Xmm b) {
   Instruction("vfmsub213sd", 2, true, 1, 0xAB, d, a, b);
 }
@@ -280,22 +276,25 @@ void CX86Encoder::MovEax(std::uint32_t immediate) {
 }
 
 // op r32, r32 on r8-r15 with itself.
-void CX86Encoder::Stmxcsr(const Mem &target) {
-  Byte(0x0F);
-  Byte(0xAE);
-  Address(3, target);
+void CX86Encoder::SelfOperation(const char *mnemonic, int op, Gpr r) {
+  const int low = static_cast<int>(r) & 7;
+  Byte(0x45);
+  Byte(op);
+  Byte(0xC0 | low << 3 | low);
   if (m_listing)
-    Line("stmxcsr " + Text(target));
+    Line(std::string(mnemonic) + " " + Name(r) + "d, " + Name(r) + "d");
 }
 
-void CX86Encoder::TestBits32(Gpr r, std::uint32_t mask) {
-  const int index = static_cast<int>(r);
-  Rex(false, 0, index);
-  Byte(0xF7);
-  Byte(0xC0 | (index & 7));
-  Word(mask);
+void CX86Encoder::Clear32(Gpr r) { SelfOperation("xor", 0x31, r); }
+
+void CX86Encoder::Test32(Gpr r) { SelfOperation("test", 0x85, r); }
+
+void CX86Encoder::Mov32(Gpr r, std::uint32_t immediate) {
+  Byte(0x41);
+  Byte(0xB8 | (static_cast<int>(r) & 7));
+  Word(immediate);
   if (m_listing)
-    Line("test " + Name(r) + "d, " + std::to_string(mask));
+    Line("mov " + Name(r) + "d, " + std::to_string(immediate));
 }
 
 void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
@@ -323,18 +322,6 @@ void CX86Encoder::Lea(Gpr d, const Mem &source) {
   Address(r, source);
   if (m_listing)
     Line("lea " + Name(d) + ", " + Text(source));
-}
-
-void CX86Encoder::Lea(Gpr d, Label label) {
-  const int r = static_cast<int>(d);
-  Rex(true, r, 0);
-  Byte(0x8D);
-  Byte(0x05 | (r & 7) << 3);
-  // Pointed at the label with the jumps.
-  m_jumps.push_back(Use{m_code.size(), label.id});
-  Word(0);
-  if (m_listing)
-    Line("lea " + Name(d) + ", .L" + std::to_string(label.id));
 }
 
 void CX86Encoder::AddRsp(std::int32_t bytes) {

@@ -26,8 +26,7 @@ enum class Gpr : std::uint8_t {
   kRsi = 6,
   kRdi = 7,
   kR8 = 8,
-  kR9 = 9,
-  kR10 = 10
+  kR9 = 9
 };
 
 struct Xmm {
@@ -115,7 +114,6 @@ public:
   void Vmulsd(Xmm d, Xmm a, Xmm b);
   void Vaddsd(Xmm d, Xmm a, Xmm b);
   void Vsubsd(Xmm d, Xmm a, Xmm b);
-  void Vsubsd(Xmm d, Xmm a, const Mem &m);
   // d = a * b - d, and d = d * m + a, each in one rounding.
   void Vfmsub231sd(Xmm d, Xmm a, Xmm b);
   // d = a * d - b, in one rounding.
@@ -128,16 +126,14 @@ public:
   void Mov(const Mem &target, Gpr s);
   // mov eax, imm32 (and so rax, zero-extended).
   void MovEax(std::uint32_t immediate);
-  // The control and status register to memory (32 bits); a test of a
-  // register's low 32 bits against mask.
-  void Stmxcsr(const Mem &target);
-  void TestBits32(Gpr r, std::uint32_t mask);
+  // 32-bit operations on r8-r15: r = 0, r & r, r = immediate.
+  void Clear32(Gpr r);
+  void Test32(Gpr r);
+  void Mov32(Gpr r, std::uint32_t immediate);
   // mov qword [m], imm32 and cmp qword [m], imm8.
   void MovQword(const Mem &target, std::int32_t immediate);
   void CmpQword(const Mem &target, std::int8_t immediate);
   void Lea(Gpr d, const Mem &source);
-  // d = the label's address, relative to the instruction pointer.
-  void Lea(Gpr d, Label label);
   void AddRsp(std::int32_t bytes);
   void SubRsp(std::int32_t bytes);
 
@@ -188,6 +184,7 @@ private:
                    Xmm a, Xmm b);
   void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
                    Xmm a, const Mem &m);
+  void SelfOperation(const char *mnemonic, int op, Gpr r);
   // The stack pointer stands depth bytes deep from here on.
   void Depth(std::int32_t depth, std::uint32_t allocation = 0);
   void JumpTo(Label label);
