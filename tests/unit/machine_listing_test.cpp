@@ -137,8 +137,10 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
     // The square proven in place under round-to-nearest, for a base whose
     // exponent bits lie in the square's range (tested before the product);
     // the first one proves the mode on its way (r9 remembers it for later
-    // ones across the library's calls, until a callback); pow after the
-    // function's end, after which the held variables are read again.
+    // ones across the library's calls, until a callback); else the way to
+    // pow after the function's end, shared by the squares like it, which
+    // comes back through r10 to a place marked for indirect jumps and reads
+    // the held variables again.
     {"x^2+1", true, &kSystemV,
      "  endbr64\n"
      "  mov rcx, first variable\n"
@@ -171,6 +173,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      ".L4:\n"
      "  movapd xmm3, xmm1\n"
      ".L2:\n"
+     "  endbr64\n"
      "  addsd xmm3, [1]\n"
      "  movapd xmm0, xmm3\n"
      "  vandpd xmm2, xmm0, xmm15\n"
@@ -182,9 +185,13 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  mov rax, fallback\n"
      "  jmp rax\n"
      ".L1:\n"
+     "  lea r10, .L2\n"
+     "  jmp .L5\n"
+     ".L5:\n"
      "  sub rsp, 72\n"
      "  mov [rsp+40], rdi\n"
      "  mov [rsp+48], rsi\n"
+     "  mov [rsp+64], r10\n"
      "  movapd xmm0, xmm3\n"
      "  movsd xmm1, [2]\n"
      "  mov [rsp+32], r9\n"
@@ -197,8 +204,9 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  movsd xmm4, [rcx+0]\n"
      "  mov rdi, [rsp+40]\n"
      "  mov rsi, [rsp+48]\n"
+     "  mov r10, [rsp+64]\n"
      "  add rsp, 72\n"
-     "  jmp .L2\n"},
+     "  jmp r10\n"},
 #endif
     // The double goes back for the caller to test: a NaN where a value
     // was not finite.

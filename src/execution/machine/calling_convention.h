@@ -1,6 +1,6 @@
 // What the code generator needs to know of a calling convention, as data.
 // The code uses only registers the convention leaves free to use, so it
-// saves none: rax, rcx, rdx, r9 and xmm0-xmm5 everywhere; rsi, rdi and
+// saves none: rax, rcx, rdx, r8-r10 and xmm0-xmm5 everywhere; rsi, rdi and
 // xmm6-xmm15 on System V only.
 #ifndef VOXEVAL_EXECUTION_MACHINE_CALLING_CONVENTION_H
 #define VOXEVAL_EXECUTION_MACHINE_CALLING_CONVENTION_H

@@ -588,7 +588,9 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
     m_modeTested = true;
   }
   m_out.Movapd(cold.base, kX1);
+  // Reached from the way to pow by an indirect jump too.
   m_out.Bind(cold.back);
+  m_out.Endbr64();
   m_squaresByPow.push_back(cold);
 }
 

@@ -95,6 +95,8 @@ private:
   Mem ContextSlot() const { return Frame(16); }
   Mem ThrownSlot() const { return Frame(24); }
   Mem LevelSlot(int slot) const { return Frame(32 + 8 * slot); }
+  // Where the way to pow keeps where it goes back to, past the levels'.
+  Mem ReturnSlot() const { return Frame(32 + 8 * (m_deepestSlot + 1)); }
   Mem Frame(std::int32_t offset) const {
     return Mem::At(Gpr::kRsp, m_convention.homeArea + offset);
   }
@@ -153,6 +155,8 @@ private:
   // the library's functions and cleared by a callback's.
   bool m_squares = false;
   static constexpr Gpr kRoundingKnown = Gpr::kR9;
+  // Where a shared way to pow goes back to (free in both conventions).
+  static constexpr Gpr kReturn = Gpr::kR10;
   // A square or cube since entry or the last callback tests the rounding
   // mode on its way (it is the first of them); those after it test r9.
   bool m_modeTested = false;
@@ -184,6 +188,7 @@ private:
   };
   SquareByPow LeftToPow(Xmm base, int live, double exponent);
   void Proven(const SquareByPow &cold);
+  void WayToPow(Label label, const SquareByPow &cold);
   std::vector<SquareByPow> m_squaresByPow;
   // Variables read once at entry into the registers above the levels'
   // (code that can start again, with VEX): until the first call, the

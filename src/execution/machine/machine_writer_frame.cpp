@@ -5,7 +5,11 @@
 #include "execution/machine/host_calls.h"
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
+
+#include <boost/container/map.hpp>
+#include <boost/container/small_vector.hpp>
 
 const double *FirstVariableOf(const CVisitPlan &plan) {
   if (plan.Top().kind == PlanOperand::kVariable)
@@ -120,45 +124,86 @@ void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
 }
 
 // The squares and cubes left to pow, after the function's end so that the
-// usual path runs straight on; each jumps back with the power in its
-// register.
+// usual path runs straight on. Each jumps, with where to come back to in
+// r10, to a way to pow shared by all with the same base register, live
+// levels, held variables and exponent, which keeps r10 in the frame across
+// the call and jumps back through it with the power in the base's
+// register: a long formula's squares do not each carry a call. A later
+// power whose rounding mode is not yet proven goes, likewise, to a way
+// that proves it, shared too.
 void CMachineWriter::SquaresByPow() {
+  struct Way {
+    Label pow;
+    Label prove;
+    bool proves;
+    const SquareByPow *first;
+  };
+  boost::container::map<std::uint64_t, std::size_t> index;
+  boost::container::small_vector<Way, 8> ways;
   for (const SquareByPow &cold : m_squaresByPow) {
-    // A later power proves the rounding mode here when the powers before
-    // it did not (their proof failed, or a square's base was 1).
+    const std::uint64_t key =
+        static_cast<std::uint64_t>(cold.base.index) |
+        static_cast<std::uint64_t>(cold.live) << 8 |
+        static_cast<std::uint64_t>(cold.reload) << 40 |
+        static_cast<std::uint64_t>(cold.exponent == 3.0) << 41;
+    auto found = index.find(key);
+    if (found == index.end()) {
+      found = index.emplace(key, ways.size()).first;
+      ways.push_back(Way{m_out.NewLabel(), m_out.NewLabel(), false, &cold});
+    }
+    Way &way = ways[found->second];
+    // The powers before it did not prove the mode (their proof failed, or
+    // a square's base was 1).
     if (cold.later) {
       m_out.Bind(cold.first);
-      ProveRounding(cold.pow);
-      m_out.Movapd(cold.base, kX1);
-      m_out.Jmp(cold.back);
+      m_out.Lea(kReturn, cold.back);
+      m_out.Jmp(way.prove);
+      way.proves = true;
     }
     m_out.Bind(cold.pow);
-    // Without a frame on the usual path, this one makes its own and keeps
-    // the owner and context word in it across the call.
-    const bool keep = m_coldFrame != 0 && m_convention.returnsPair;
-    if (m_coldFrame != 0)
-      m_out.SubRsp(m_coldFrame);
-    if (keep) {
-      m_out.Mov(OwnerSlot(), m_convention.owner);
-      m_out.Mov(ContextSlot(), m_convention.context);
-    }
-    // The evaluator's own pow, for the powers the proof leaves, and for
-    // all of them in other rounding modes.
-    Load(0, Register(cold.base.index));
-    Load(1, Place{Place::kConstant, cold.exponent, 0, nullptr});
-    double (*const power)(double, double) = &std::pow;
-    Call(reinterpret_cast<const void *>(power), "pow", cold.live);
-    Load(cold.base.index, Register(0));
-    if (cold.reload)
-      ReloadHeld();
-    if (keep) {
-      m_out.Mov(m_convention.owner, OwnerSlot());
-      m_out.Mov(m_convention.context, ContextSlot());
-    }
-    if (m_coldFrame != 0)
-      m_out.AddRsp(m_coldFrame);
-    m_out.Jmp(cold.back);
+    m_out.Lea(kReturn, cold.back);
+    m_out.Jmp(way.pow);
   }
+  for (const Way &way : ways) {
+    if (way.proves) {
+      m_out.Bind(way.prove);
+      ProveRounding(way.pow);
+      m_out.Movapd(way.first->base, kX1);
+      m_out.Jmp(kReturn);
+    }
+    WayToPow(way.pow, *way.first);
+  }
+}
+
+void CMachineWriter::WayToPow(Label label, const SquareByPow &cold) {
+  m_out.Bind(label);
+  // Without a frame on the usual path, this one makes its own and keeps
+  // the owner and context word in it across the call.
+  const bool keep = m_coldFrame != 0 && m_convention.returnsPair;
+  if (m_coldFrame != 0)
+    m_out.SubRsp(m_coldFrame);
+  if (keep) {
+    m_out.Mov(OwnerSlot(), m_convention.owner);
+    m_out.Mov(ContextSlot(), m_convention.context);
+  }
+  m_out.Mov(ReturnSlot(), kReturn);
+  // The evaluator's own pow, for the powers the proof leaves, and for all
+  // of them in other rounding modes.
+  Load(0, Register(cold.base.index));
+  Load(1, Place{Place::kConstant, cold.exponent, 0, nullptr});
+  double (*const power)(double, double) = &std::pow;
+  Call(reinterpret_cast<const void *>(power), "pow", cold.live);
+  Load(cold.base.index, Register(0));
+  if (cold.reload)
+    ReloadHeld();
+  if (keep) {
+    m_out.Mov(m_convention.owner, OwnerSlot());
+    m_out.Mov(m_convention.context, ContextSlot());
+  }
+  m_out.Mov(kReturn, ReturnSlot());
+  if (m_coldFrame != 0)
+    m_out.AddRsp(m_coldFrame);
+  m_out.Jmp(kReturn);
 }
 
 // The entry, marked as one for indirect branch tracking; the frame, the
@@ -255,8 +300,10 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
   ForgetRounding();
   TestVariables();
   Load(0, OperandValue(m_plan.Top(), 0, false));
-  // A frame for the slots used, the stack aligned for calls.
-  std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1);
+  // A frame for the slots used (and the way to pow's return slot), the
+  // stack aligned for calls.
+  std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1) +
+                       (m_squaresByPow.empty() ? 0 : 8);
   if (frame % 16 != 8)
     frame += 8;
   if (m_calls || m_memoryLevels) {

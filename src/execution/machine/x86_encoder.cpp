@@ -324,6 +324,18 @@ void CX86Encoder::Lea(Gpr d, const Mem &source) {
     Line("lea " + Name(d) + ", " + Text(source));
 }
 
+void CX86Encoder::Lea(Gpr d, Label label) {
+  const int r = static_cast<int>(d);
+  Rex(true, r, 0);
+  Byte(0x8D);
+  Byte(0x05 | (r & 7) << 3);
+  // Pointed at the label with the jumps.
+  m_jumps.push_back(Use{m_code.size(), label.id});
+  Word(0);
+  if (m_listing)
+    Line("lea " + Name(d) + ", .L" + std::to_string(label.id));
+}
+
 void CX86Encoder::AddRsp(std::int32_t bytes) {
   Byte(0x48);
   Byte(0x81);

@@ -26,7 +26,8 @@ enum class Gpr : std::uint8_t {
   kRsi = 6,
   kRdi = 7,
   kR8 = 8,
-  kR9 = 9
+  kR9 = 9,
+  kR10 = 10
 };
 
 struct Xmm {
@@ -134,6 +135,8 @@ public:
   void MovQword(const Mem &target, std::int32_t immediate);
   void CmpQword(const Mem &target, std::int8_t immediate);
   void Lea(Gpr d, const Mem &source);
+  // d = the label's address, relative to the instruction pointer.
+  void Lea(Gpr d, Label label);
   void AddRsp(std::int32_t bytes);
   void SubRsp(std::int32_t bytes);
 
