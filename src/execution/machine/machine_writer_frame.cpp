@@ -141,11 +141,11 @@ void CMachineWriter::SquaresByPow() {
   boost::container::map<std::uint64_t, std::size_t> index;
   boost::container::small_vector<Way, 8> ways;
   for (const SquareByPow &cold : m_squaresByPow) {
-    const std::uint64_t key =
-        static_cast<std::uint64_t>(cold.base.index) |
-        static_cast<std::uint64_t>(cold.live) << 8 |
-        static_cast<std::uint64_t>(cold.reload) << 40 |
-        static_cast<std::uint64_t>(cold.exponent == 3.0) << 41;
+    const std::uint64_t key = static_cast<std::uint64_t>(cold.base.index) |
+                              static_cast<std::uint64_t>(cold.live) << 8 |
+                              static_cast<std::uint64_t>(cold.reload) << 40 |
+                              static_cast<std::uint64_t>(cold.exponent == 3.0)
+                                  << 41;
     auto found = index.find(key);
     if (found == index.end()) {
       found = index.emplace(key, ways.size()).first;
