@@ -19,8 +19,7 @@ bool Refused() {
 
 #include <cstring>
 
-bool AllocateCodePages(std::size_t code, std::size_t data, const void *place,
-                       CODE_PAGES &pages) {
+bool AllocateCodePages(std::size_t code, std::size_t data, CODE_PAGES &pages) {
   const unsigned long long bytes = code + data;
   HANDLE section = Refused()
                        ? nullptr
@@ -32,13 +31,8 @@ bool AllocateCodePages(std::size_t code, std::size_t data, const void *place,
     return false;
   const DWORD access = FILE_MAP_READ | FILE_MAP_EXECUTE;
   void *view = nullptr;
-  if (!Refused()) {
-    // The address is a wish: where it is taken, anywhere.
-    view = MapViewOfFileEx(section, access, 0, 0, code + data,
-                           const_cast<void *>(place));
-    if (view == nullptr && place != nullptr)
-      view = MapViewOfFile(section, access, 0, 0, code + data);
-  }
+  if (!Refused())
+    view = MapViewOfFile(section, access, 0, 0, code + data);
   DWORD old = 0;
   if (view != nullptr &&
       (Refused() || !VirtualProtect(static_cast<char *>(view) + code, data,
@@ -131,8 +125,7 @@ bool StillOwned(const CODE_PAGES &pages) {
 
 } // namespace
 
-bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
-                       CODE_PAGES &pages) {
+bool AllocateCodePages(std::size_t code, std::size_t data, CODE_PAGES &pages) {
   const int file = Refused() ? -1 : memfd_create("voxeval-code", MFD_CLOEXEC);
   if (file < 0)
     return false;
@@ -144,9 +137,7 @@ bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
   void *region = MAP_FAILED;
   if (!Refused() && ftruncate(file, static_cast<off_t>(code + data)) == 0 &&
       !Refused()) {
-    // The system takes the address as a hint only.
-    region = mmap(const_cast<void *>(near), code + data, PROT_READ, MAP_SHARED,
-                  file, 0);
+    region = mmap(nullptr, code + data, PROT_READ, MAP_SHARED, file, 0);
   }
   if (region != MAP_FAILED &&
       (Refused() || mprotect(region, code, PROT_READ | PROT_EXEC) != 0)) {

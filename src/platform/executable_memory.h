@@ -22,12 +22,10 @@ struct CODE_PAGES {
 };
 
 // A region of code bytes of code (a multiple of kCodePageGranule) and data
-// bytes of data (a multiple of the page size), at the given address where
-// the system allows, elsewhere otherwise. False when the system refuses (no
-// memory, no more mappings, or a policy against executable memory); the
-// caller then does without.
-bool AllocateCodePages(std::size_t code, std::size_t data, const void *near,
-                       CODE_PAGES &pages);
+// bytes of data (a multiple of the page size), wherever the system puts it.
+// False when the system refuses (no memory, no more mappings, or a policy
+// against executable memory); the caller then does without.
+bool AllocateCodePages(std::size_t code, std::size_t data, CODE_PAGES &pages);
 
 // Copies bytes to offset (from the start of the code) in the region. False
 // when the system refuses, or when the handle is no longer the region's:

@@ -83,8 +83,8 @@ const unsigned char *At(const void *p, std::size_t offset = 0) {
 TEST(CodeArena, TakesBlocksWritesCodeAndDataAndTakesFreedSpaceAgain) {
   CCodeArena arena;
   CODE_BLOCK first, second;
-  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, first));
-  ASSERT_TRUE(arena.Allocate(40, 8, nullptr, second));
+  ASSERT_TRUE(arena.Allocate(100, 16, first));
+  ASSERT_TRUE(arena.Allocate(40, 8, second));
   EXPECT_GE(At(second.executable) - At(first.executable), 100);
   ASSERT_TRUE(CCodeArena::Write(first, Bytes(100, 0xC3), Bytes(16, 0x11)));
   ASSERT_TRUE(CCodeArena::Write(second, Bytes(40, 0x90), Bytes(8, 0x22)));
@@ -94,7 +94,7 @@ TEST(CodeArena, TakesBlocksWritesCodeAndDataAndTakesFreedSpaceAgain) {
   EXPECT_EQ(At(second.executable, second.dataDistance)[0], 0x22);
   // A block may need more units for its data than for its code.
   CODE_BLOCK constants;
-  ASSERT_TRUE(arena.Allocate(8, 100, nullptr, constants));
+  ASSERT_TRUE(arena.Allocate(8, 100, constants));
   ASSERT_TRUE(CCodeArena::Write(constants, Bytes(8, 0xC3), Bytes(100, 0x44)));
   EXPECT_EQ(At(constants.executable, constants.dataDistance)[99], 0x44);
   EXPECT_EQ(At(first.executable, first.dataDistance)[15], 0x11);
@@ -104,11 +104,11 @@ TEST(CodeArena, TakesBlocksWritesCodeAndDataAndTakesFreedSpaceAgain) {
   CCodeArena::Free(first);
   EXPECT_EQ(first.chunk, nullptr);
   CODE_BLOCK again;
-  ASSERT_TRUE(arena.Allocate(64, 8, nullptr, again));
+  ASSERT_TRUE(arena.Allocate(64, 8, again));
   EXPECT_EQ(again.executable, freed);
   // A block larger than a chunk gets one of its own.
   CODE_BLOCK large;
-  ASSERT_TRUE(arena.Allocate(3 * CCodeArena::kChunkSize, 8, nullptr, large));
+  ASSERT_TRUE(arena.Allocate(3 * CCodeArena::kChunkSize, 8, large));
   ASSERT_TRUE(CCodeArena::Write(large, Bytes(3 * CCodeArena::kChunkSize, 0xCC),
                                 Bytes(8, 0x33)));
   EXPECT_EQ(At(large.executable)[3 * CCodeArena::kChunkSize - 1], 0xCC);
@@ -133,7 +133,7 @@ TEST(CodeArena, SharesChunksAcrossThreadsAndGivesEmptyOnesBack) {
       threads.emplace_back([&arena, &blocks, t] {
         for (int i = 0; i < kBlocks; ++i) {
           CODE_BLOCK block;
-          if (!arena.Allocate(64 + 64 * (i % 5), 8, nullptr, block))
+          if (!arena.Allocate(64 + 64 * (i % 5), 8, block))
             return;
           CCodeArena::Write(block, Bytes(64, static_cast<std::uint8_t>(t)),
                             Bytes(8, static_cast<std::uint8_t>(t)));
@@ -166,37 +166,6 @@ TEST(CodeArena, SharesChunksAcrossThreadsAndGivesEmptyOnesBack) {
   EXPECT_EQ(CodeChunkCount(), before);
 }
 
-#if !defined(_WIN32) && (defined(__x86_64__) || defined(__aarch64__))
-// Where the system will not place code near the variables (the heap lies
-// among reserved space, as under a sanitizer), the blocks share the chunks
-// there are: a chunk opened at each try would pile up with the compiles.
-TEST(CodeArena, NoChunkPerTryWhereNothingCanBePlacedNear) {
-  const int before = CodeChunkCount();
-  if (before < 0)
-    GTEST_SKIP() << "the mappings cannot be read here";
-  const std::size_t reserved = std::size_t(4) << 30;
-  void *space = mmap(nullptr, reserved, PROT_NONE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  ASSERT_NE(space, MAP_FAILED);
-  const void *near = At(space, reserved / 2);
-  {
-    CCodeArena arena;
-    std::vector<CODE_BLOCK> kept;
-    for (int i = 0; i < 6000; ++i) {
-      CODE_BLOCK block;
-      ASSERT_TRUE(arena.Allocate(64, 8, near, block));
-      if (i % 200 == 0)
-        kept.push_back(block);
-      else
-        CCodeArena::Free(block);
-    }
-    EXPECT_EQ(CodeChunkCount() - before, 1);
-    for (CODE_BLOCK &block : kept)
-      CCodeArena::Free(block);
-  }
-  munmap(space, reserved);
-}
-#endif
 
 #if !defined(_WIN32)
 namespace {
@@ -238,15 +207,15 @@ TEST(CodeArena, AChildAfterForkWritesOnlyItsOwnChunks) {
     GTEST_SKIP() << "pages marked to be wiped on fork are not wiped here";
   CCodeArena arena;
   CODE_BLOCK kept, freed;
-  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, kept));
-  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, freed));
+  ASSERT_TRUE(arena.Allocate(100, 16, kept));
+  ASSERT_TRUE(arena.Allocate(100, 16, freed));
   const CODE_CHUNK *parentChunk = kept.chunk;
   CCodeArena::Free(freed);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     CODE_BLOCK own;
-    const bool apart = arena.Allocate(100, 16, nullptr, own) &&
+    const bool apart = arena.Allocate(100, 16, own) &&
                        own.chunk != parentChunk &&
                        CCodeArena::Write(own, Bytes(100, 0xAB), Bytes(8, 0xAB));
     CCodeArena::Free(kept); // frees the child's view only
@@ -256,7 +225,7 @@ TEST(CodeArena, AChildAfterForkWritesOnlyItsOwnChunks) {
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   CODE_BLOCK later;
-  ASSERT_TRUE(arena.Allocate(100, 16, nullptr, later));
+  ASSERT_TRUE(arena.Allocate(100, 16, later));
   EXPECT_EQ(later.chunk, parentChunk);
   EXPECT_NE(At(later.executable)[0], 0xAB);
   EXPECT_EQ(At(kept.executable)[0], 0); // still the parent's

@@ -110,8 +110,8 @@ TEST(MachineProgram, HandsBackOnlyWhenATestedValueIsNotFinite) {
   }
 }
 
-// Variables on the heap (within reach of the code's pages), on the stack
-// and in static storage (usually beyond it) alike.
+// Variables on the heap, on the stack and in static storage (usually more
+// than 2 GiB apart, out of reach of a displacement from the first) alike.
 TEST(MachineProgram, ReadsVariablesWhereverTheyAre) {
   static double kept = 0.0;
   double local = 0.0;

@@ -45,7 +45,7 @@ TEST(UnwindTable, EncoderFollowsTheStackPointer) {
     const std::uint32_t secondOut = static_cast<std::uint32_t>(body.Size());
     body.Jmp(Gpr::kRax);
     body.Prepend(prologue);
-    body.Finish(0, 0, data);
+    body.Finish(data);
     const std::uint32_t p = static_cast<std::uint32_t>(prologue.Size());
     EXPECT_EQ(
         Steps(body.Shape()),
@@ -67,7 +67,7 @@ TEST(UnwindTable, EncoderFollowsTheStackPointer) {
     const std::uint32_t unframed = static_cast<std::uint32_t>(code.Size());
     code.Jmp(back);
     const std::size_t instructions = code.Size();
-    code.Finish(0, 0, data);
+    code.Finish(data);
     EXPECT_EQ(Steps(code.Shape()),
               (decltype(Steps(code.Shape())){{framed, 56}, {unframed, 0}}));
     EXPECT_EQ(code.Shape().length, instructions);
@@ -118,9 +118,9 @@ CODE_BLOCK Place(CCodeArena &arena, std::int32_t frame, int pad = 0) {
   code.AddRsp(frame);
   code.Jmp(back);
   std::vector<std::uint8_t> data;
-  code.Finish(0, 0, data);
+  code.Finish(data);
   CODE_BLOCK block;
-  if (arena.Allocate(code.Size(), 0, nullptr, block)) {
+  if (arena.Allocate(code.Size(), 0, block)) {
     if (CCodeArena::Write(block, code.Bytes(), data))
       CCodeArena::Describe(block, code.Shape());
     else

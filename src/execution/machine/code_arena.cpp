@@ -35,36 +35,6 @@ std::uint64_t MaskIn(std::uint32_t w, std::uint32_t from, std::uint32_t to) {
   return upTo & ~((std::uint64_t(1) << a) - 1);
 }
 
-// Chunks within this distance of a variable reach it from all their code.
-const std::uintptr_t kReach = std::uintptr_t(1) << 30;
-
-bool WithinReach(std::uintptr_t address, const void *near) {
-  if (near == nullptr)
-    return true;
-  const std::uintptr_t to = reinterpret_cast<std::uintptr_t>(near);
-  const std::uintptr_t distance = address > to ? address - to : to - address;
-  return address != 0 && distance < kReach;
-}
-
-// Where to ask for a chunk near a variable: in the GiB below it less
-// 256 MiB (the heap grows upward from a free space), at a 64 KiB step that
-// changes from one chunk to the next, so that a place the system refused
-// is not asked for again. Null when the variable is too low.
-const void *PlaceNear(const void *near, std::uint32_t turn) {
-  const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(near);
-  const std::uintptr_t below = std::uintptr_t(1) << 28;
-  const std::uintptr_t step = kCodePageGranule;
-  const std::uintptr_t steps = (kReach - below - 2 * below) / step;
-  if (near == nullptr || at < kReach + below)
-    return nullptr;
-  const std::uintptr_t k =
-      static_cast<std::uint32_t>(turn * 2654435761u) % steps;
-  // An address to ask the system for, never read through.
-  // NOLINTNEXTLINE(performance-no-int-to-ptr)
-  return reinterpret_cast<const void *>(((at - below) & ~(step - 1)) -
-                                        k * step);
-}
-
 } // namespace
 
 // A chunk's record, in the process's private memory: after a fork the
@@ -90,8 +60,6 @@ struct CODE_CHUNK {
   std::atomic<std::uint32_t> freeUnits{0};
   std::atomic<int> state{kBusy};
   std::atomic<std::uint32_t> generation{0};
-  // The code's start while open, for choosing a chunk near a variable.
-  std::atomic<std::uintptr_t> address{0};
   // The one empty chunk kept mapped.
   std::atomic<bool> kept{false};
   // A write to it failed (its descriptor may be gone): it takes no more
@@ -198,7 +166,6 @@ bool Retire(CODE_CHUNK *chunk, std::atomic<int> &emptyKept) {
     chunk->state.store(kOpen, std::memory_order_release);
     return false;
   }
-  chunk->address.store(0, std::memory_order_relaxed);
   chunk->unwind.Close();
   ReleaseCodePages(chunk->pages);
   if (chunk->kept.exchange(false))
@@ -211,8 +178,7 @@ bool Retire(CODE_CHUNK *chunk, std::atomic<int> &emptyKept) {
 
 CCodeArena::CCodeArena()
     : m_chunks(nullptr), m_generation(0), m_process(CurrentProcess()),
-      m_forkWitness(OpenForkWitness()), m_emptyKept(0), m_skipPlacing(0),
-      m_turn(0) {
+      m_forkWitness(OpenForkWitness()), m_emptyKept(0) {
   if (m_forkWitness != nullptr)
     new (m_forkWitness) std::atomic<unsigned char>(1);
 }
@@ -263,14 +229,12 @@ std::uint32_t CCodeArena::Generation() {
 }
 
 bool CCodeArena::TakeFrom(CODE_CHUNK *chunk, std::uint32_t units,
-                          std::uint32_t generation, const void *near,
-                          CODE_BLOCK &block) {
+                          std::uint32_t generation, CODE_BLOCK &block) {
   if (chunk->units < units ||
       chunk->state.load(std::memory_order_acquire) != kOpen ||
       chunk->unwritable.load(std::memory_order_relaxed) ||
       chunk->generation.load(std::memory_order_relaxed) != generation ||
-      chunk->freeUnits.load(std::memory_order_relaxed) < units ||
-      !WithinReach(chunk->address.load(std::memory_order_relaxed), near))
+      chunk->freeUnits.load(std::memory_order_relaxed) < units)
     return false;
   // Other threads may take the run first: a few tries.
   for (int attempt = 0; attempt < 4; ++attempt) {
@@ -297,11 +261,9 @@ bool CCodeArena::TakeFrom(CODE_CHUNK *chunk, std::uint32_t units,
 }
 
 // Maps a chunk of bytes of code, in a record without pages or a new one,
-// and takes the block from its start. False when the system refuses, or
-// puts the chunk out of reach of near.
+// and takes the block from its start. False when the system refuses.
 bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
-                      std::uint32_t generation, const void *hint,
-                      const void *near, CODE_BLOCK &block) {
+                      std::uint32_t generation, CODE_BLOCK &block) {
   const std::uint32_t chunkUnits = static_cast<std::uint32_t>(bytes / kUnit);
   CODE_CHUNK *chunk = nullptr;
   for (CODE_CHUNK *c = m_chunks.load(std::memory_order_acquire); c != nullptr;
@@ -320,18 +282,7 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
     chunk = fresh.get();
   }
   CODE_PAGES pages;
-  if (!AllocateCodePages(bytes, bytes / kUnit * kDataPerUnit, hint, pages)) {
-    chunk->state.store(kEmpty, std::memory_order_release);
-    return false;
-  }
-  const std::uintptr_t address =
-      reinterpret_cast<std::uintptr_t>(pages.executable);
-  if (near != nullptr && !WithinReach(address, near)) {
-    // The system put it elsewhere (where the heap lies among reserved
-    // space, as under a sanitizer): no chunk of its own for that, or one
-    // would be opened at every try while others have room.
-    m_skipPlacing.store(1024, std::memory_order_relaxed);
-    ReleaseCodePages(pages);
+  if (!AllocateCodePages(bytes, bytes / kUnit * kDataPerUnit, pages)) {
     chunk->state.store(kEmpty, std::memory_order_release);
     return false;
   }
@@ -342,7 +293,6 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
   chunk->freeUnits.store(chunkUnits - units, std::memory_order_relaxed);
   for (std::uint32_t w = 0; w < chunk->WordCount(); ++w)
     chunk->words[w].store(MaskIn(w, 0, units), std::memory_order_release);
-  chunk->address.store(address, std::memory_order_relaxed);
   chunk->state.store(kOpen, std::memory_order_release);
   FillBlock(chunk, 0, units, block);
   if (fresh) {
@@ -357,9 +307,8 @@ bool CCodeArena::Open(std::size_t bytes, std::uint32_t units,
   return true;
 }
 
-// Near the variable: a chunk within reach, else a new one placed there;
-// then any chunk, else a new one anywhere.
-bool CCodeArena::Allocate(std::size_t code, std::size_t data, const void *near,
+// A chunk with room, else a new one.
+bool CCodeArena::Allocate(std::size_t code, std::size_t data,
                           CODE_BLOCK &block) {
   const std::size_t codeUnits = (code + kUnit - 1) / kUnit;
   const std::size_t dataUnits = (data + kDataPerUnit - 1) / kDataPerUnit;
@@ -367,56 +316,14 @@ bool CCodeArena::Allocate(std::size_t code, std::size_t data, const void *near,
       kUnit * std::max<std::size_t>(1, std::max(codeUnits, dataUnits));
   const std::uint32_t units = static_cast<std::uint32_t>(bytes / kUnit);
   const std::uint32_t generation = Generation();
-  const std::size_t chunkBytes =
-      bytes > kChunkSize ? RoundUp(bytes, kCodePageGranule) : kChunkSize;
-  for (int pass = near != nullptr ? 0 : 1; pass < 2; ++pass) {
-    for (CODE_CHUNK *c = m_chunks.load(std::memory_order_acquire); c != nullptr;
-         c = c->next) {
-      if (TakeFrom(c, units, generation, pass == 0 ? near : nullptr, block))
-        return true;
-    }
-    if (pass == 0) {
-      // Placing was tried lately and the system put the chunk elsewhere.
-      if (m_skipPlacing.load(std::memory_order_relaxed) > 0) {
-        m_skipPlacing.fetch_sub(1, std::memory_order_relaxed);
-        continue;
-      }
-      const void *hint = PlaceNear(near, m_turn.fetch_add(1));
-      if (hint != nullptr &&
-          Open(chunkBytes, units, generation, hint, near, block))
-        return true;
-    }
-  }
-  return Open(chunkBytes, units, generation, nullptr, nullptr, block);
-}
-
-CODE_BLOCK CCodeArena::Guess(const void *near) {
-  const std::uint32_t generation = m_generation.load(std::memory_order_relaxed);
-  CODE_BLOCK guess;
   for (CODE_CHUNK *c = m_chunks.load(std::memory_order_acquire); c != nullptr;
        c = c->next) {
-    std::uint32_t first = 0;
-    if (c->state.load(std::memory_order_acquire) == kOpen &&
-        !c->unwritable.load(std::memory_order_relaxed) &&
-        c->generation.load(std::memory_order_relaxed) == generation &&
-        WithinReach(c->address.load(std::memory_order_relaxed), near) &&
-        FindRun(*c, 1, first)) {
-      // Read while another thread may unmap the chunk: only a place to
-      // lay code out for, checked against the block actually taken.
-      const std::uintptr_t address = c->address.load(std::memory_order_relaxed);
-      if (address == 0)
-        continue;
-      // An address to lay code out for, never read through.
-      // NOLINTBEGIN(performance-no-int-to-ptr)
-      guess.executable =
-          reinterpret_cast<const void *>(address + first * kUnit);
-      // NOLINTEND(performance-no-int-to-ptr)
-      guess.dataDistance =
-          c->units * kUnit + first * kDataPerUnit - first * kUnit;
-      return guess;
-    }
+    if (TakeFrom(c, units, generation, block))
+      return true;
   }
-  return guess;
+  const std::size_t chunkBytes =
+      bytes > kChunkSize ? RoundUp(bytes, kCodePageGranule) : kChunkSize;
+  return Open(chunkBytes, units, generation, block);
 }
 
 bool CCodeArena::Write(const CODE_BLOCK &block,

@@ -49,17 +49,9 @@ public:
   // expression may be released after static destruction began).
   static CCodeArena &Shared();
 
-  // A block for code and data bytes, in a chunk within reach of near (a
-  // variable the code reads) where one is or can be had, else anywhere.
-  // False when the system gives no memory for code. Throws std::bad_alloc
-  // only for the chunk's record.
-  bool Allocate(std::size_t code, std::size_t data, const void *near,
-                CODE_BLOCK &block);
-
-  // Where Allocate would likely put a small block for near now (its
-  // executable address and data distance), so that code can be laid out
-  // there before its size is known; empty when no chunk has room.
-  CODE_BLOCK Guess(const void *near);
+  // A block for code and data bytes, anywhere. False when the system gives
+  // no memory for code. Throws std::bad_alloc only for the chunk's record.
+  bool Allocate(std::size_t code, std::size_t data, CODE_BLOCK &block);
 
   // Puts the code at the block's start and the data dataDistance bytes
   // after it. False when the system refuses or the chunk's descriptor is
@@ -77,10 +69,6 @@ public:
   // Gives the block back; an empty block is ignored. Any thread.
   static void Free(CODE_BLOCK &block);
 
-  // A distance from code to data at which code can be laid out for its
-  // size before its block is known (the size does not depend on it).
-  static std::size_t DataDistance() { return kChunkSize; }
-
   // Bytes of code in a chunk; larger blocks get a chunk of their size.
   static const std::size_t kChunkSize = std::size_t(256) * 1024;
   static const std::size_t kUnit = 64;
@@ -91,9 +79,9 @@ private:
   // The process's fork generation: it changes in a child.
   std::uint32_t Generation();
   bool TakeFrom(CODE_CHUNK *chunk, std::uint32_t units,
-                std::uint32_t generation, const void *near, CODE_BLOCK &block);
+                std::uint32_t generation, CODE_BLOCK &block);
   bool Open(std::size_t bytes, std::uint32_t units, std::uint32_t generation,
-            const void *hint, const void *near, CODE_BLOCK &block);
+            CODE_BLOCK &block);
   void Emptied(CODE_CHUNK *chunk);
 
   std::atomic<CODE_CHUNK *> m_chunks;
@@ -103,11 +91,6 @@ private:
   void *m_forkWitness;
   // Empty chunks kept mapped, at most one.
   std::atomic<int> m_emptyKept;
-  // Chunks placed near a variable are not tried for a while after the
-  // system put one elsewhere.
-  std::atomic<int> m_skipPlacing;
-  // Changes where the next chunk near a variable is asked for.
-  std::atomic<std::uint32_t> m_turn;
 };
 
 #endif

@@ -127,16 +127,6 @@ Marks QuietMeetings(const CVisitPlan &plan,
 
 } // namespace
 
-bool CMachineWriter::WithinReach(const double *variable) const {
-  if (m_codeBase == 0)
-    return false;
-  const std::intptr_t distance = reinterpret_cast<std::intptr_t>(variable) -
-                                 static_cast<std::intptr_t>(m_codeBase);
-  // Code longer than the margin is caught by Finish.
-  const std::intptr_t reach = 0x7FFFFFFF - (std::intptr_t(1) << 28);
-  return distance > -reach && distance < reach;
-}
-
 XmmOrMem CMachineWriter::Operand(const Place &value) {
   switch (value.kind) {
   case Place::kConstant:
@@ -156,8 +146,6 @@ XmmOrMem CMachineWriter::Operand(const Place &value) {
 }
 
 Mem CMachineWriter::VariableMemory(const double *variable) {
-  if (WithinReach(variable))
-    return Mem::Absolute(variable, "variable");
   // Near the first variable (the host's variables usually are), through
   // rcx, which holds its address; elsewhere through its own.
   const std::intptr_t offset = reinterpret_cast<std::intptr_t>(variable) -

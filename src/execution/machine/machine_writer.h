@@ -9,9 +9,9 @@
 // every live running value is stored in the frame and read back. Registers
 // the levels leave free hold variables, read once at entry for their test,
 // until the first call overwrites them.
-// Variables are read by displacement from the code when within reach,
-// else from rcx, which holds the first variable's address, else by their
-// full address.
+// Variables are read by displacement from rcx, which holds the first
+// variable's address, else by their full address: the code runs wherever
+// it lies, and is laid out once.
 //
 // Plans that call host callbacks cannot be evaluated twice (the host would
 // see its callbacks called twice), so their code is exact: every value the
@@ -39,28 +39,24 @@
 bool MachineCodeCovers(const CVisitPlan &plan,
                        const CALLING_CONVENTION &convention);
 
-// The first variable the plan reads, or null.
-const double *FirstVariableOf(const CVisitPlan &plan);
-
 class CMachineWriter {
 public:
-  // With a base, the code is laid out to run there and reach variables
-  // within 2 GiB of it directly (see Reached). Without one, it runs
-  // anywhere.
+  // The code runs wherever it is put: it reaches variables through rcx or
+  // their own addresses, and its constants from the instruction pointer.
   CMachineWriter(const CVisitPlan &plan, MACHINE_FALLBACK fallback,
                  const MACHINE_FEATURES &features,
-                 const CALLING_CONVENTION &convention, std::uintptr_t base = 0,
-                 bool listing = false);
+                 const CALLING_CONVENTION &convention, bool listing = false);
 
   // The whole function, or false for a plan it does not take. Its
-  // constants go to data, to be placed dataDistance bytes after the code's
-  // start (outside executable pages).
-  bool Write(std::vector<std::uint8_t> &code, std::vector<std::uint8_t> &data,
-             std::size_t dataDistance);
+  // constants go to data, to be placed outside executable pages; Link
+  // then points the code at them.
+  bool Write(std::vector<std::uint8_t> &code, std::vector<std::uint8_t> &data);
 
-  // False when code laid out for a base came out too long to reach all
-  // the variables it reads directly; it must then be laid out anew.
-  bool Reached() const { return m_reached; }
+  // Points the code Write gave at its data, dataDistance bytes after the
+  // code's start.
+  void Link(std::vector<std::uint8_t> &code, std::size_t dataDistance) const {
+    m_out.Link(code, dataDistance);
+  }
 
   // The frame of what Write wrote, for the unwinder.
   FRAME_SHAPE Shape() const { return m_out.Shape(); }
@@ -101,7 +97,6 @@ private:
     return Mem::At(Gpr::kRsp, m_convention.homeArea + offset);
   }
 
-  bool WithinReach(const double *variable) const;
   Mem VariableMemory(const double *variable);
   int DeepestLevel(const PlanOperand &operand, int level) const;
 
@@ -139,12 +134,10 @@ private:
   const CVisitPlan &m_plan;
   MACHINE_FALLBACK m_fallback;
   const CALLING_CONVENTION &m_convention;
-  std::uintptr_t m_codeBase;
   // The three-operand (VEX) forms and fused multiply-add, which spare
   // copies and prove squares.
   bool m_vex;
   bool m_listing;
-  bool m_reached = true;
   CX86Encoder m_out;
   int m_deepestSlot = -1;
   int m_registerLevels;
@@ -204,7 +197,7 @@ private:
   bool m_baseUsed = false;
 };
 
-// The code for the plan as a listing, laid out to run anywhere; empty for
+// The code for the plan as a listing; empty for
 // plans the code does not take.
 std::string ListMachineCode(const CVisitPlan &plan,
                             const MACHINE_FEATURES &features,

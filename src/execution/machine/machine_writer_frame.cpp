@@ -11,6 +11,23 @@
 #include <boost/container/map.hpp>
 #include <boost/container/small_vector.hpp>
 
+CMachineWriter::CMachineWriter(const CVisitPlan &plan,
+                               MACHINE_FALLBACK fallback,
+                               const MACHINE_FEATURES &features,
+                               const CALLING_CONVENTION &convention,
+                               bool listing)
+    : m_plan(plan), m_fallback(fallback), m_convention(convention),
+      m_vex(features.vex), m_listing(listing), m_out(listing),
+      m_registerLevels(convention.registerLevels) {}
+
+CMachineWriter::Place CMachineWriter::Level(int level) const {
+  return level < m_registerLevels ? Register(kFirstLevelRegister + level)
+                                  : Slot(level);
+}
+
+namespace {
+
+// The first variable the plan reads, or null.
 const double *FirstVariableOf(const CVisitPlan &plan) {
   if (plan.Top().kind == PlanOperand::kVariable)
     return plan.Top().variable;
@@ -23,21 +40,6 @@ const double *FirstVariableOf(const CVisitPlan &plan) {
   return nullptr;
 }
 
-CMachineWriter::CMachineWriter(const CVisitPlan &plan,
-                               MACHINE_FALLBACK fallback,
-                               const MACHINE_FEATURES &features,
-                               const CALLING_CONVENTION &convention,
-                               std::uintptr_t base, bool listing)
-    : m_plan(plan), m_fallback(fallback), m_convention(convention),
-      m_codeBase(base), m_vex(features.vex), m_listing(listing), m_out(listing),
-      m_registerLevels(convention.registerLevels) {}
-
-CMachineWriter::Place CMachineWriter::Level(int level) const {
-  return level < m_registerLevels ? Register(kFirstLevelRegister + level)
-                                  : Slot(level);
-}
-
-namespace {
 
 // Plans with callbacks lay out the argument groups holding them twice (the
 // evaluator visits them twice), so at each level of nesting the code would
@@ -283,8 +285,7 @@ void CMachineWriter::Return(std::int32_t frame) {
 }
 
 bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
-                           std::vector<std::uint8_t> &data,
-                           std::size_t dataDistance) {
+                           std::vector<std::uint8_t> &data) {
   if (!MachineCodeCovers(m_plan, m_convention))
     return false;
   // A single value is left untested: the result is tested at the end.
@@ -292,10 +293,18 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
   for (const PlanGroup &group : m_plan.Groups())
     m_exact = m_exact || group.callbacks;
   m_notFinite = m_out.NewLabel();
+  std::size_t items = 0, powers = 0;
   for (const PlanGroup &group : m_plan.Groups())
-    for (const PlanItem &item : group.items)
-      m_squares = m_squares || (SquaresInPlace() &&
-                                SmallPower(item.mode, item.operand) != 0);
+    for (const PlanItem &item : group.items) {
+      ++items;
+      powers += SquaresInPlace() && SmallPower(item.mode, item.operand) != 0;
+    }
+  m_squares = powers != 0;
+  // Room for the code at once: a long formula's lists do not grow by
+  // copies, each of them touching fresh pages.
+  m_out.Reserve(256 + 16 * items + 128 * powers, items + 3 * powers,
+                16 + 6 * powers, 16 + 3 * powers);
+  m_squaresByPow.reserve(powers);
   LoadTestConstants();
   ForgetRounding();
   TestVariables();
@@ -315,7 +324,8 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
   Return(m_frame);
   SquaresByPow();
   Prologue(m_frame);
-  m_reached = m_out.Finish(m_codeBase, dataDistance, data);
+  if (!m_out.Finish(data))
+    return false;
   code.swap(m_out.Bytes());
   return true;
 }
@@ -323,7 +333,7 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
 std::string ListMachineCode(const CVisitPlan &plan,
                             const MACHINE_FEATURES &features,
                             const CALLING_CONVENTION &convention) {
-  CMachineWriter writer(plan, nullptr, features, convention, 0, true);
+  CMachineWriter writer(plan, nullptr, features, convention, true);
   std::vector<std::uint8_t> code, data;
-  return writer.Write(code, data, 0) ? writer.Listing() : std::string();
+  return writer.Write(code, data) ? writer.Listing() : std::string();
 }

@@ -6,7 +6,7 @@
 
 namespace {
 
-const std::size_t kUnbound = static_cast<std::size_t>(-1);
+const std::uint32_t kUnbound = ~std::uint32_t(0);
 const std::int32_t kNoDepth = INT32_MIN;
 
 const char *const kGprNames[] = {"rax", "rcx", "rdx", "rbx", "rsp", "rbp",
@@ -55,21 +55,16 @@ void CX86Encoder::Rex(bool wide, int reg, int rm) {
 
 void CX86Encoder::Address(int reg, const Mem &m) {
   const int r = (reg & 7) << 3;
-  if (m.kind != Mem::kBase) {
+  if (m.kind == Mem::kConstant) {
     Byte(0x05 | r);
-    if (m.kind == Mem::kConstant) {
-      std::uint64_t bits;
-      std::memcpy(&bits, &m.constant, sizeof bits);
-      auto found = m_poolIndex.find(bits);
-      if (found == m_poolIndex.end()) {
-        found = m_poolIndex.emplace(bits, m_pool.size()).first;
-        m_pool.push_back(bits);
-      }
-      m_poolUses.push_back(Use{m_code.size(), found->second});
-    } else {
-      m_absoluteUses.push_back(AbsoluteUse{
-          m_code.size(), reinterpret_cast<std::uintptr_t>(m.target)});
+    std::uint64_t bits;
+    std::memcpy(&bits, &m.constant, sizeof bits);
+    auto found = m_poolIndex.find(bits);
+    if (found == m_poolIndex.end()) {
+      found = m_poolIndex.emplace(bits, m_pool.size()).first;
+      m_pool.push_back(bits);
     }
+    m_poolUses.push_back(Use{Here(), static_cast<std::uint32_t>(found->second)});
     Word(0);
     return;
   }
@@ -330,7 +325,7 @@ void CX86Encoder::Lea(Gpr d, Label label) {
   Byte(0x8D);
   Byte(0x05 | (r & 7) << 3);
   // Pointed at the label with the jumps.
-  m_jumps.push_back(Use{m_code.size(), label.id});
+  m_jumps.push_back(Use{Here(), static_cast<std::uint32_t>(label.id)});
   Word(0);
   if (m_listing)
     Line("lea " + Name(d) + ", .L" + std::to_string(label.id));
@@ -396,7 +391,7 @@ Label CX86Encoder::NewLabel() {
 
 // The jumps to the label are pointed at it when the code is finished.
 void CX86Encoder::Bind(Label label) {
-  m_labels[label.id] = m_code.size();
+  m_labels[label.id] = Here();
   if (m_listing)
     Line(".L" + std::to_string(label.id) + ":");
   // Reached by jumps only, after a ret or jmp, so at their depth.
@@ -431,7 +426,7 @@ FRAME_SHAPE CX86Encoder::Shape() const {
 void CX86Encoder::Jmp(Label label) {
   JumpTo(label);
   Byte(0xE9);
-  m_jumps.push_back(Use{m_code.size(), label.id});
+  m_jumps.push_back(Use{Here(), static_cast<std::uint32_t>(label.id)});
   Word(0);
   if (m_listing)
     Line("jmp .L" + std::to_string(label.id));
@@ -443,42 +438,52 @@ void CX86Encoder::Jcc(Condition condition, Label label) {
   JumpTo(label);
   Byte(0x0F);
   Byte(0x80 | static_cast<int>(condition));
-  m_jumps.push_back(Use{m_code.size(), label.id});
+  m_jumps.push_back(Use{Here(), static_cast<std::uint32_t>(label.id)});
   Word(0);
   if (m_listing)
     Line(std::string(kNames[static_cast<int>(condition)]) + " .L" +
          std::to_string(label.id));
 }
 
+void CX86Encoder::Reserve(std::size_t bytes, std::size_t constants,
+                          std::size_t jumps, std::size_t labels) {
+  m_code.reserve(bytes);
+  m_poolUses.reserve(constants);
+  m_jumps.reserve(jumps);
+  m_labels.reserve(labels);
+  m_labelDepths.reserve(labels);
+}
+
 void CX86Encoder::Prepend(const CX86Encoder &other) {
-  const std::size_t n = other.m_code.size();
+  const std::uint32_t n = static_cast<std::uint32_t>(other.m_code.size());
   m_code.insert(m_code.begin(), other.m_code.begin(), other.m_code.end());
   for (Use &use : m_poolUses)
     use.at += n;
-  for (AbsoluteUse &use : m_absoluteUses)
-    use.at += n;
   for (Use &jump : m_jumps)
     jump.at += n;
-  for (std::size_t &label : m_labels) {
+  for (std::uint32_t &label : m_labels) {
     if (label != kUnbound)
       label += n;
   }
   m_lines.insert(m_lines.begin(), other.m_lines.begin(), other.m_lines.end());
   // This code starts at the depth where the other's ends.
   for (FRAME_STEP &step : m_steps) {
-    step.at += static_cast<std::uint32_t>(n);
+    step.at += n;
     step.depth += other.m_depth;
   }
   m_steps.insert(m_steps.begin(), other.m_steps.begin(), other.m_steps.end());
   m_depth += other.m_depth;
 }
 
-bool CX86Encoder::Finish(std::uintptr_t base, std::size_t dataDistance,
-                         std::vector<std::uint8_t> &data) {
+bool CX86Encoder::Finish(std::vector<std::uint8_t> &data) {
   m_instructions = m_code.size();
   // Each jump once, whatever the number of labels: a compile stays linear
   // in the length of the code.
+  if (m_code.size() > kMaxCode)
+    return false;
   for (const Use &jump : m_jumps) {
+    if (m_labels[jump.index] == kUnbound)
+      return false;
     const std::uint32_t distance =
         static_cast<std::uint32_t>(m_labels[jump.index] - (jump.at + 4));
     std::memcpy(&m_code[jump.at], &distance, 4);
@@ -489,33 +494,23 @@ bool CX86Encoder::Finish(std::uintptr_t base, std::size_t dataDistance,
     for (int i = 0; i < 8; ++i)
       data.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
   }
+  return true;
+}
+
+void CX86Encoder::Link(std::vector<std::uint8_t> &code,
+                       std::size_t dataDistance) const {
   for (const Use &use : m_poolUses) {
     const std::uint32_t distance =
         static_cast<std::uint32_t>(dataDistance + 8 * use.index - (use.at + 4));
-    std::memcpy(&m_code[use.at], &distance, 4);
+    std::memcpy(&code[use.at], &distance, 4);
   }
-  bool reached = true;
-  for (const AbsoluteUse &use : m_absoluteUses) {
-    const std::intptr_t distance =
-        static_cast<std::intptr_t>(use.target - (base + use.at + 4));
-    reached = reached && distance >= INT32_MIN && distance <= INT32_MAX;
-    const std::uint32_t bits = static_cast<std::uint32_t>(distance);
-    std::memcpy(&m_code[use.at], &bits, 4);
-  }
-  return reached;
 }
 
 void CX86Encoder::Line(const std::string &text) { m_lines.push_back(text); }
 
 std::string CX86Encoder::Text(const Mem &m) const {
-  switch (m.kind) {
-  case Mem::kConstant:
+  if (m.kind == Mem::kConstant)
     return "[" + Number(m.constant) + "]";
-  case Mem::kAbsolute:
-    return "[rip+" + std::string(m.label != nullptr ? m.label : "?") + "]";
-  default:
-    break;
-  }
   std::string text = "[" + Name(m.base);
   if (m.displacement != 0 || m.base != Gpr::kRax)
     text += (m.displacement < 0 ? "-" : "+") +

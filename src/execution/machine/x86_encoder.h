@@ -1,9 +1,9 @@
 // The x86-64 instructions the machine code uses, one method per
 // instruction, over typed operands. Constants go to a pool of data kept
-// apart from the code (at a given distance after it, in pages that are not
-// executable), addressed relative to the instruction pointer; addresses
-// outside the code are reached by displacement once the code's own address
-// is known. On request the encoder keeps a listing of what it wrote, one
+// apart from the code (at a distance after it, in pages that are not
+// executable, known once the code has its place), addressed relative to the
+// instruction pointer; nothing else depends on where the code lies. On
+// request the encoder keeps a listing of what it wrote, one
 // line per instruction, for tests and for reading.
 #ifndef VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 #define VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
@@ -36,24 +36,19 @@ struct Xmm {
   bool operator==(Xmm other) const { return index == other.index; }
 };
 
-// A 64-bit memory operand: [base + displacement], a constant of the pool,
-// or an address outside the code (reached from the instruction pointer).
+// A 64-bit memory operand: [base + displacement], or a constant of the
+// pool (reached from the instruction pointer).
 struct Mem {
-  enum Kind { kBase, kConstant, kAbsolute } kind;
+  enum Kind { kBase, kConstant } kind;
   Gpr base;
   std::int32_t displacement;
   double constant;
-  const void *target;
-  const char *label; // what an absolute address is, for the listing
 
   static Mem At(Gpr base, std::int32_t displacement = 0) {
-    return Mem{kBase, base, displacement, 0.0, nullptr, nullptr};
+    return Mem{kBase, base, displacement, 0.0};
   }
   static Mem Constant(double value) {
-    return Mem{kConstant, Gpr::kRax, 0, value, nullptr, nullptr};
-  }
-  static Mem Absolute(const void *target, const char *label) {
-    return Mem{kAbsolute, Gpr::kRax, 0, 0.0, target, label};
+    return Mem{kConstant, Gpr::kRax, 0, value};
   }
 };
 
@@ -150,18 +145,28 @@ public:
   void Jmp(Label label);
   void Jcc(Condition condition, Label label);
 
+  // Room for what the caller expects to write: bytes, reads of constants,
+  // jumps and labels.
+  void Reserve(std::size_t bytes, std::size_t constants, std::size_t jumps,
+               std::size_t labels);
+
   std::size_t Size() const { return m_code.size(); }
   std::vector<std::uint8_t> &Bytes() { return m_code; }
 
-  // Puts what the other wrote (no pool, no labels, nothing absolute) before
-  // all that this one wrote.
+  // Puts what the other wrote (no pool, no labels) before all that this
+  // one wrote.
   void Prepend(const CX86Encoder &other);
 
-  // Gives the pool as data and points its users at it, dataDistance bytes
-  // after the code's start, and the users of addresses outside at those,
-  // for code placed at base. False when one of those is out of reach.
-  bool Finish(std::uintptr_t base, std::size_t dataDistance,
-              std::vector<std::uint8_t> &data);
+  // Points the jumps at their labels and gives the pool as data. False
+  // when a jump's label was never bound, or the code is longer than
+  // kMaxCode (its jumps and constants would be out of reach).
+  bool Finish(std::vector<std::uint8_t> &data);
+
+  static const std::size_t kMaxCode = std::size_t(1) << 30;
+
+  // Points the pool's users in code, the finished bytes, at the data put
+  // dataDistance bytes after the code's start.
+  void Link(std::vector<std::uint8_t> &code, std::size_t dataDistance) const;
 
   // Where the stack pointer moved, for the unwinder: rsp moves only by
   // AddRsp and SubRsp, and a label takes the depth of the jumps to it.
@@ -172,6 +177,10 @@ public:
 
 private:
   void Byte(int b) { m_code.push_back(static_cast<std::uint8_t>(b)); }
+  // Where the next byte goes; past kMaxCode, Finish refuses the code.
+  std::uint32_t Here() const {
+    return static_cast<std::uint32_t>(m_code.size());
+  }
   void Word(std::uint32_t v);
   void Quad(std::uint64_t v);
   void Rex(bool wide, int reg, int rm);
@@ -197,12 +206,8 @@ private:
   std::string Text(const XmmOrMem &o) const;
 
   struct Use {
-    std::size_t at; // the displacement's place
-    std::size_t index;
-  };
-  struct AbsoluteUse {
-    std::size_t at;
-    std::uintptr_t target;
+    std::uint32_t at; // the displacement's place
+    std::uint32_t index;
   };
   std::vector<std::uint8_t> m_code;
   // The lists below hold a small formula's entries in the encoder itself:
@@ -210,10 +215,9 @@ private:
   boost::container::small_vector<std::uint64_t, 16> m_pool;
   boost::container::map<std::uint64_t, std::size_t> m_poolIndex;
   boost::container::small_vector<Use, 32> m_poolUses;
-  boost::container::small_vector<AbsoluteUse, 16> m_absoluteUses;
   // Where each label is bound (npos while not yet), and every jump to a
   // label, pointed at it when the code is finished.
-  boost::container::small_vector<std::size_t, 16> m_labels;
+  boost::container::small_vector<std::uint32_t, 16> m_labels;
   boost::container::small_vector<Use, 16> m_jumps;
   // The depth of rsp here and at the jumps to each label (kNoDepth before
   // the first), and where it changed.
