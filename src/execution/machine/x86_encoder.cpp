@@ -64,7 +64,8 @@ void CX86Encoder::Address(int reg, const Mem &m) {
       found = m_poolIndex.emplace(bits, m_pool.size()).first;
       m_pool.push_back(bits);
     }
-    m_poolUses.push_back(Use{Here(), static_cast<std::uint32_t>(found->second)});
+    m_poolUses.push_back(
+        Use{Here(), static_cast<std::uint32_t>(found->second)});
     Word(0);
     return;
   }
@@ -74,14 +75,15 @@ void CX86Encoder::Address(int reg, const Mem &m) {
     return;
   }
   Byte(0x80 | r | base);
-  if (m.base == Gpr::kRsp)
+  // rsp and r12 as a base take a SIB byte (no index).
+  if (base == 4)
     Byte(0x24);
   Word(static_cast<std::uint32_t>(m.displacement));
 }
 
 void CX86Encoder::Sse(int prefix, int op, Xmm reg, const XmmOrMem &rm) {
   Byte(prefix);
-  Rex(false, reg.index, rm.isRegister ? rm.reg.index : 0);
+  Rex(false, reg.index, rm.isRegister ? rm.reg.index : BaseOf(rm.mem));
   Byte(0x0F);
   Byte(op);
   if (rm.isRegister)
@@ -117,7 +119,7 @@ void CX86Encoder::Instruction(const char *mnemonic, int map, bool w, int pp,
 
 void CX86Encoder::Instruction(const char *mnemonic, int map, bool w, int pp,
                               int op, Xmm d, Xmm a, const Mem &m) {
-  Vex(map, w, pp, d.index, a.index, 0, op);
+  Vex(map, w, pp, d.index, a.index, BaseOf(m), op);
   Address(d.index, m);
   if (m_listing)
     Line(std::string(mnemonic) + " " + Name(d) + ", " + Name(a) + ", " +
@@ -166,14 +168,6 @@ void CX86Encoder::Movddup(Xmm d, const Mem &m) {
 
 void CX86Encoder::Maxpd(Xmm d, Xmm s) {
   Instruction("maxpd", kPackedDouble, 0x5F, d, s);
-}
-
-void CX86Encoder::Unpckhpd(Xmm d, Xmm s) {
-  Instruction("unpckhpd", kPackedDouble, 0x15, d, s);
-}
-
-void CX86Encoder::Maxsd(Xmm d, Xmm s) {
-  Instruction("maxsd", kScalarDouble, 0x5F, d, s);
 }
 
 void CX86Encoder::Andpd(Xmm d, Xmm s) {
@@ -247,7 +241,7 @@ void CX86Encoder::Mov(Gpr d, std::uint64_t immediate, const char *label) {
 
 void CX86Encoder::Mov(Gpr d, const Mem &source) {
   const int r = static_cast<int>(d);
-  Rex(true, r, 0);
+  Rex(true, r, BaseOf(source));
   Byte(0x8B);
   Address(r, source);
   if (m_listing)
@@ -256,7 +250,7 @@ void CX86Encoder::Mov(Gpr d, const Mem &source) {
 
 void CX86Encoder::Mov(const Mem &target, Gpr s) {
   const int r = static_cast<int>(s);
-  Rex(true, r, 0);
+  Rex(true, r, BaseOf(target));
   Byte(0x89);
   Address(r, target);
   if (m_listing)
@@ -270,10 +264,10 @@ void CX86Encoder::MovEax(std::uint32_t immediate) {
     Line("mov eax, " + std::to_string(immediate));
 }
 
-// op r32, r32 on r8-r15 with itself.
+// op r32, r32 with itself.
 void CX86Encoder::SelfOperation(const char *mnemonic, int op, Gpr r) {
   const int low = static_cast<int>(r) & 7;
-  Byte(0x45);
+  Rex(false, static_cast<int>(r), static_cast<int>(r));
   Byte(op);
   Byte(0xC0 | low << 3 | low);
   if (m_listing)
@@ -285,7 +279,7 @@ void CX86Encoder::Clear32(Gpr r) { SelfOperation("xor", 0x31, r); }
 void CX86Encoder::Test32(Gpr r) { SelfOperation("test", 0x85, r); }
 
 void CX86Encoder::Mov32(Gpr r, std::uint32_t immediate) {
-  Byte(0x41);
+  Rex(false, 0, static_cast<int>(r));
   Byte(0xB8 | (static_cast<int>(r) & 7));
   Word(immediate);
   if (m_listing)
@@ -293,7 +287,7 @@ void CX86Encoder::Mov32(Gpr r, std::uint32_t immediate) {
 }
 
 void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
-  Byte(0x48);
+  Rex(true, 0, BaseOf(target));
   Byte(0xC7);
   Address(0, target);
   Word(static_cast<std::uint32_t>(immediate));
@@ -302,7 +296,7 @@ void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
 }
 
 void CX86Encoder::CmpQword(const Mem &target, std::int8_t immediate) {
-  Byte(0x48);
+  Rex(true, 0, BaseOf(target));
   Byte(0x83);
   Address(7, target);
   Byte(static_cast<std::uint8_t>(immediate));
@@ -312,7 +306,7 @@ void CX86Encoder::CmpQword(const Mem &target, std::int8_t immediate) {
 
 void CX86Encoder::Lea(Gpr d, const Mem &source) {
   const int r = static_cast<int>(d);
-  Rex(true, r, 0);
+  Rex(true, r, BaseOf(source));
   Byte(0x8D);
   Address(r, source);
   if (m_listing)

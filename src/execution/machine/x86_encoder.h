@@ -94,8 +94,6 @@ public:
   void Movhpd(Xmm d, const Mem &m);  // the upper half from m
   void Movddup(Xmm d, const Mem &m); // both halves from m
   void Maxpd(Xmm d, Xmm s);
-  void Unpckhpd(Xmm d, Xmm s);
-  void Maxsd(Xmm d, Xmm s);
   void Andpd(Xmm d, Xmm s);
   void Ucomisd(Xmm a, const XmmOrMem &b);
   void Cmpsd(Xmm d, Xmm s, std::uint8_t predicate);
@@ -122,7 +120,7 @@ public:
   void Mov(const Mem &target, Gpr s);
   // mov eax, imm32 (and so rax, zero-extended).
   void MovEax(std::uint32_t immediate);
-  // 32-bit operations on r8-r15: r = 0, r & r, r = immediate.
+  // 32-bit operations: r = 0, r & r, r = immediate.
   void Clear32(Gpr r);
   void Test32(Gpr r);
   void Mov32(Gpr r, std::uint32_t immediate);
@@ -184,6 +182,11 @@ private:
   void Word(std::uint32_t v);
   void Quad(std::uint64_t v);
   void Rex(bool wide, int reg, int rm);
+  // The register a memory operand's address is made from (none: 0), for
+  // the prefixes' high bits.
+  static int BaseOf(const Mem &m) {
+    return m.kind == Mem::kBase ? static_cast<int>(m.base) : 0;
+  }
   // The ModRM byte and what follows it for a memory operand.
   void Address(int reg, const Mem &m);
   // prefix 0F op, with a register or memory second operand.
