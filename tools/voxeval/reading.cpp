@@ -4,6 +4,7 @@
 #include "evaluation/evaluator.h"
 #include "facade/expression.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 
@@ -29,6 +30,22 @@ const char *Sign(TOKEN_TYPE type) {
     return "/";
   default:
     return "^";
+  }
+}
+
+// How tightly an operator binds in the usual reading of a formula ("^"
+// the tightest, and from the right there), which the "same as" formula
+// must not depend on: this language works each group left to right.
+int Binding(TOKEN_TYPE type) {
+  switch (type) {
+  case TT_PLUS:
+  case TT_MINUS:
+    return 1;
+  case TT_MUL:
+  case TT_DIV:
+    return 2;
+  default:
+    return 3;
   }
 }
 
@@ -78,6 +95,8 @@ public:
          records->value.group.count != static_cast<std::int32_t>(n)))
       records = nullptr;
     std::string result;
+    // The loosest operator written at the result's top level (0: none).
+    int loosest = 0;
     TOKEN_TYPE prev = TT_NONE;
     for (std::size_t i = 0; i < n; ++i) {
       const TOKEN &item = *items[i];
@@ -90,9 +109,17 @@ public:
       const std::string value = Value(items, records, i, prev, used);
       if (prev == TT_NONE)
         result = value;
-      else if (IsOperator(prev))
+      else if (IsOperator(prev)) {
+        // Read the usual way, a tighter operator (or a "^" after "^")
+        // would take only the last value of the result so far.
+        const int binding = Binding(prev);
+        if (loosest != 0 && (loosest < binding || binding == 3)) {
+          result = "(" + result + ")";
+          loosest = 0;
+        }
+        loosest = loosest == 0 ? binding : std::min(loosest, binding);
         result += std::string(" ") + Sign(prev) + " " + value;
-      else
+      } else
         notes.push_back(Quote(ItemsText(items, i, used)) +
                         " follows a value with no operator between: it is "
                         "dropped");
