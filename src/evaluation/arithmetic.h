@@ -1,8 +1,10 @@
 // The arithmetic every way of evaluating follows: which values count as
-// finite, how an item's value meets the running value of its group, and
-// when a square may be taken as a product in place of the C library's pow.
-// The record evaluator, the visit plan, the flat program and the machine
-// code all read these, so that they cannot drift apart.
+// finite, how an item's value meets the running value of its group (the
+// record evaluator, the visit plan, the flat program and the machine code
+// all read these), and when a square or cube may be taken as products in
+// place of the C library's pow: the proof's bound, ranges, exponents and
+// where it holds at all, read by the flat program and the machine code, so
+// that they cannot drift apart.
 #ifndef VOXEVAL_EVALUATION_ARITHMETIC_H
 #define VOXEVAL_EVALUATION_ARITHMETIC_H
 
@@ -160,6 +162,20 @@ constexpr int kCubeRange = 290;
 constexpr double kPowProofUlps = 0.5 / 1.09;
 static_assert(kPowProofUlps + kPowErrorUlps < 1.0,
               "the proof must leave no other double in pow's reach");
+
+// Where the C library's pow is known well enough for the proof (glibc's is
+// within kPowErrorUlps of the exact value); elsewhere pow decides every
+// power.
+#if defined(__GLIBC__)
+constexpr bool kPowsProvenInPlace = true;
+#else
+constexpr bool kPowsProvenInPlace = false;
+#endif
+
+// The exponents whose powers the proof takes: 2 or 3 for those, else 0.
+inline std::int32_t SmallExponent(double exponent) {
+  return exponent == 2.0 ? 2 : exponent == 3.0 ? 3 : 0;
+}
 
 // pow(base, exponent), without the call where the exponent is 2 or 3 and
 // the products are certainly what pow gives.

@@ -28,11 +28,12 @@ VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
   return ((highA * highB - p) + highA * lowB + lowA * highB) + lowA * lowB;
 }
 
-#if defined(__GLIBC__)
 // True when p, within error of the exact power, is certainly what the C
 // library's pow gives (the square proof of evaluation/arithmetic.h). Powers
 // of two, whose lower neighbour is closer, are left to pow.
 VOX_ALWAYS_INLINE bool IsPowResult(double p, double error) {
+  if (!kPowsProvenInPlace)
+    return false;
   std::uint64_t bits;
   std::memcpy(&bits, &p, sizeof bits);
   if ((bits & 0x000FFFFFFFFFFFFFull) == 0)
@@ -42,9 +43,6 @@ VOX_ALWAYS_INLINE bool IsPowResult(double p, double error) {
   std::memcpy(&binade, &exponentBits, sizeof binade);
   return std::fabs(error) <= binade * (kPowProofUlps * 0x1p-52);
 }
-#else
-inline bool IsPowResult(double, double) { return false; }
-#endif
 
 // Magnitudes whose square or cube and rounding errors stay clear of
 // overflow and subnormals: 2^-limit <= |a| < 2^limit. Read from the
@@ -299,7 +297,7 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
 } // namespace
 
 double PowerOf(double base, double exponent) {
-  const std::int32_t n = exponent == 2.0 ? 2 : exponent == 3.0 ? 3 : 0;
+  const std::int32_t n = SmallExponent(exponent);
 #if defined(__GNUC__)
   // Past the test the exponent is no longer known to be 2 or 3, so the
   // compiler cannot put products in place of the calls to pow.

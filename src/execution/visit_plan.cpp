@@ -182,7 +182,7 @@ bool CVisitPlan::Fold(std::vector<PlanItem> &items, double &value) const {
 std::int32_t SmallPower(FLAT_MODE mode, const PlanOperand &operand) {
   if (mode != kPow || operand.kind != PlanOperand::kConstant)
     return 0;
-  return operand.constant == 2.0 ? 2 : operand.constant == 3.0 ? 3 : 0;
+  return SmallExponent(operand.constant);
 }
 
 bool IsLibraryFunction(EVAL_FUNCTION func) {

@@ -15,14 +15,6 @@ namespace {
 // One mark per item of a group; a small formula's fit without allocating.
 using Marks = boost::container::small_vector<bool, 32>;
 
-#if defined(__GLIBC__)
-// Squares only where the C library's pow is known well enough (glibc's is
-// within kPowErrorUlps of the exact value); elsewhere pow decides.
-const bool kSquaresInPlace = true;
-#else
-const bool kSquaresInPlace = false;
-#endif
-
 // The C library's function behind a standard function, called without the
 // library's own wrapper in between; others as they are.
 EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func, const char *&name) {
@@ -462,8 +454,9 @@ void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
 
 void CMachineWriter::Power(int level, const Place &exponent) {
   const Place running = Level(level);
-  if (SquaresInPlace() && exponent.kind == Place::kConstant &&
-      exponent.constant == 2.0) {
+  const std::int32_t n =
+      exponent.kind == Place::kConstant ? SmallExponent(exponent.constant) : 0;
+  if (SquaresInPlace() && n == 2) {
     if (running.kind == Place::kRegister) {
       Square(Xmm(running.index), level);
       return;
@@ -473,8 +466,7 @@ void CMachineWriter::Power(int level, const Place &exponent) {
     StoreLevel(level, 0);
     return;
   }
-  if (SquaresInPlace() && exponent.kind == Place::kConstant &&
-      exponent.constant == 3.0 && running.kind == Place::kRegister) {
+  if (SquaresInPlace() && n == 3 && running.kind == Place::kRegister) {
     Cube(Xmm(running.index), level);
     return;
   }
@@ -510,7 +502,9 @@ void CMachineWriter::ProveRounding(Label other) {
   m_out.Bind(one);
 }
 
-bool CMachineWriter::SquaresInPlace() const { return m_vex && kSquaresInPlace; }
+bool CMachineWriter::SquaresInPlace() const {
+  return m_vex && kPowsProvenInPlace;
+}
 
 // Clears the memory of a passed rounding test, at entry and after
 // callbacks.
