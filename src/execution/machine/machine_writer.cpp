@@ -1,617 +1,255 @@
+// The function around the values: which plans it takes, its frame, calls
+// and what they save, callbacks and their throws, and the ways out.
 #include "execution/machine/machine_writer.h"
 
-#include "builder/standard_names.h"
 #include "execution/machine/host_calls.h"
 
-#include <algorithm>
-#include <cstring>
-#include <functional>
+#include <cmath>
+#include <cstdint>
 #include <limits>
 
+#include <boost/container/map.hpp>
 #include <boost/container/small_vector.hpp>
+
+CMachineWriter::CMachineWriter(const CVisitPlan &plan,
+                               MACHINE_FALLBACK fallback,
+                               const MACHINE_FEATURES &features,
+                               const CALLING_CONVENTION &convention,
+                               bool listing)
+    : m_plan(plan), m_fallback(fallback), m_convention(convention),
+      m_vex(features.vex), m_listing(listing), m_out(listing),
+      m_registerLevels(convention.registerLevels) {}
+
+CMachineWriter::Place CMachineWriter::Level(int level) const {
+  return level < m_registerLevels ? Register(kFirstLevelRegister + level)
+                                  : Slot(level);
+}
 
 namespace {
 
-// One mark per item of a group; a small formula's fit without allocating.
-using Marks = boost::container::small_vector<bool, 32>;
-
-// The C library's function behind a standard function, called without the
-// library's own wrapper in between; others as they are.
-EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func, const char *&name) {
-  const STANDARD_NAME *row = StandardFunctionRow(func);
-  name = row != nullptr ? row->name : "function";
-  return row != nullptr ? row->library : func;
-}
-
-// A constant multiplier that is not 0 under every environment: neither 0
-// nor subnormal, which reads as 0 where the host set denormals-are-zero.
-bool NonZeroFactor(double c) { return std::isnormal(c); }
-
-bool SamePlace(int kindA, int indexA, int kindB, int indexB) {
-  return kindA == kindB && indexA == indexB;
-}
-
-// A group whose value is a square (its last item raises to 2): at least 0,
-// +inf or NaN, never -inf.
-bool SquareValued(const CVisitPlan &plan, const PlanItem &item) {
-  if (item.kind != PlanItem::kValue || IsLeaf(item.operand))
-    return false;
-  const std::vector<PlanItem> &items = plan.Group(item.operand.group).items;
-  return SmallPower(items.back().mode, items.back().operand) == 2;
-}
-
-// An item that meets a running value that is infinite or NaN exactly,
-// raising no flag: a finite value added, subtracted or divided by
-// (variables are tested at entry, groups here before they meet unless they
-// are squares added to squares), a constant multiplied by that is not 0,
-// and a power of 2 or 3 (pow and the squares' tests are quiet on them).
-// inf * 0, inf - inf, inf / inf and the library's functions raise one.
-bool Quiet(const PlanItem &item) {
-  if (item.kind != PlanItem::kValue)
-    return false;
-  const bool constant = item.operand.kind == PlanOperand::kConstant;
-  if (constant && !IsFinite(item.operand.constant))
-    return false;
-  switch (item.mode) {
-  case kAdd:
-  case kSub:
-  case kDiv:
-    return true;
-  case kMul:
-    return constant && NonZeroFactor(item.operand.constant);
-  case kPow:
-    return SmallPower(item.mode, item.operand) != 0;
-  default:
-    return false;
+// The first variable the plan reads, or null.
+const double *FirstVariableOf(const CVisitPlan &plan) {
+  if (plan.Top().kind == PlanOperand::kVariable)
+    return plan.Top().variable;
+  for (const PlanGroup &group : plan.Groups()) {
+    for (const PlanItem &item : group.items) {
+      if (item.operand.kind == PlanOperand::kVariable)
+        return item.operand.variable;
+    }
   }
+  return nullptr;
 }
 
-// Whether item k, infinite or NaN, meets the running value before it
-// without a flag and stays so: as the first item, as a square added to
-// squares, or added to, subtracted from or multiplied by a first item
-// that is a constant (not 0 to multiply).
-bool Joins(const std::vector<PlanItem> &items, std::size_t k, bool squares) {
-  const PlanItem &item = items[k];
-  if (item.mode == kFirst || squares)
-    return true;
-  const PlanItem &first = items[0];
-  if (k != 1 || !IsLeafItem(first) ||
-      first.operand.kind != PlanOperand::kConstant ||
-      !IsFinite(first.operand.constant))
-    return false;
-  return item.mode == kAdd || item.mode == kSub ||
-         (item.mode == kMul && NonZeroFactor(first.operand.constant));
-}
-
-// For each item of a group, whether its value (when a group) may meet the
-// group's running value untested, infinite or NaN where the evaluator has
-// read 0.0: the group's own test at its end then catches it. It may when
-// it joins the running value quietly (+inf + +inf raises nothing, inf - inf
-// would) and every later item meets a running value that is not finite
-// without a flag, leaving it not finite. One pass forward follows the
-// squares, one backward the items after: linear in the group's length.
-Marks QuietMeetings(const CVisitPlan &plan,
-                    const std::vector<PlanItem> &items) {
-  const std::size_t n = items.size();
-  Marks joins(n);
-  Marks quiet(n);
-  bool squares = false;
-  for (std::size_t i = 0; i < n; ++i) {
-    const PlanItem &item = items[i];
-    const bool square = item.mode == kAdd && SquareValued(plan, item);
-    quiet[i] = Quiet(item) || (square && squares);
-    joins[i] = Joins(items, i, square && squares);
-    if (item.mode == kFirst)
-      squares = SquareValued(plan, item);
-    else if (SmallPower(item.mode, item.operand) == 2)
-      squares = true;
-    else if (!square)
-      squares = false;
+// Plans with callbacks lay out the argument groups holding them twice (the
+// evaluator visits them twice), so at each level of nesting the code would
+// double: past a budget such plans stay with the flat program.
+bool WithinBudget(const CVisitPlan &plan) {
+  const std::size_t kBudget = 20000;
+  const std::vector<PlanGroup> &groups = plan.Groups();
+  // Groups are read inner first: a group's items point at earlier groups.
+  std::vector<std::size_t> cost(groups.size(), 0);
+  for (std::size_t g = 0; g < groups.size(); ++g) {
+    std::size_t total = 1;
+    for (const PlanItem &item : groups[g].items) {
+      if (item.kind != PlanItem::kCallback &&
+          item.operand.kind == PlanOperand::kGroup && item.operand.group < g)
+        total += cost[item.operand.group];
+      total += 1;
+      if (total > kBudget)
+        return false;
+    }
+    cost[g] = total;
   }
-  Marks meets(n);
-  bool laterQuiet = true;
-  for (std::size_t i = n; i-- > 0;) {
-    meets[i] = joins[i] && laterQuiet;
-    laterQuiet = laterQuiet && quiet[i];
-  }
-  return meets;
+  return true;
 }
 
 } // namespace
 
-XmmOrMem CMachineWriter::Operand(const Place &value) {
-  switch (value.kind) {
-  case Place::kConstant:
-    return Mem::Constant(value.constant);
-  case Place::kRegister:
-    return Xmm(value.index);
-  case Place::kSlot:
-    return LevelSlot(value.index);
-  case Place::kVariable:
-    break;
-  }
-  if (m_heldValid)
-    for (const Held &held : m_held)
-      if (held.variable == value.variable)
-        return Xmm(held.reg);
-  return VariableMemory(value.variable);
-}
-
-Mem CMachineWriter::VariableMemory(const double *variable) {
-  // Near the first variable (the host's variables usually are), through
-  // rcx, which holds its address; elsewhere through its own.
-  const std::intptr_t offset = reinterpret_cast<std::intptr_t>(variable) -
-                               reinterpret_cast<std::intptr_t>(m_base);
-  if (m_base != nullptr && offset > -0x70000000 && offset < 0x70000000) {
-    m_baseUsed = true;
-    return Mem::At(Gpr::kRcx, static_cast<std::int32_t>(offset));
-  }
-  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(variable), "variable");
-  return Mem::At(Gpr::kRax);
-}
-
-void CMachineWriter::Op(ScalarOp op, Xmm reg, const Place &value) {
-  const XmmOrMem source = Operand(value);
-  switch (op) {
-  case kMovsd:
-    if (source.isRegister)
-      m_out.Movapd(reg, source.reg);
-    else
-      m_out.Movsd(reg, source.mem);
-    return;
-  case kAddsd:
-    m_out.Addsd(reg, source);
-    return;
-  case kSubsd:
-    m_out.Subsd(reg, source);
-    return;
-  case kMulsd:
-    m_out.Mulsd(reg, source);
-    return;
-  case kDivsd:
-    m_out.Divsd(reg, source);
-    return;
-  }
-}
-
-void CMachineWriter::Load(int reg, const Place &value) {
-  if (value.kind == Place::kRegister && value.index == reg)
-    return;
-  Op(kMovsd, Xmm(reg), value);
-}
-
-void CMachineWriter::StoreLevel(int level, int reg) {
-  const Place place = Level(level);
-  if (place.kind == Place::kRegister) {
-    Load(place.index, Register(reg));
-    return;
-  }
-  m_out.Movsd(LevelSlot(place.index), Xmm(reg));
-}
-
-// The finiteness tests raise no floating-point flag: they look at the
-// exponent bits alone (reg & mask, where mask holds the exponent bits, the
-// bits of +inf), which are never a NaN, so even a comparison cannot signal.
-// Exact code (which calls callbacks, and so cannot start again): reg =
-// reg when finite, else 0.0, as the evaluator has it. Otherwise a value
-// that is not finite hands the evaluation to the fallback at once, before
-// any arithmetic on it; the branch stays off the values' dependency chain.
-void CMachineWriter::Test(Xmm reg) {
-  if (m_vex) {
-    m_out.Vandpd(kX2, reg, m_convention.mask);
-  } else {
-    m_out.Movapd(kX2, reg);
-    m_out.Andpd(kX2, m_convention.mask);
-  }
-  if (m_exact) {
-    m_out.Cmpsd(kX2, m_convention.mask, 4); // exponent bits != all ones
-    m_out.Andpd(reg, kX2);
-    return;
-  }
-  m_out.Ucomisd(kX2, m_convention.mask);
-  m_out.Jcc(Condition::kEqual, m_notFinite);
-}
-
-// Code that can start again tests every variable it reads once, before any
-// arithmetic: a value that is not finite hands the whole evaluation to the
-// fallback. The largest of their exponent bits (which are never a NaN, so
-// max stays quiet) is all ones when any of them is not finite. With VEX,
-// variables are held in the registers the levels leave free, so that each
-// is read once, and tested two to a register; those left over are read
-// for the test and again where used, two to a register put together by
-// halves: never two side by side read as one 16-byte operand, since a host
-// has usually just set them by SetValue, and a load spanning two recent
-// stores waits for both to reach the cache (several ns a point).
-void CMachineWriter::TestVariables() {
-  if (m_exact)
-    return;
-  std::size_t items = 0;
-  for (const PlanGroup &group : m_plan.Groups())
-    items += group.items.size();
-  std::vector<const double *> variables;
-  variables.reserve(items);
-  for (const PlanGroup &group : m_plan.Groups())
-    for (const PlanItem &item : group.items)
-      if (item.kind != PlanItem::kCallback &&
-          item.operand.kind == PlanOperand::kVariable)
-        variables.push_back(item.operand.variable);
-  if (variables.empty())
-    return;
-  std::sort(variables.begin(), variables.end(), std::less<const double *>());
-  variables.erase(std::unique(variables.begin(), variables.end()),
-                  variables.end());
-  HoldVariables(variables);
-  // Each step leaves the exponent bits of one or two variables in kX1 (the
-  // first) or kX2, folded into kX1.
-  bool first = true;
-  bool pairs = false;
-  const auto step = [&](bool pair) {
-    if (!first)
-      m_out.Maxpd(kX1, kX2);
-    first = false;
-    pairs = pairs || pair;
-  };
-  for (std::size_t k = 0; k < m_held.size(); k += 2) {
-    const Xmm reg = first ? kX1 : kX2;
-    const Xmm held(m_held[k].reg);
-    const bool pair = k + 1 < m_held.size();
-    if (pair) {
-      m_out.Vunpcklpd(reg, held, Xmm(m_held[k + 1].reg));
-      m_out.Andpd(reg, m_convention.mask);
-    } else {
-      m_out.Vandpd(reg, held, m_convention.mask);
+bool MachineCodeCovers(const CVisitPlan &plan, const CALLING_CONVENTION &) {
+  bool callbacks = false;
+  for (const PlanGroup &group : plan.Groups()) {
+    callbacks = callbacks || group.callbacks;
+    for (const PlanItem &item : group.items) {
+      if (item.mode == kPush)
+        return false;
+      if (item.kind == PlanItem::kApplied && !IsLibraryFunction(item.func))
+        return false;
+      callbacks = callbacks || item.kind == PlanItem::kCallback;
     }
-    step(pair);
   }
-  for (std::size_t k = 0; k < variables.size(); ++k) {
-    const Xmm reg = first ? kX1 : kX2;
-    const bool pair = m_vex && k + 1 < variables.size();
-    m_out.Movsd(reg, VariableMemory(variables[k]));
-    if (pair)
-      m_out.Movhpd(reg, VariableMemory(variables[k + 1]));
-    m_out.Andpd(reg, m_convention.mask);
-    step(pair);
-    k += pair ? 1 : 0;
-  }
-  if (!pairs) {
-    m_out.Ucomisd(kX1, m_convention.mask);
-    m_out.Jcc(Condition::kEqual, m_notFinite);
-    return;
-  }
-  // A half equal to the exponent bits turns all ones, its sign bit set.
-  m_out.Vpcmpeqq(kX1, kX1, m_convention.mask);
-  m_out.Vtestpd(kX1, kX1);
-  m_out.Jcc(Condition::kNotEqual, m_notFinite);
+  return !callbacks || WithinBudget(plan);
 }
 
-// With VEX, the first variables go to the registers above those the
-// plan's levels need (which then keep to them), read once here; the rest
-// stay in the list, read where used.
-void CMachineWriter::HoldVariables(std::vector<const double *> &variables) {
-  if (!m_vex)
-    return;
-  const int levels = DeepestLevel(m_plan.Top(), 0) + 1;
-  if (levels < m_registerLevels)
-    m_registerLevels = levels;
-  const std::size_t free =
-      static_cast<std::size_t>(m_convention.registerLevels - m_registerLevels);
-  const std::size_t count = std::min(free, variables.size());
-  m_held.reserve(count);
-  for (std::size_t k = 0; k < count; ++k) {
-    const int reg =
-        kFirstLevelRegister + m_registerLevels + static_cast<int>(k);
-    m_held.push_back(Held{variables[k], reg});
-  }
-  variables.erase(variables.begin(),
-                  variables.begin() + static_cast<std::ptrdiff_t>(count));
-  ReloadHeld();
-}
-
-// Reads the held variables into their registers: at entry, and after a
-// square's call of pow, which overwrites them.
-void CMachineWriter::ReloadHeld() {
-  for (const Held &held : m_held)
-    m_out.Movsd(Xmm(held.reg), VariableMemory(held.variable));
-  m_heldValid = !m_held.empty();
-}
-
-// The deepest level a group of the operand runs at, as GroupValue lays
-// them out from the given level; -1 without a group.
-int CMachineWriter::DeepestLevel(const PlanOperand &operand, int level) const {
-  if (operand.kind != PlanOperand::kGroup)
-    return -1;
-  int deepest = level;
-  for (const PlanItem &item : m_plan.Group(operand.group).items) {
-    if (item.kind == PlanItem::kCallback)
-      continue;
-    const int at = item.mode == kFirst ? level : level + 1;
-    deepest = std::max(deepest, DeepestLevel(item.operand, at));
-  }
-  return deepest;
-}
-
-void CMachineWriter::TestLevel(int level) {
-  const Place place = Level(level);
-  if (place.kind == Place::kRegister) {
-    Test(Xmm(place.index));
-    return;
-  }
-  Load(1, place);
-  Test(kX1);
-  if (m_exact)
-    StoreLevel(level, 1);
-}
-
-// The exponent bits, which every finiteness test reads.
-void CMachineWriter::LoadTestConstants() {
-  const Mem infinity = Mem::Constant(std::numeric_limits<double>::infinity());
-  if (m_vex)
-    m_out.Movddup(m_convention.mask, infinity); // for pairs of variables
-  else
-    m_out.Movsd(m_convention.mask, infinity);
-}
-
-// The group's running value at its level. With tested set, its value is
-// tested for finiteness at its end. Every item's value is tested before it
-// meets another (variables at entry): the evaluator reads a value that is
-// not finite as 0.0, and carrying it on instead would compute inf - inf or
-// inf * 0, raising the invalid flag (a trap, where the host unmasked it)
-// the evaluator does not.
-void CMachineWriter::GroupValue(std::size_t group, int level, bool tested) {
-  if (level >= m_registerLevels) {
-    m_memoryLevels = true;
-    if (level > m_deepestSlot)
-      m_deepestSlot = level;
-  }
-  const std::vector<PlanItem> &items = m_plan.Group(group).items;
-  const Marks meetsQuietly = QuietMeetings(m_plan, items);
-  for (std::size_t k = 0; k < items.size(); ++k) {
-    const PlanItem &item = items[k];
-    // A first item that is a group runs at this level: nothing is there
-    // yet.
-    const bool first = item.mode == kFirst;
-    const Place value =
-        ItemValue(item, first ? level : level + 1, !meetsQuietly[k]);
-    Meet(item.mode, level, value);
-  }
-  if (tested || m_exact)
-    TestLevel(level);
-}
-
-// An item's value, made at the given level when it is a group.
-CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item, int level,
-                                                bool tested) {
-  if (item.kind == PlanItem::kCallback) {
-    CallBack(item.callback, level);
-    return Register(0);
-  }
-  if (item.kind != PlanItem::kApplied)
-    return OperandValue(item.operand, level, tested);
-  Load(0, OperandValue(item.operand, level, true));
-  // The level's own running value is not live while its first item is
-  // made; saving it anyway is harmless.
-  const char *name = nullptr;
-  const EVAL_FUNCTION direct = DirectFunction(item.func, name);
-  Call(reinterpret_cast<const void *>(direct), name, level);
-  return Register(0);
-}
-
-CMachineWriter::Place CMachineWriter::OperandValue(const PlanOperand &operand,
-                                                   int level, bool tested) {
-  switch (operand.kind) {
-  case PlanOperand::kConstant:
-    return Place{Place::kConstant, operand.constant, 0, nullptr};
-  case PlanOperand::kVariable: {
-    const Place variable = Place{Place::kVariable, 0.0, 0, operand.variable};
-    // Tested at entry, or on the spot in exact code.
-    if (!m_exact)
-      return variable;
-    Load(0, variable);
-    Test(kX0);
-    return Register(0);
-  }
-  default:
-    GroupValue(operand.group, level, tested);
-    return Level(level);
-  }
-}
-
-// The running value at level meets value by mode.
-void CMachineWriter::Meet(FLAT_MODE mode, int level, const Place &value) {
-  if (mode == kDrop)
-    return;
-  const Place running = Level(level);
-  if (mode == kFirst) {
-    const bool stored =
-        value.kind == Place::kRegister || value.kind == Place::kSlot;
-    if (stored &&
-        SamePlace(running.kind, running.index, value.kind, value.index))
-      return;
-    if (running.kind == Place::kRegister) {
-      Load(running.index, value);
-    } else {
-      Load(1, value);
-      StoreLevel(level, 1);
-    }
-    return;
-  }
-  if (mode == kPow) {
-    Power(level, value);
-    return;
-  }
-  const ScalarOp op = mode == kAdd   ? kAddsd
-                      : mode == kSub ? kSubsd
-                      : mode == kMul ? kMulsd
-                                     : kDivsd;
-  if (running.kind == Place::kRegister) {
-    Op(op, Xmm(running.index), value);
-    return;
-  }
-  Load(1, running);
-  Op(op, kX1, value);
-  StoreLevel(level, 1);
-}
-
-void CMachineWriter::Power(int level, const Place &exponent) {
-  const Place running = Level(level);
-  const std::int32_t n =
-      exponent.kind == Place::kConstant ? SmallExponent(exponent.constant) : 0;
-  if (SquaresInPlace() && n == 2) {
-    if (running.kind == Place::kRegister) {
-      Square(Xmm(running.index), level);
-      return;
-    }
-    Load(0, running);
-    Square(kX0, level);
-    StoreLevel(level, 0);
-    return;
-  }
-  if (SquaresInPlace() && n == 3 && running.kind == Place::kRegister) {
-    Cube(Xmm(running.index), level);
-    return;
-  }
-  Load(1, exponent);
-  Load(0, running);
-  Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", level);
-  StoreLevel(level, 0);
-}
-
-// Jumps to other unless arithmetic rounds to nearest, where the square
-// proof holds, by the probe of evaluation/arithmetic.h. The sums raise the
-// inexact flag, which the square's own inexact product or pow raises too.
-// Once passed, r9 remembers it until a callback.
-void CMachineWriter::TestRoundsToNearest(Label other) {
-  m_out.Movsd(kX2, Mem::Constant(RoundingProbe::kStart));
-  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kFirst));
-  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kSecond));
-  m_out.Ucomisd(kX2, Mem::Constant(RoundingProbe::kNearest));
-  m_out.Jcc(Condition::kNotEqual, other);
-  m_out.Mov32(kRoundingKnown, 1);
-}
-
-// The rounding test for the power in xmm1, which the first square or cube
-// since entry or a callback makes on its way. The sums raise the inexact
-// flag, which the product or pow raises too (glibc's pow even for exact
-// squares), save for a base of magnitude 1: its square 1 stands in every
-// mode, untested (a cube of 1 never gets here: powers of two go to pow).
-void CMachineWriter::ProveRounding(Label other) {
-  const Label one = m_out.NewLabel();
-  m_out.Ucomisd(kX1, Mem::Constant(1.0));
-  m_out.Jcc(Condition::kEqual, one);
-  TestRoundsToNearest(other);
-  m_out.Bind(one);
-}
-
-bool CMachineWriter::SquaresInPlace() const {
-  return m_vex && kPowsProvenInPlace;
-}
-
-// Clears the memory of a passed rounding test, at entry and after
-// callbacks.
-void CMachineWriter::ForgetRounding() {
-  m_modeTested = false;
-  if (m_squares)
-    m_out.Clear32(kRoundingKnown);
-}
-
-// Where a power of base goes when its proof fails: pow, after the
-// function's end, which saves the live levels' registers in their slots.
-CMachineWriter::SquareByPow CMachineWriter::LeftToPow(Xmm base, int live,
-                                                      double exponent) {
+// Calls function(xmm0, xmm1) with the running values of levels below live
+// kept in the frame.
+void CMachineWriter::Call(const void *function, const char *name, int live) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
+  for (int level = 0; level < saved; ++level)
+    m_out.Movsd(LevelSlot(level), Xmm(kFirstLevelRegister + level));
+  // The library's functions leave the rounding mode as it is; a host's
+  // callback may change it.
+  const bool host = function == reinterpret_cast<const void *>(&CallHost);
+  if (m_squares && !host)
+    m_out.Mov(RoundingSlot(), kRoundingKnown);
+  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
+  m_out.Call(Gpr::kRax);
+  if (m_base != nullptr)
+    m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
+              "first variable");
+  LoadTestConstants();
+  if (m_squares && !host)
+    m_out.Mov(kRoundingKnown, RoundingSlot());
+  else
+    ForgetRounding();
+  for (int level = 0; level < saved; ++level)
+    m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
+  m_calls = true;
+  m_heldValid = false;
   if (saved - 1 > m_deepestSlot)
     m_deepestSlot = saved - 1;
-  const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
-  const Label first = m_out.NewLabel();
-  return SquareByPow{pow,  back,        first,        base,
-                     live, m_heldValid, m_modeTested, exponent};
 }
 
-// Jumps to pow unless 2^-limit <= |base| < 2^limit, read from its exponent
-// bits (no flag, NaN and infinity included): before any product, so that
-// none overflows where pow would not, and none of the proofs' values is
-// subnormal, which flush-to-zero would flush with a flag of its own.
-void CMachineWriter::TestRange(Xmm base, int limit, Label pow) {
-  m_out.Vandpd(kX1, base, m_convention.mask);
-  m_out.Ucomisd(kX1, Mem::Constant(std::ldexp(1.0, -limit)));
-  m_out.Jcc(Condition::kBelow, pow);
-  m_out.Ucomisd(kX1, Mem::Constant(std::ldexp(1.0, limit)));
-  m_out.Jcc(Condition::kAboveOrEqual, pow);
+// xmm0 = callback(context), through CallHost; a throw leaves the code.
+void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
+  const Gpr *arguments = m_convention.arguments;
+  m_out.Mov(arguments[0], reinterpret_cast<std::uintptr_t>(callback),
+            "callback");
+  m_out.Mov(arguments[1], ContextSlot());
+  m_out.Lea(arguments[2], ThrownSlot());
+  Call(reinterpret_cast<const void *>(&CallHost), "CallHost", live);
+  m_out.CmpQword(ThrownSlot(), 0);
+  if (!m_throws)
+    m_thrown = m_out.NewLabel();
+  m_throws = true;
+  m_out.Jcc(Condition::kNotEqual, m_thrown);
 }
 
-// base = base ^ 2 in its register, for bases in the square's range of
-// evaluation/arithmetic.h. The product p is what pow gives when the exact
-// square lies within kPowProofUlps of p's spacing on its side (see
-// evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps)
-// rounds back to p, e = a * a - p being exact from a fused multiply-add.
-void CMachineWriter::Square(Xmm base, int live) {
-  const SquareByPow cold = LeftToPow(base, live, 2.0);
-  TestRange(base, kSquareRange, cold.pow);
-  m_out.Vmulsd(kX1, base, base);
-  m_out.Movapd(kX2, kX1);
-  m_out.Vfmsub231sd(kX2, base, base);
-  m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
-  m_out.Ucomisd(kX2, kX1);
-  m_out.Jcc(Condition::kNotEqual, cold.pow);
-  Proven(cold);
-}
-
-// The power in xmm1, proven where arithmetic rounds to nearest, goes to
-// its base's register; the rounding mode is tested on the way by the first
-// power since entry or a callback, and remembered in r9 for later ones.
-void CMachineWriter::Proven(const SquareByPow &cold) {
-  if (m_modeTested) {
-    // Unless the rounding test passed on the way here, this power's path
-    // proves the mode.
-    m_out.Test32(kRoundingKnown);
-    m_out.Jcc(Condition::kEqual, cold.first);
-  } else {
-    ProveRounding(cold.pow);
-    m_modeTested = true;
+// The entry, marked as one for indirect branch tracking; the frame, the
+// owner and context word kept for the fallback when calls will overwrite
+// them.
+void CMachineWriter::Prologue(std::int32_t frame) {
+  CX86Encoder prologue(m_listing);
+  prologue.Endbr64();
+  if (frame != 0)
+    prologue.SubRsp(frame);
+  if (m_saveArguments && (m_convention.returnsPair || m_throws)) {
+    prologue.Mov(OwnerSlot(), m_convention.owner);
+    prologue.Mov(ContextSlot(), m_convention.context);
   }
-  m_out.Movapd(cold.base, kX1);
-  // Reached from the way to pow by an indirect jump too.
-  m_out.Bind(cold.back);
-  m_out.Endbr64();
-  m_squaresByPow.push_back(cold);
+  if (m_throws)
+    prologue.MovQword(ThrownSlot(), 0);
+  if (m_baseUsed)
+    prologue.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
+                 "first variable");
+  m_out.Prepend(prologue);
 }
 
-// base = base ^ 3 in its register, by the cube proof of the flat program
-// (PowN), step for step: the product q = (a * a) * a, its error from the
-// exact cube, (a * s - q) + (a * a - s) * a with s = a * a, the corrected
-// p = q + error, and what is left of the error past p. p is pow's when
-// what is left lies within kPowProofUlps of p's spacing and p is not a
-// power of two (whose lower neighbour is closer). The fused multiply-adds
-// give the exact errors the flat program gets by splitting the factors.
-// Bases outside the cube's range, infinity and NaN go to pow. Uses xmm0 as
-// a third scratch register.
-void CMachineWriter::Cube(Xmm base, int live) {
-  const SquareByPow cold = LeftToPow(base, live, 3.0);
-  TestRange(base, kCubeRange, cold.pow);
-  m_out.Vmulsd(kX1, base, base); // s
-  m_out.Vmulsd(kX2, kX1, base);  // q
-  m_out.Movapd(kX0, kX1);
-  m_out.Vfmsub231sd(kX0, base, base); // a * a - s
-  m_out.Mulsd(kX0, base);
-  m_out.Vfmsub213sd(kX1, base, kX2); // a * s - q
-  m_out.Addsd(kX0, kX1);             // the error
-  m_out.Vaddsd(kX1, kX2, kX0);       // p
-  m_out.Vsubsd(kX2, kX1, kX2);
-  m_out.Vsubsd(kX0, kX0, kX2); // what is left of the error
-  const std::uint64_t magnitudeBits = 0x7FFFFFFFFFFFFFFFull;
-  double magnitude;
-  std::memcpy(&magnitude, &magnitudeBits, sizeof magnitude);
-  m_out.Movsd(kX2, Mem::Constant(magnitude));
-  m_out.Andpd(kX0, kX2);
-  // p's binade, from its exponent bits, times the proof's bound.
-  m_out.Vandpd(kX2, kX1, m_convention.mask);
-  m_out.Mulsd(kX2, Mem::Constant(kPowProofUlps * 0x1p-52));
-  m_out.Ucomisd(kX0, kX2);
-  m_out.Jcc(Condition::kAbove, cold.pow);
-  m_out.Movsd(kX0, Mem::Constant(magnitude));
-  m_out.Andpd(kX0, kX1);
-  m_out.Vandpd(kX2, kX1, m_convention.mask);
-  m_out.Ucomisd(kX0, kX2);
-  m_out.Jcc(Condition::kEqual, cold.pow);
-  Proven(cold);
+// What a callback threw leaves the frame here, and is thrown on from the
+// host's return address.
+void CMachineWriter::Rethrown(std::int32_t frame) {
+  if (!m_throws)
+    return;
+  m_out.Bind(m_thrown);
+  m_out.Mov(m_convention.arguments[0], ThrownSlot());
+  if (frame != 0)
+    m_out.AddRsp(frame);
+  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&Rethrow), "Rethrow");
+  m_out.Jmp(Gpr::kRax);
+}
+
+// The value in xmm0 goes back. As a pair, when it is finite; otherwise
+// the code jumps on to the fallback with the owner and context word.
+void CMachineWriter::Return(std::int32_t frame) {
+  if (!m_convention.returnsPair) {
+    // The caller tests the double: a value that was not finite comes
+    // back as a NaN.
+    if (frame != 0)
+      m_out.AddRsp(frame);
+    m_out.Ret();
+    m_out.Bind(m_notFinite);
+    m_out.Movsd(kX0, Mem::Constant(std::numeric_limits<double>::quiet_NaN()));
+    if (frame != 0)
+      m_out.AddRsp(frame);
+    m_out.Ret();
+    Rethrown(frame);
+    return;
+  }
+  if (m_exact) {
+    // The value is the evaluator's own.
+    m_out.MovEax(1);
+    if (frame != 0)
+      m_out.AddRsp(frame);
+    m_out.Ret();
+    Rethrown(frame);
+    return;
+  }
+  Test(kX0);
+  m_out.MovEax(1);
+  if (frame != 0)
+    m_out.AddRsp(frame);
+  m_out.Ret();
+  m_out.Bind(m_notFinite);
+  if (m_saveArguments) {
+    m_out.Mov(m_convention.owner, OwnerSlot());
+    m_out.Mov(m_convention.context, ContextSlot());
+  }
+  if (frame != 0)
+    m_out.AddRsp(frame);
+  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(m_fallback),
+            "fallback");
+  m_out.Jmp(Gpr::kRax);
+}
+
+bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
+                           std::vector<std::uint8_t> &data) {
+  if (!MachineCodeCovers(m_plan, m_convention))
+    return false;
+  // A single value is left untested: the result is tested at the end.
+  m_base = FirstVariableOf(m_plan);
+  for (const PlanGroup &group : m_plan.Groups())
+    m_exact = m_exact || group.callbacks;
+  m_notFinite = m_out.NewLabel();
+  std::size_t items = 0, powers = 0;
+  for (const PlanGroup &group : m_plan.Groups())
+    for (const PlanItem &item : group.items) {
+      ++items;
+      powers += SquaresInPlace() && SmallPower(item.mode, item.operand) != 0;
+    }
+  m_squares = powers != 0;
+  // Room for the code at once: a long formula's lists do not grow by
+  // copies, each of them touching fresh pages.
+  m_out.Reserve(256 + 16 * items + 128 * powers, items + 3 * powers,
+                16 + 6 * powers, 16 + 3 * powers);
+  m_squaresByPow.reserve(powers);
+  LoadTestConstants();
+  ForgetRounding();
+  TestVariables();
+  Load(0, OperandValue(m_plan.Top(), 0, false));
+  // A frame for the slots used (and the way to pow's return slot), the
+  // stack aligned for calls.
+  std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1) +
+                       (m_squaresByPow.empty() ? 0 : 8);
+  if (frame % 16 != 8)
+    frame += 8;
+  if (m_calls || m_memoryLevels) {
+    m_frame = frame;
+    m_saveArguments = m_calls || !m_squaresByPow.empty();
+  } else if (!m_squaresByPow.empty()) {
+    m_coldFrame = frame;
+  }
+  Return(m_frame);
+  SquaresByPow();
+  Prologue(m_frame);
+  if (!m_out.Finish(data))
+    return false;
+  code.swap(m_out.Bytes());
+  return true;
+}
+
+std::string ListMachineCode(const CVisitPlan &plan,
+                            const MACHINE_FEATURES &features,
+                            const CALLING_CONVENTION &convention) {
+  CMachineWriter writer(plan, nullptr, features, convention, true);
+  std::vector<std::uint8_t> code, data;
+  return writer.Write(code, data) ? writer.Listing() : std::string();
 }

@@ -1,0 +1,258 @@
+// Powers: squares and cubes proven in place by the proof of
+// evaluation/arithmetic.h, the rounding mode's test, and the ways to pow
+// for what the proof leaves, after the function's end.
+#include "execution/machine/machine_writer.h"
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include <boost/container/map.hpp>
+#include <boost/container/small_vector.hpp>
+
+void CMachineWriter::Power(int level, const Place &exponent) {
+  const Place running = Level(level);
+  const std::int32_t n =
+      exponent.kind == Place::kConstant ? SmallExponent(exponent.constant) : 0;
+  if (SquaresInPlace() && n == 2) {
+    if (running.kind == Place::kRegister) {
+      Square(Xmm(running.index), level);
+      return;
+    }
+    Load(0, running);
+    Square(kX0, level);
+    StoreLevel(level, 0);
+    return;
+  }
+  if (SquaresInPlace() && n == 3 && running.kind == Place::kRegister) {
+    Cube(Xmm(running.index), level);
+    return;
+  }
+  Load(1, exponent);
+  Load(0, running);
+  Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", level);
+  StoreLevel(level, 0);
+}
+
+// Jumps to other unless arithmetic rounds to nearest, where the square
+// proof holds, by the probe of evaluation/arithmetic.h. The sums raise the
+// inexact flag, which the square's own inexact product or pow raises too.
+// Once passed, r9 remembers it until a callback.
+void CMachineWriter::TestRoundsToNearest(Label other) {
+  m_out.Movsd(kX2, Mem::Constant(RoundingProbe::kStart));
+  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kFirst));
+  m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kSecond));
+  m_out.Ucomisd(kX2, Mem::Constant(RoundingProbe::kNearest));
+  m_out.Jcc(Condition::kNotEqual, other);
+  m_out.Mov32(kRoundingKnown, 1);
+}
+
+// The rounding test for the power in xmm1, which the first square or cube
+// since entry or a callback makes on its way. The sums raise the inexact
+// flag, which the product or pow raises too (glibc's pow even for exact
+// squares), save for a base of magnitude 1: its square 1 stands in every
+// mode, untested (a cube of 1 never gets here: powers of two go to pow).
+void CMachineWriter::ProveRounding(Label other) {
+  const Label one = m_out.NewLabel();
+  m_out.Ucomisd(kX1, Mem::Constant(1.0));
+  m_out.Jcc(Condition::kEqual, one);
+  TestRoundsToNearest(other);
+  m_out.Bind(one);
+}
+
+bool CMachineWriter::SquaresInPlace() const {
+  return m_vex && kPowsProvenInPlace;
+}
+
+// Clears the memory of a passed rounding test, at entry and after
+// callbacks.
+void CMachineWriter::ForgetRounding() {
+  m_modeTested = false;
+  if (m_squares)
+    m_out.Clear32(kRoundingKnown);
+}
+
+// Where a power of base goes when its proof fails: pow, after the
+// function's end, which saves the live levels' registers in their slots.
+CMachineWriter::SquareByPow CMachineWriter::LeftToPow(Xmm base, int live,
+                                                      double exponent) {
+  const int saved = live < m_registerLevels ? live : m_registerLevels;
+  if (saved - 1 > m_deepestSlot)
+    m_deepestSlot = saved - 1;
+  const Label pow = m_out.NewLabel(), back = m_out.NewLabel();
+  const Label first = m_out.NewLabel();
+  return SquareByPow{pow,  back,        first,        base,
+                     live, m_heldValid, m_modeTested, exponent};
+}
+
+// Jumps to pow unless 2^-limit <= |base| < 2^limit, read from its exponent
+// bits (no flag, NaN and infinity included): before any product, so that
+// none overflows where pow would not, and none of the proofs' values is
+// subnormal, which flush-to-zero would flush with a flag of its own.
+void CMachineWriter::TestRange(Xmm base, int limit, Label pow) {
+  m_out.Vandpd(kX1, base, m_convention.mask);
+  m_out.Ucomisd(kX1, Mem::Constant(std::ldexp(1.0, -limit)));
+  m_out.Jcc(Condition::kBelow, pow);
+  m_out.Ucomisd(kX1, Mem::Constant(std::ldexp(1.0, limit)));
+  m_out.Jcc(Condition::kAboveOrEqual, pow);
+}
+
+// base = base ^ 2 in its register, for bases in the square's range of
+// evaluation/arithmetic.h. The product p is what pow gives when the exact
+// square lies within kPowProofUlps of p's spacing on its side (see
+// evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps)
+// rounds back to p, e = a * a - p being exact from a fused multiply-add.
+void CMachineWriter::Square(Xmm base, int live) {
+  const SquareByPow cold = LeftToPow(base, live, 2.0);
+  TestRange(base, kSquareRange, cold.pow);
+  m_out.Vmulsd(kX1, base, base);
+  m_out.Movapd(kX2, kX1);
+  m_out.Vfmsub231sd(kX2, base, base);
+  m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
+  m_out.Ucomisd(kX2, kX1);
+  m_out.Jcc(Condition::kNotEqual, cold.pow);
+  Proven(cold);
+}
+
+// The power in xmm1, proven where arithmetic rounds to nearest, goes to
+// its base's register; the rounding mode is tested on the way by the first
+// power since entry or a callback, and remembered in r9 for later ones.
+void CMachineWriter::Proven(const SquareByPow &cold) {
+  if (m_modeTested) {
+    // Unless the rounding test passed on the way here, this power's path
+    // proves the mode.
+    m_out.Test32(kRoundingKnown);
+    m_out.Jcc(Condition::kEqual, cold.first);
+  } else {
+    ProveRounding(cold.pow);
+    m_modeTested = true;
+  }
+  m_out.Movapd(cold.base, kX1);
+  // Reached from the way to pow by an indirect jump too.
+  m_out.Bind(cold.back);
+  m_out.Endbr64();
+  m_squaresByPow.push_back(cold);
+}
+
+// base = base ^ 3 in its register, by the cube proof of the flat program
+// (PowN), step for step: the product q = (a * a) * a, its error from the
+// exact cube, (a * s - q) + (a * a - s) * a with s = a * a, the corrected
+// p = q + error, and what is left of the error past p. p is pow's when
+// what is left lies within kPowProofUlps of p's spacing and p is not a
+// power of two (whose lower neighbour is closer). The fused multiply-adds
+// give the exact errors the flat program gets by splitting the factors.
+// Bases outside the cube's range, infinity and NaN go to pow. Uses xmm0 as
+// a third scratch register.
+void CMachineWriter::Cube(Xmm base, int live) {
+  const SquareByPow cold = LeftToPow(base, live, 3.0);
+  TestRange(base, kCubeRange, cold.pow);
+  m_out.Vmulsd(kX1, base, base); // s
+  m_out.Vmulsd(kX2, kX1, base);  // q
+  m_out.Movapd(kX0, kX1);
+  m_out.Vfmsub231sd(kX0, base, base); // a * a - s
+  m_out.Mulsd(kX0, base);
+  m_out.Vfmsub213sd(kX1, base, kX2); // a * s - q
+  m_out.Addsd(kX0, kX1);             // the error
+  m_out.Vaddsd(kX1, kX2, kX0);       // p
+  m_out.Vsubsd(kX2, kX1, kX2);
+  m_out.Vsubsd(kX0, kX0, kX2); // what is left of the error
+  const std::uint64_t magnitudeBits = 0x7FFFFFFFFFFFFFFFull;
+  double magnitude;
+  std::memcpy(&magnitude, &magnitudeBits, sizeof magnitude);
+  m_out.Movsd(kX2, Mem::Constant(magnitude));
+  m_out.Andpd(kX0, kX2);
+  // p's binade, from its exponent bits, times the proof's bound.
+  m_out.Vandpd(kX2, kX1, m_convention.mask);
+  m_out.Mulsd(kX2, Mem::Constant(kPowProofUlps * 0x1p-52));
+  m_out.Ucomisd(kX0, kX2);
+  m_out.Jcc(Condition::kAbove, cold.pow);
+  m_out.Movsd(kX0, Mem::Constant(magnitude));
+  m_out.Andpd(kX0, kX1);
+  m_out.Vandpd(kX2, kX1, m_convention.mask);
+  m_out.Ucomisd(kX0, kX2);
+  m_out.Jcc(Condition::kEqual, cold.pow);
+  Proven(cold);
+}
+
+// The squares and cubes left to pow, after the function's end so that the
+// usual path runs straight on. Each jumps, with where to come back to in
+// r10, to a way to pow shared by all with the same base register, live
+// levels, held variables and exponent, which keeps r10 in the frame across
+// the call and jumps back through it with the power in the base's
+// register: a long formula's squares do not each carry a call. A later
+// power whose rounding mode is not yet proven goes, likewise, to a way
+// that proves it, shared too.
+void CMachineWriter::SquaresByPow() {
+  struct Way {
+    Label pow;
+    Label prove;
+    bool proves;
+    const SquareByPow *first;
+  };
+  boost::container::map<std::uint64_t, std::size_t> index;
+  boost::container::small_vector<Way, 8> ways;
+  for (const SquareByPow &cold : m_squaresByPow) {
+    const std::uint64_t key = static_cast<std::uint64_t>(cold.base.index) |
+                              static_cast<std::uint64_t>(cold.live) << 8 |
+                              static_cast<std::uint64_t>(cold.reload) << 40 |
+                              static_cast<std::uint64_t>(cold.exponent == 3.0)
+                                  << 41;
+    auto found = index.find(key);
+    if (found == index.end()) {
+      found = index.emplace(key, ways.size()).first;
+      ways.push_back(Way{m_out.NewLabel(), m_out.NewLabel(), false, &cold});
+    }
+    Way &way = ways[found->second];
+    // The powers before it did not prove the mode (their proof failed, or
+    // a square's base was 1).
+    if (cold.later) {
+      m_out.Bind(cold.first);
+      m_out.Lea(kReturn, cold.back);
+      m_out.Jmp(way.prove);
+      way.proves = true;
+    }
+    m_out.Bind(cold.pow);
+    m_out.Lea(kReturn, cold.back);
+    m_out.Jmp(way.pow);
+  }
+  for (const Way &way : ways) {
+    if (way.proves) {
+      m_out.Bind(way.prove);
+      ProveRounding(way.pow);
+      m_out.Movapd(way.first->base, kX1);
+      m_out.Jmp(kReturn);
+    }
+    WayToPow(way.pow, *way.first);
+  }
+}
+
+void CMachineWriter::WayToPow(Label label, const SquareByPow &cold) {
+  m_out.Bind(label);
+  // Without a frame on the usual path, this one makes its own and keeps
+  // the owner and context word in it across the call.
+  const bool keep = m_coldFrame != 0 && m_convention.returnsPair;
+  if (m_coldFrame != 0)
+    m_out.SubRsp(m_coldFrame);
+  if (keep) {
+    m_out.Mov(OwnerSlot(), m_convention.owner);
+    m_out.Mov(ContextSlot(), m_convention.context);
+  }
+  m_out.Mov(ReturnSlot(), kReturn);
+  // The evaluator's own pow, for the powers the proof leaves, and for all
+  // of them in other rounding modes.
+  Load(0, Register(cold.base.index));
+  Load(1, Place{Place::kConstant, cold.exponent, 0, nullptr});
+  double (*const power)(double, double) = &std::pow;
+  Call(reinterpret_cast<const void *>(power), "pow", cold.live);
+  Load(cold.base.index, Register(0));
+  if (cold.reload)
+    ReloadHeld();
+  if (keep) {
+    m_out.Mov(m_convention.owner, OwnerSlot());
+    m_out.Mov(m_convention.context, ContextSlot());
+  }
+  m_out.Mov(kReturn, ReturnSlot());
+  if (m_coldFrame != 0)
+    m_out.AddRsp(m_coldFrame);
+  m_out.Jmp(kReturn);
+}
