@@ -4,6 +4,7 @@
 
 #include "builder/token_type.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -33,6 +34,17 @@ struct STOKEN {
     STOKEN_GROUP group;
   } value;
 };
+
+// The layout hosts and tools read records by: the value after two pointer
+// words (8 bytes with 32-bit pointers, 16 with 64-bit ones), a group's
+// count and items sharing it.
+static_assert(sizeof(TOKEN_TYPE) == 4, "a record's type is 32 bits");
+static_assert(offsetof(STOKEN, name) == sizeof(void *), "name after type");
+static_assert(offsetof(STOKEN, value) == 2 * sizeof(void *),
+              "value after name");
+static_assert(offsetof(STOKEN_GROUP, items) == sizeof(void *),
+              "items after count");
+static_assert(sizeof(STOKEN) == 4 * sizeof(void *), "four pointer words");
 
 // One zero-filled block of n records (null for n <= 0). Throws
 // std::bad_alloc when memory cannot be had.
