@@ -18,6 +18,7 @@
 #include <vector>
 
 #if !defined(_WIN32)
+#include <dirent.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +71,22 @@ int CodeChunkCount() {
   return static_cast<int>(files.size());
 }
 
+// The descriptors this process has open, or -1 where they cannot be read.
+int OpenDescriptors() {
+#if defined(_WIN32)
+  return -1;
+#else
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr)
+    return -1;
+  int count = 0;
+  while (readdir(dir) != nullptr)
+    ++count;
+  closedir(dir);
+  return count;
+#endif
+}
+
 std::vector<std::uint8_t> Bytes(std::size_t n, std::uint8_t value) {
   return std::vector<std::uint8_t>(n, value);
 }
@@ -99,12 +116,13 @@ TEST(CodeArena, TakesBlocksWritesCodeAndDataAndTakesFreedSpaceAgain) {
   EXPECT_EQ(At(constants.executable, constants.dataDistance)[99], 0x44);
   EXPECT_EQ(At(first.executable, first.dataDistance)[15], 0x11);
   EXPECT_EQ(At(second.executable, second.dataDistance)[0], 0x22);
-  // The first block's place serves the next block that fits there.
+  // The first block's place serves the next block of its size: a hole of
+  // exactly the units asked for.
   const void *freed = first.executable;
   CCodeArena::Free(first);
   EXPECT_EQ(first.chunk, nullptr);
   CODE_BLOCK again;
-  ASSERT_TRUE(arena.Allocate(64, 8, again));
+  ASSERT_TRUE(arena.Allocate(100, 16, again));
   EXPECT_EQ(again.executable, freed);
   // A block larger than a chunk gets one of its own.
   CODE_BLOCK large;
@@ -166,6 +184,30 @@ TEST(CodeArena, SharesChunksAcrossThreadsAndGivesEmptyOnesBack) {
   EXPECT_EQ(CodeChunkCount(), before);
 }
 
+// Chunks opened and retired over and over (each block larger than a
+// chunk gets its own) leave no mapping and no descriptor behind.
+TEST(CodeArena, GivesMappingsAndDescriptorsBackUnderChurn) {
+  const int chunks = CodeChunkCount();
+  const int files = OpenDescriptors();
+  if (chunks < 0 || files < 0)
+    GTEST_SKIP() << "the mappings or descriptors cannot be read here";
+  {
+    CCodeArena arena;
+    for (int round = 0; round < 100; ++round) {
+      CODE_BLOCK large, small;
+      ASSERT_TRUE(
+          arena.Allocate((2 + round % 3) * CCodeArena::kChunkSize, 8, large));
+      ASSERT_TRUE(arena.Allocate(64, 8, small));
+      CCodeArena::Free(large);
+      CCodeArena::Free(small);
+    }
+    // One empty chunk is kept.
+    EXPECT_LE(CodeChunkCount() - chunks, 1);
+    EXPECT_LE(OpenDescriptors() - files, 1);
+  }
+  EXPECT_EQ(CodeChunkCount(), chunks);
+  EXPECT_EQ(OpenDescriptors(), files);
+}
 
 #if !defined(_WIN32)
 namespace {

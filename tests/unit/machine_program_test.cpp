@@ -130,6 +130,40 @@ TEST(MachineProgram, ReadsVariablesWhereverTheyAre) {
   }
 }
 
+// Every variable is tested at entry, however many the formula reads: those
+// held in registers (tested two to a register), and those left over (read
+// in pairs by halves); nothing tests them again before a power. Each in
+// turn infinite, under a power that makes it finite again: 0.5^v gives 0
+// at v = inf and 2^v at v = -inf, where the records read v as 0 and give 1.
+TEST(MachineProgram, TestsEveryVariableAtEntryHoweverMany) {
+  Texts texts;
+  const int kMost = 24;
+  const auto name = [](int i) { return std::string(1, 'a' + i) + "v"; };
+  for (int i = 0; i < kMost; ++i) {
+    const std::string n = name(i);
+    ASSERT_TRUE(
+        texts.Builder().AddVariable(std::u16string(n.begin(), n.end())));
+  }
+  for (const double special : {kInf, -kInf}) {
+    const char *base = special > 0 ? "0.5^" : "2^";
+    std::string text;
+    for (int n = 1; n <= kMost; ++n) {
+      text += (n > 1 ? "+" : "") + std::string(base) + name(n - 1);
+      std::unique_ptr<Tree> tree = texts.Compile(text);
+      const Compiled compiled(tree->root);
+      for (int k = 0; k < n; ++k) {
+        for (int i = 0; i < n; ++i) {
+          const std::string v = name(i);
+          texts.Builder().SetValue(std::u16string(v.begin(), v.end()),
+                                   i == k ? special : 1.0);
+        }
+        EXPECT_EQ(Bits(compiled.Run()), Bits(tree->Value()))
+            << text << " with " << name(k) << " = " << special;
+      }
+    }
+  }
+}
+
 // Squares where the proof that x*x is pow's value gives out: tiny, huge,
 // signed zeros, infinities, NaN, subnormals, powers of two, and the lowest
 // normal binade, where x*x can differ from pow (0x1.08cba309c4e7fp-511).

@@ -74,6 +74,74 @@ TEST(UnwindTable, EncoderFollowsTheStackPointer) {
   }
 }
 
+#if defined(VOXEVAL_DWARF_UNWIND)
+// The frame's rules read back from a record as the unwinder reads them:
+// (where, the frame's size above the stack pointer) for each rule. Only
+// the instructions the record writes are known; anything else reads as
+// (0, -1).
+std::vector<std::pair<std::uint32_t, std::int32_t>>
+DecodeRules(const std::vector<std::uint8_t> &record) {
+  const auto word = [&record](std::size_t at) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, &record[at], 4);
+    return v;
+  };
+  const auto uleb = [&record](std::size_t &at) {
+    std::uint32_t value = 0;
+    for (int shift = 0;; shift += 7) {
+      const std::uint8_t byte = record[at++];
+      value |= static_cast<std::uint32_t>(byte & 0x7F) << shift;
+      if ((byte & 0x80) == 0)
+        return value;
+    }
+  };
+  // The FDE follows the CIE; its rules after its two addresses and the
+  // augmentation's length.
+  const std::size_t fde = 4 + word(0);
+  const std::size_t end = fde + 4 + word(fde);
+  std::size_t at = fde + 4 + 4 + 8 + 8;
+  at += uleb(at);
+  std::vector<std::pair<std::uint32_t, std::int32_t>> rules;
+  std::uint32_t where = 0;
+  while (at < end) {
+    const std::uint8_t op = record[at++];
+    std::uint32_t delta = 0;
+    if ((op & 0xC0) == 0x40) {
+      delta = op & 0x3F;
+    } else if (op == 0x02 || op == 0x03 || op == 0x04) {
+      const int bytes = op == 0x02 ? 1 : op == 0x03 ? 2 : 4;
+      for (int i = 0; i < bytes; ++i)
+        delta |= static_cast<std::uint32_t>(record[at++]) << (8 * i);
+    } else if (op == 0x0E) {
+      rules.emplace_back(where, static_cast<std::int32_t>(uleb(at)) - 8);
+      continue;
+    } else if (op == 0x00) {
+      continue; // padding
+    } else {
+      rules.emplace_back(0, -1);
+      break;
+    }
+    where += delta;
+  }
+  return rules;
+}
+
+// Advances of each size the rules write differently, at their edges.
+TEST(UnwindTable, RecordsEveryAdvanceAtItsEdges) {
+  FRAME_SHAPE shape;
+  std::uint32_t at = 0;
+  std::int32_t depth = 0;
+  for (std::uint32_t advance : {63u, 64u, 255u, 256u, 65535u, 65536u, 1u}) {
+    at += advance;
+    depth = depth == 0 ? 40 : 0;
+    shape.steps.push_back(FRAME_STEP{at, depth, 0});
+  }
+  shape.length = at + 1;
+  const std::vector<std::uint8_t> record = UnwindRecord(nullptr, shape);
+  EXPECT_EQ(DecodeRules(record), Steps(shape));
+}
+#endif
+
 #if defined(VOXEVAL_TEST_STACK_WALK) && defined(VOXEVAL_DWARF_UNWIND)
 
 std::vector<void *> g_trace;
@@ -101,8 +169,10 @@ __attribute__((noinline)) bool CallCode(void (*code)()) {
 }
 
 // Code whose call is made from a frame after the end, of the given size,
-// after pad four-byte no-operations.
-CODE_BLOCK Place(CCodeArena &arena, std::int32_t frame, int pad = 0) {
+// after pad four-byte no-operations; filler bytes of dead code lie before
+// the frame is made.
+CODE_BLOCK Place(CCodeArena &arena, std::int32_t frame, int pad = 0,
+                 std::uint32_t filler = 0) {
   CX86Encoder code;
   const Label cold = code.NewLabel();
   const Label back = code.NewLabel();
@@ -111,6 +181,8 @@ CODE_BLOCK Place(CCodeArena &arena, std::int32_t frame, int pad = 0) {
   code.Jmp(cold);
   code.Bind(back);
   code.Ret();
+  for (std::uint32_t i = 0; i < filler; ++i)
+    code.Ret();
   code.Bind(cold);
   code.SubRsp(frame);
   code.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&TraceOrThrow));
@@ -159,6 +231,29 @@ TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
     }
     for (CODE_BLOCK &block : blocks)
       CCodeArena::Free(block);
+  }
+}
+
+// A frame made after filler bytes, so that its rule is an advance of each
+// size at its edges from the start: the unwinder still steps through it.
+TEST(UnwindTable, UnwinderStepsThroughEveryAdvanceSize) {
+  CCodeArena arena;
+  bool (*volatile call)(void (*)()) = CallCode;
+  // endbr64, jmp, ret: 10 bytes; then the filler and sub rsp (7 bytes).
+  for (std::uint32_t advance : {63u, 64u, 255u, 256u, 65535u, 65536u}) {
+    CODE_BLOCK block = Place(arena, 40, 0, advance - 17);
+    if (block.executable == nullptr)
+      GTEST_SKIP() << "no executable memory";
+    void (*code)() =
+        reinterpret_cast<void (*)()>(const_cast<void *>(block.executable));
+    g_throw = false;
+    EXPECT_FALSE(call(code));
+    EXPECT_TRUE(
+        stack_walk::Reaches(g_trace, reinterpret_cast<void *>(&CallCode)))
+        << "advance " << advance;
+    g_throw = true;
+    EXPECT_TRUE(call(code)) << "advance " << advance;
+    CCodeArena::Free(block);
   }
 }
 
