@@ -63,7 +63,8 @@ boost::shared_ptr<IVOXExpressionParser> HostParser() {
   FUZZ_REQUIRE(parser->SetValue(u"\u03c1", -1.5));
   FUZZ_REQUIRE(parser->SetValue(u"x", 0.75));
   FUZZ_REQUIRE(parser->SetValue(u"t", 1e300));
-  FUZZ_REQUIRE(parser->GetCount() == 47 + 8);
+  static const int fresh = CreateExpressionParser()->GetCount();
+  FUZZ_REQUIRE(parser->GetCount() == fresh + 8);
   return parser;
 }
 

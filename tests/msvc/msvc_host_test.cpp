@@ -181,6 +181,7 @@ void Operations() {
   ParserHandle parser = CreateExpressionParser();
   Check(bool(parser), "the factory gives a parser");
   Check(parser->GetCount() == 47, "47 names in a fresh parser");
+  const int fresh = parser->GetCount();
   Check(parser->CheckSyntax(u"2*x+sin(t)"), "CheckSyntax accepts");
   Check(!parser->CheckSyntax(u"2*+"), "CheckSyntax refuses");
   Check(!parser->CheckSyntax(nullptr), "CheckSyntax refuses null");
@@ -204,7 +205,8 @@ void Operations() {
   Check(!parser->AddVariable(u"mass"), "AddVariable twice");
   Check(parser->SetValue(u"mass", 4.0), "SetValue of a host variable");
   Check(ValueOf(parser, u"mass^2+1") == 17.0, "a host variable's value");
-  Check(parser->GetCount() == 49, "a host variable counts in both tables");
+  Check(parser->GetCount() == fresh + 2,
+        "a host variable counts in both tables");
   Check(!parser->AddFunction(u"f", nullptr), "AddFunction refuses null");
 
   parser->Clear();
@@ -214,9 +216,9 @@ void Operations() {
     Check(f->Evaluate(0).second == 3.479425538604203,
           "a compiled formula keeps working after Clear");
   parser->LoadDefaults();
-  Check(parser->GetCount() == 47, "LoadDefaults restores the names");
+  Check(parser->GetCount() == fresh, "LoadDefaults restores the names");
   parser->LoadDefaults();
-  Check(parser->GetCount() == 47, "LoadDefaults on a full table: nothing");
+  Check(parser->GetCount() == fresh, "LoadDefaults on a full table: nothing");
   Check(ValueOf(parser, u"1+2*3") == 7.0, "1+2*3");
   Check(ValueOf(parser, u"2*-3") == -3.0, "2*-3 gives -3");
   Check(ValueOf(parser, u"1/0") == 0.0, "not finite gives 0");

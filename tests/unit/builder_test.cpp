@@ -1,6 +1,7 @@
 // The builder's names and values, and the binding registry beside them.
 #include "builder/expression_builder.h"
 #include "record_trees.h"
+#include "standard_table.h"
 
 #include <gtest/gtest.h>
 
@@ -32,11 +33,9 @@ std::int32_t BindingIndex(const CExpressionBuilder &builder, const char *name) {
              : static_cast<std::int32_t>(entry - builder.GetBindings());
 }
 
-const char *const kStandardBindings[] = {
-    "sin",  "cos",   "tan",     "exp",         "log",      "{Unit}",
-    "{SI}", "x",     "y",       "z",           "r",        "t",
-    "phi",  "theta", "Density", "AbsVelosity", "PoreSize", "DinViscosity",
-    "Re"};
+const std::vector<std::string> kStandardBindings = StandardBindingNames();
+const std::int32_t kBindings = StandardBindingCount();
+const std::int32_t kFresh = FreshCount();
 
 std::u16string Wide(const char *ascii) {
   return std::u16string(ascii, ascii + std::strlen(ascii));
@@ -46,24 +45,24 @@ std::u16string Wide(const char *ascii) {
 
 TEST(Builder, GetCountFollowsTheTableAndTheRegistry) {
   CExpressionBuilder builder;
-  EXPECT_EQ(builder.GetCount(), 47);
+  EXPECT_EQ(builder.GetCount(), kFresh);
   EXPECT_TRUE(builder.AddVariable(u"a"));
   EXPECT_EQ(builder.GetCount(), 49);
   builder.LoadDefaults(); // the table holds entries: nothing happens
   EXPECT_EQ(builder.GetCount(), 49);
   EXPECT_TRUE(builder.AddFunction(u"f", One));
-  EXPECT_EQ(builder.GetCount(), 51);
+  EXPECT_EQ(builder.GetCount(), kFresh + 4);
   EXPECT_TRUE(builder.AddFunction(u"f", Two));
-  EXPECT_EQ(builder.GetCount(), 51);
+  EXPECT_EQ(builder.GetCount(), kFresh + 4);
   builder.Clear();
   EXPECT_EQ(builder.GetCount(), 0);
   EXPECT_EQ(builder.GetBindings(), nullptr);
   EXPECT_EQ(builder.GetBindingCount(), 0);
   EXPECT_TRUE(builder.GetNameTable().empty());
   builder.LoadDefaults();
-  EXPECT_EQ(builder.GetCount(), 47);
+  EXPECT_EQ(builder.GetCount(), kFresh);
   builder.LoadDefaults();
-  EXPECT_EQ(builder.GetCount(), 47);
+  EXPECT_EQ(builder.GetCount(), kFresh);
   builder.Clear();
   builder.Clear();
   EXPECT_EQ(builder.GetCount(), 0);
@@ -94,7 +93,7 @@ TEST(Builder, SetValueAcceptsVariablesAndConstantsOnly) {
   EXPECT_EQ(Entry(builder, u"gol").type, TT_PLACEHOLDER);
   EXPECT_EQ(Entry(builder, u"gol").value.ival, 1);
   EXPECT_EQ(Entry(builder, u"f").value.callback, One);
-  EXPECT_EQ(builder.GetCount(), 51);
+  EXPECT_EQ(builder.GetCount(), kFresh + 4);
 }
 
 TEST(Builder, PredefinedVariablesStartAtZero) {
@@ -106,7 +105,7 @@ TEST(Builder, PredefinedVariablesStartAtZero) {
       ++variables;
     }
   }
-  EXPECT_EQ(variables, 14);
+  EXPECT_EQ(variables, StandardRowCount(StandardKind::kVariable));
 }
 
 TEST(Builder, AddVariableRefusesKnownAndEmptyNames) {
@@ -115,13 +114,13 @@ TEST(Builder, AddVariableRefusesKnownAndEmptyNames) {
     SCOPED_TRACE(WideToNarrow(name));
     EXPECT_FALSE(builder.AddVariable(name));
   }
-  EXPECT_EQ(builder.GetCount(), 47);
+  EXPECT_EQ(builder.GetCount(), kFresh);
   EXPECT_EQ(builder.GetUserVariableCount(), 0u);
   EXPECT_TRUE(builder.AddVariable(u"a"));
   EXPECT_FALSE(builder.AddVariable(u"a"));
   EXPECT_TRUE(builder.AddFunction(u"f", One));
   EXPECT_FALSE(builder.AddVariable(u"f"));
-  EXPECT_EQ(builder.GetCount(), 51);
+  EXPECT_EQ(builder.GetCount(), kFresh + 4);
   EXPECT_EQ(builder.GetUserVariableCount(), 1u);
   EXPECT_TRUE(builder.SetValue(u"a", 1.0));
 }
@@ -131,7 +130,7 @@ TEST(Builder, AddFunctionRefusesEmptyNameAndNullCallback) {
   EXPECT_FALSE(builder.AddFunction(u"", One));
   EXPECT_FALSE(builder.AddFunction(u"f", nullptr));
   EXPECT_FALSE(builder.AddFunction(u"x", nullptr));
-  EXPECT_EQ(builder.GetCount(), 47);
+  EXPECT_EQ(builder.GetCount(), kFresh);
   EXPECT_EQ(builder.GetNameTable().count(u"f"), 0u);
   EXPECT_EQ(Entry(builder, u"x").type, TT_DOUBLE_REF);
 }
@@ -142,12 +141,13 @@ TEST(Builder, AddFunctionOverAVariableReplacesItInBothTables) {
   ASSERT_TRUE(builder.SetValue(u"x", 2.0));
   double *x = Storage(builder, u"x");
   ASSERT_TRUE(builder.AddFunction(u"x", One));
-  EXPECT_EQ(builder.GetCount(), 47);
+  EXPECT_EQ(builder.GetCount(), kFresh);
   EXPECT_EQ(Entry(builder, u"x").type, TT_CALLBACK);
   EXPECT_EQ(Entry(builder, u"x").value.callback, One);
-  EXPECT_EQ(BindingIndex(builder, "x"), 7);
-  EXPECT_EQ(builder.GetBindings()[7].type, TT_CALLBACK);
-  EXPECT_EQ(builder.GetBindings()[7].value.callback, One);
+  EXPECT_EQ(BindingIndex(builder, "x"), StandardBindingIndex("x"));
+  EXPECT_EQ(builder.GetBindings()[StandardBindingIndex("x")].type, TT_CALLBACK);
+  EXPECT_EQ(builder.GetBindings()[StandardBindingIndex("x")].value.callback,
+            One);
   EXPECT_FALSE(builder.SetValue(u"x", 5.0));
   EXPECT_EQ(*x, 2.0);
 }
@@ -159,21 +159,21 @@ TEST(Builder, AddFunctionOverAnOperatorKeepsItsPriority) {
   ASSERT_TRUE(builder.AddFunction(u"*", Two));
   EXPECT_EQ(Entry(builder, u"*").type, TT_CALLBACK);
   EXPECT_EQ(Entry(builder, u"*").priority, 1);
-  EXPECT_EQ(builder.GetCount(), 48);
-  EXPECT_EQ(BindingIndex(builder, "*"), 19);
+  EXPECT_EQ(builder.GetCount(), kFresh + 1);
+  EXPECT_EQ(BindingIndex(builder, "*"), kBindings);
 }
 
-TEST(Registry, HoldsTheNineteenStandardBindingsInOrder) {
+TEST(Registry, HoldsTheStandardBindingsInTheTablesOrder) {
   CExpressionBuilder builder;
-  ASSERT_EQ(builder.GetBindingCount(), 19);
-  for (std::int32_t i = 0; i < 19; ++i) {
+  ASSERT_EQ(builder.GetBindingCount(), kBindings);
+  for (std::int32_t i = 0; i < kBindings; ++i) {
     const STOKEN &binding = builder.GetBindings()[i];
-    const char *name = kStandardBindings[i];
+    const char *name = kStandardBindings[i].c_str();
     SCOPED_TRACE(name);
     ASSERT_NE(binding.name, nullptr);
     EXPECT_STREQ(binding.name, name);
     const TOKEN &entry = Entry(builder, Wide(name).c_str());
-    if (i < 5) {
+    if (i < StandardRowCount(StandardKind::kFunction)) {
       EXPECT_EQ(binding.type, TT_FUNCTION);
       EXPECT_EQ(binding.value.func, entry.value.func);
     } else {
@@ -181,8 +181,10 @@ TEST(Registry, HoldsTheNineteenStandardBindingsInOrder) {
       EXPECT_EQ(binding.value.dref, entry.value.dref);
     }
   }
-  EXPECT_EQ(builder.GetBindings()[0].value.func(0.5), std::sin(0.5));
-  EXPECT_EQ(builder.GetBindings()[4].value.func(2.0), std::log(2.0));
+  EXPECT_EQ(builder.GetBindings()[StandardBindingIndex("sin")].value.func(0.5),
+            std::sin(0.5));
+  EXPECT_EQ(builder.GetBindings()[StandardBindingIndex("log")].value.func(2.0),
+            std::log(2.0));
   for (const char *absent : {"pi", "gol", "+", "(", "X", "Sin", ""})
     EXPECT_EQ(builder.FindBinding(absent), nullptr) << absent;
 }
@@ -193,17 +195,17 @@ TEST(Registry, ClearEmptiesItAndLoadDefaultsRestoresTheSameOrder) {
   builder.Clear();
   EXPECT_EQ(builder.FindBinding("x"), nullptr);
   builder.LoadDefaults();
-  ASSERT_EQ(builder.GetBindingCount(), 19);
-  for (std::int32_t i = 0; i < 19; ++i)
-    EXPECT_STREQ(builder.GetBindings()[i].name, kStandardBindings[i]);
+  ASSERT_EQ(builder.GetBindingCount(), kBindings);
+  for (std::int32_t i = 0; i < kBindings; ++i)
+    EXPECT_STREQ(builder.GetBindings()[i].name, kStandardBindings[i].c_str());
   EXPECT_EQ(builder.FindBinding("a"), nullptr);
 }
 
 TEST(Registry, NewNamesGoAtTheEndAndKnownNamesAreReplacedInPlace) {
   CExpressionBuilder builder;
   ASSERT_TRUE(builder.AddVariable(u"a"));
-  ASSERT_EQ(builder.GetBindingCount(), 20);
-  const STOKEN &a = builder.GetBindings()[19];
+  ASSERT_EQ(builder.GetBindingCount(), kBindings + 1);
+  const STOKEN &a = builder.GetBindings()[kBindings];
   EXPECT_STREQ(a.name, "a");
   EXPECT_EQ(a.type, TT_DOUBLE_REF);
   EXPECT_EQ(a.value.dref, Storage(builder, u"a"));
@@ -211,14 +213,14 @@ TEST(Registry, NewNamesGoAtTheEndAndKnownNamesAreReplacedInPlace) {
   ASSERT_TRUE(builder.AddFunction(u"f", One));
   ASSERT_TRUE(builder.AddFunction(u"y", Two));
   ASSERT_TRUE(builder.AddFunction(u"f", Two));
-  ASSERT_EQ(builder.GetBindingCount(), 21);
-  EXPECT_EQ(BindingIndex(builder, "f"), 20);
-  EXPECT_EQ(builder.GetBindings()[20].value.callback, Two);
-  EXPECT_EQ(BindingIndex(builder, "y"), 8);
-  EXPECT_EQ(builder.GetBindings()[8].type, TT_CALLBACK);
+  ASSERT_EQ(builder.GetBindingCount(), kBindings + 2);
+  EXPECT_EQ(BindingIndex(builder, "f"), kBindings + 1);
+  EXPECT_EQ(builder.GetBindings()[kBindings + 1].value.callback, Two);
+  EXPECT_EQ(BindingIndex(builder, "y"), StandardBindingIndex("y"));
+  EXPECT_EQ(builder.GetBindings()[StandardBindingIndex("y")].type, TT_CALLBACK);
   // Everything else kept its place.
-  for (std::int32_t i = 0; i < 19; ++i)
-    EXPECT_STREQ(builder.GetBindings()[i].name, kStandardBindings[i]);
+  for (std::int32_t i = 0; i < kBindings; ++i)
+    EXPECT_STREQ(builder.GetBindings()[i].name, kStandardBindings[i].c_str());
 }
 
 // The registry's array grows in steps, but every host name keeps its place
@@ -228,25 +230,25 @@ TEST(Registry, ManyHostVariablesKeepOrderAndCount) {
   const int n = 10000;
   for (int i = 0; i < n; ++i)
     ASSERT_TRUE(builder.AddVariable(Wide(("v" + std::to_string(i)).c_str())));
-  EXPECT_EQ(builder.GetCount(), 47 + 2 * n);
-  ASSERT_EQ(builder.GetBindingCount(), 19 + n);
+  EXPECT_EQ(builder.GetCount(), kFresh + 2 * n);
+  ASSERT_EQ(builder.GetBindingCount(), kBindings + n);
   EXPECT_EQ(builder.GetUserVariableCount(), static_cast<std::size_t>(n));
   for (int i = 0; i < n; ++i) {
     const std::string name = "v" + std::to_string(i);
-    const STOKEN &binding = builder.GetBindings()[19 + i];
+    const STOKEN &binding = builder.GetBindings()[kBindings + i];
     ASSERT_STREQ(binding.name, name.c_str());
     const std::u16string wide = Wide(name.c_str());
     ASSERT_TRUE(builder.SetValue(wide, i));
     ASSERT_EQ(binding.value.dref, Storage(builder, wide.c_str()));
   }
   for (int i = 0; i < n; ++i)
-    ASSERT_EQ(*builder.GetBindings()[19 + i].value.dref, i);
-  for (std::int32_t i = 0; i < 19; ++i)
-    EXPECT_STREQ(builder.GetBindings()[i].name, kStandardBindings[i]);
+    ASSERT_EQ(*builder.GetBindings()[kBindings + i].value.dref, i);
+  for (std::int32_t i = 0; i < kBindings; ++i)
+    EXPECT_STREQ(builder.GetBindings()[i].name, kStandardBindings[i].c_str());
   // Replacing one of them keeps the count and the place.
   ASSERT_TRUE(builder.AddFunction(u"v5000", One));
-  EXPECT_EQ(builder.GetBindingCount(), 19 + n);
-  EXPECT_EQ(BindingIndex(builder, "v5000"), 19 + 5000);
+  EXPECT_EQ(builder.GetBindingCount(), kBindings + n);
+  EXPECT_EQ(BindingIndex(builder, "v5000"), kBindings + 5000);
 }
 
 // Compiled trees point at this storage; Clear must never release it.
@@ -302,7 +304,7 @@ TEST(Registry, HostNamesAreKeyedByTheirUtf8Bytes) {
       {u"\xDC00\xD800", "\xED\xB0\x80\xED\xA0\x80"}, // reversed pair
   };
   CExpressionBuilder builder;
-  std::int32_t expected = 19;
+  std::int32_t expected = kBindings;
   for (const Case &c : cases) {
     SCOPED_TRACE(c.narrow);
     EXPECT_EQ(WideToNarrow(c.wide), c.narrow);
@@ -378,5 +380,5 @@ TEST(Builder, TwoBuildersAreIndependent) {
   EXPECT_EQ(b.FindBinding("v"), nullptr);
   EXPECT_NE(a.FindBinding("x")->value.dref, b.FindBinding("x")->value.dref);
   a.Clear();
-  EXPECT_EQ(b.GetCount(), 47);
+  EXPECT_EQ(b.GetCount(), kFresh);
 }

@@ -1,6 +1,7 @@
 // Tokens and the standard name table every builder starts with.
 #include "builder/expression_builder.h"
 #include "builder/token.h"
+#include "standard_table.h"
 
 #include <gtest/gtest.h>
 
@@ -194,100 +195,54 @@ TEST(Token, CopyFromLeafTakesEveryField) {
   EXPECT_TRUE(copy.operand);
 }
 
-namespace {
-
-struct StandardRow {
-  const char16_t *key;
-  TOKEN_TYPE type;
-  std::int32_t priority;
-};
-
-// Table order: the order in which the lexer tries the keys.
-const StandardRow kStandardRows[] = {
-    {u"(", TT_LPAREN, -1},
-    {u")", TT_RPAREN, -1},
-    {u"*", TT_MUL, 1},
-    {u"+", TT_PLUS, 2},
-    {u"-", TT_MINUS, 2},
-    {u"/", TT_DIV, 1},
-    {u"AbsVelosity", TT_DOUBLE_REF, -1},
-    {u"Density", TT_DOUBLE_REF, -1},
-    {u"DinViscosity", TT_DOUBLE_REF, -1},
-    {u"PoreSize", TT_DOUBLE_REF, -1},
-    {u"Re", TT_DOUBLE_REF, -1},
-    {u"^", TT_POW, 0},
-    {u"cos", TT_FUNCTION, -1},
-    {u"exp", TT_FUNCTION, -1},
-    {u"gol", TT_PLACEHOLDER, -1},
-    {u"log", TT_FUNCTION, -1},
-    {u"phi", TT_DOUBLE_REF, -1},
-    {u"pi", TT_DOUBLE, -1},
-    {u"r", TT_DOUBLE_REF, -1},
-    {u"sin", TT_FUNCTION, -1},
-    {u"t", TT_DOUBLE_REF, -1},
-    {u"tan", TT_FUNCTION, -1},
-    {u"theta", TT_DOUBLE_REF, -1},
-    {u"x", TT_DOUBLE_REF, -1},
-    {u"y", TT_DOUBLE_REF, -1},
-    {u"z", TT_DOUBLE_REF, -1},
-    {u"{SI}", TT_DOUBLE_REF, -1},
-    {u"{Unit}", TT_DOUBLE_REF, -1},
-};
-
-double StandardValue(const std::u16string &name, double v) {
-  if (name == u"sin")
-    return std::sin(v);
-  if (name == u"cos")
-    return std::cos(v);
-  if (name == u"tan")
-    return std::tan(v);
-  if (name == u"exp")
-    return std::exp(v);
-  return std::log(v);
-}
-
-} // namespace
-
-TEST(NameTable, HoldsTheTwentyEightStandardEntriesInKeyOrder) {
+// Every row of the table of standard names is an entry of a fresh name
+// table, made as its kind says, and nothing else is.
+TEST(NameTable, HoldsEveryStandardRowAndNothingElse) {
   CExpressionBuilder builder;
   const CExpressionBuilder::NameTable &table = builder.GetNameTable();
-  ASSERT_EQ(table.size(), 28u);
-  std::size_t i = 0;
+  ASSERT_EQ(table.size(), StandardNames().count);
   std::set<const double *> targets;
-  for (const auto &entry : table) {
-    const StandardRow &row = kStandardRows[i++];
-    const std::u16string key = entry.first;
-    SCOPED_TRACE(WideToNarrow(key));
-    ASSERT_EQ(key, std::u16string(row.key));
-    const TOKEN &token = entry.second;
-    EXPECT_EQ(token.type, row.type);
-    EXPECT_EQ(token.priority, row.priority);
+  for (const STANDARD_NAME &row : StandardNames()) {
+    SCOPED_TRACE(row.name);
+    const std::u16string key(row.name, row.name + std::strlen(row.name));
+    ASSERT_EQ(table.count(key), 1u);
+    const TOKEN &token = table.at(key);
     EXPECT_TRUE(token.name.empty());
     EXPECT_TRUE(token.children.empty());
-    switch (row.type) {
-    case TT_FUNCTION:
-      for (double v : {0.5, 1.0, 2.0})
-        EXPECT_EQ(token.value.func(v), StandardValue(key, v));
+    const bool isOperator = row.kind == StandardKind::kOperator;
+    EXPECT_EQ(token.priority, isOperator ? row.priority : -1);
+    switch (row.kind) {
+    case StandardKind::kOperator:
+    case StandardKind::kBracket:
+      EXPECT_EQ(token.type, row.type);
+      EXPECT_TRUE(AllValueBytesZero(token));
       break;
-    case TT_DOUBLE_REF:
+    case StandardKind::kFunction:
+      EXPECT_EQ(token.type, TT_FUNCTION);
+      for (double v : {0.5, 1.0, 2.0})
+        EXPECT_EQ(token.value.func(v), row.library(v));
+      break;
+    case StandardKind::kVariable:
+      EXPECT_EQ(token.type, TT_DOUBLE_REF);
       ASSERT_NE(token.value.dref, nullptr);
       EXPECT_EQ(*token.value.dref, 0.0);
       targets.insert(token.value.dref);
       break;
-    case TT_DOUBLE:
-      EXPECT_EQ(token.value.dval, 3.1415926);
-      EXPECT_NE(token.value.dval, 3.141592653589793);
+    case StandardKind::kConstant:
+      EXPECT_EQ(token.type, TT_DOUBLE);
+      EXPECT_EQ(token.value.dval, row.value);
       break;
-    case TT_PLACEHOLDER:
+    case StandardKind::kPlaceholder:
+      EXPECT_EQ(token.type, TT_PLACEHOLDER);
       EXPECT_EQ(token.value.ival, 1);
-      break;
-    default:
-      EXPECT_TRUE(AllValueBytesZero(token));
       break;
     }
   }
-  // Fourteen variables, each with storage of its own.
-  EXPECT_EQ(targets.size(), 14u);
+  // Each variable with storage of its own.
+  EXPECT_EQ(targets.size(), static_cast<std::size_t>(
+                                StandardRowCount(StandardKind::kVariable)));
+  // "pi" is the double nearest 3.1415926, not pi.
+  EXPECT_EQ(table.at(u"pi").value.dval, 3.1415926);
 }
 
 // Each variable entry points at the storage SetValue writes for that name.
