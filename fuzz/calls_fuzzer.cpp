@@ -6,9 +6,12 @@
 #include "planted_fault.h"
 #include "promises.h"
 
+#include "builder/standard_names.h"
+
 #include <VOXEvalExpressions.h>
 
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <map>
 #include <new>
@@ -67,14 +70,29 @@ const double kValues[] = {0.0,  1.0,   -2.5,     1e308, -1e308, kNaN,
 const std::uintptr_t kContexts[] = {0, 1, 7, 0xFFFF,
                                     std::numeric_limits<std::uintptr_t>::max()};
 
+std::u16string Wide(const char *ascii) {
+  return std::u16string(ascii, ascii + std::strlen(ascii));
+}
+
 // Names that each read as one token on their own, so that the value of an
-// expression made of one of them can be predicted.
-// clang-format off
-const std::u16string kNames[] = {
-    u"a", u"b", u"x", u"t", u"phi", u"pi", u"sin", u"gol", u"Re", u"cb",
-    u"+", u"(", u")", u"{SI}", u"\u03c1", u"\u00e9", u"",
-    std::u16string(1, 0xD800), u"v" + std::u16string(300, u'w')};
-// clang-format on
+// expression made of one of them can be predicted: the host's, odd ones,
+// and every standard name.
+const std::vector<std::u16string> &Names() {
+  static const std::vector<std::u16string> names = [] {
+    std::vector<std::u16string> all = {u"a",
+                                       u"b",
+                                       u"cb",
+                                       u"\u03c1",
+                                       u"\u00e9",
+                                       u"",
+                                       std::u16string(1, 0xD800),
+                                       u"v" + std::u16string(300, u'w')};
+    for (const STANDARD_NAME &row : StandardNames())
+      all.push_back(Wide(row.name));
+    return all;
+  }();
+  return names;
+}
 
 template <class T, std::size_t N> std::size_t CountOf(const T (&)[N]) {
   return N;
@@ -118,20 +136,15 @@ int NewStorage() {
   return static_cast<int>(g_storage.size() - 1);
 }
 
-// clang-format off
-const char16_t *const kStandardVariables[] = {
-    u"x", u"y", u"z", u"r", u"t", u"phi", u"theta", u"Density",
-    u"AbsVelosity", u"PoreSize", u"DinViscosity", u"Re", u"{SI}", u"{Unit}"};
-// clang-format on
-
 struct ParserModel {
   std::map<std::u16string, Entry> table;
   std::set<std::u16string> registry;
   std::map<std::u16string, int> standardStorage;
 
   ParserModel() {
-    for (const char16_t *name : kStandardVariables)
-      standardStorage[name] = NewStorage();
+    for (const STANDARD_NAME &row : StandardNames())
+      if (row.kind == StandardKind::kVariable)
+        standardStorage[Wide(row.name)] = NewStorage();
     LoadDefaults();
   }
 
@@ -140,25 +153,37 @@ struct ParserModel {
   void LoadDefaults() {
     if (!table.empty())
       return;
-    for (const char16_t *op : {u"+", u"-", u"*", u"/", u"^"})
-      table[op] = MakeEntry(Kind::Operator);
-    table[u"("] = MakeEntry(Kind::LParen);
-    table[u")"] = MakeEntry(Kind::RParen);
-    for (const char16_t *f : {u"sin", u"cos", u"tan", u"exp", u"log"}) {
-      table[f] = MakeEntry(Kind::Function);
-      registry.insert(f);
-    }
-    table[u"gol"] = MakeEntry(Kind::Placeholder);
-    table[u"pi"] = MakeEntry(Kind::Constant, -1, 3.1415926);
-    for (const auto &v : standardStorage) {
-      table[v.first] = MakeEntry(Kind::Variable, v.second);
-      registry.insert(v.first);
+    for (const STANDARD_NAME &row : StandardNames()) {
+      const std::u16string name = Wide(row.name);
+      switch (row.kind) {
+      case StandardKind::kOperator:
+        table[name] = MakeEntry(Kind::Operator);
+        break;
+      case StandardKind::kBracket:
+        table[name] =
+            MakeEntry(row.type == TT_LPAREN ? Kind::LParen : Kind::RParen);
+        break;
+      case StandardKind::kFunction:
+        table[name] = MakeEntry(Kind::Function);
+        registry.insert(name);
+        break;
+      case StandardKind::kPlaceholder:
+        table[name] = MakeEntry(Kind::Placeholder);
+        break;
+      case StandardKind::kConstant:
+        table[name] = MakeEntry(Kind::Constant, -1, row.value);
+        break;
+      case StandardKind::kVariable:
+        table[name] = MakeEntry(Kind::Variable, standardStorage.at(name));
+        registry.insert(name);
+        break;
+      }
     }
   }
 
   bool IsCoordinate(int storage) const {
-    for (const char16_t *name : {u"x", u"y", u"z", u"r", u"phi", u"theta"})
-      if (standardStorage.at(name) == storage)
+    for (const STANDARD_NAME &row : StandardNames())
+      if (row.coordinate && standardStorage.at(Wide(row.name)) == storage)
         return true;
     return false;
   }
@@ -252,7 +277,7 @@ private:
 
   std::size_t Pick(std::size_t n) { return m_input.Byte() % n; }
 
-  const std::u16string &Name() { return kNames[Pick(CountOf(kNames))]; }
+  const std::u16string &Name() { return Names()[Pick(Names().size())]; }
 
   void AddVariable() {
     const std::u16string &name = Name();

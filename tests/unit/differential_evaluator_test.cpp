@@ -6,6 +6,7 @@
 // code must give the flat program's bits and flags: constant parts are
 // computed when compiled, so the records differ there by design.
 #include "builder/expression_builder.h"
+#include "builder/standard_names.h"
 #include "environments.h"
 #include "evaluation/evaluator.h"
 #include "execution/visit_plan.h"
@@ -243,7 +244,13 @@ std::string RandomText(std::mt19937_64 &random, int depth) {
       "x", "y", "z", "t",   "a",     "b",   "pi",    "gol",
       "0", "1", "2", "0.5", "3",     "10",  "1e308", "1e-310",
       "f", "g", "h", "Re",  "2.5e3", "0.1", "7",     "phi"};
-  static const char *const kFunctions[] = {"sin", "cos", "tan", "exp", "log"};
+  static const std::vector<const char *> kFunctions = [] {
+    std::vector<const char *> names;
+    for (const STANDARD_NAME &row : StandardNames())
+      if (row.kind == StandardKind::kFunction)
+        names.push_back(row.name);
+    return names;
+  }();
   static const char *const kOperators[] = {"+", "-", "*", "/", "^"};
   auto choose = [&random](std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
@@ -258,7 +265,7 @@ std::string RandomText(std::mt19937_64 &random, int depth) {
       break;
     case 1:
       // A function, with or without a bracketed argument.
-      text += kFunctions[choose(5)];
+      text += kFunctions[choose(kFunctions.size())];
       if (depth < 4 && choose(3) != 0)
         text += "(" + RandomText(random, depth + 1) + ")";
       break;
