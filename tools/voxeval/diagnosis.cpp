@@ -1,5 +1,7 @@
 #include "diagnosis.h"
 
+#include "builder/standard_names.h"
+
 #include "text.h"
 
 #include <algorithm>
@@ -61,21 +63,18 @@ Kind NameKind(IVOXExpressionParser &parser, const std::u16string &name) {
   return parser.CheckSyntax(called.c_str()) ? Kind::kFunction : Kind::kValue;
 }
 
+// A character that is an operator or a bracket of the table of standard
+// names on its own.
 Kind SymbolKind(char16_t c) {
-  switch (c) {
-  case u'+':
-  case u'-':
-  case u'*':
-  case u'/':
-  case u'^':
-    return Kind::kOperator;
-  case u'(':
-    return Kind::kOpen;
-  case u')':
-    return Kind::kClose;
-  default:
-    return Kind::kUnknown;
+  for (const STANDARD_NAME &row : StandardNames()) {
+    if (row.name[0] != c || row.name[1] != '\0')
+      continue;
+    if (row.kind == StandardKind::kOperator)
+      return Kind::kOperator;
+    if (row.kind == StandardKind::kBracket)
+      return row.type == TT_LPAREN ? Kind::kOpen : Kind::kClose;
   }
+  return Kind::kUnknown;
 }
 
 bool EndsChunk(char16_t c) {

@@ -1,5 +1,6 @@
 #include "reading.h"
 
+#include "builder/standard_names.h"
 #include "builder/token.h"
 #include "evaluation/evaluator.h"
 #include "facade/expression.h"
@@ -18,36 +19,26 @@ typedef std::vector<TOKEN *> Items;
 
 std::string Quote(const std::string &text) { return "'" + text + "'"; }
 
-const char *Sign(TOKEN_TYPE type) {
-  switch (type) {
-  case TT_PLUS:
-    return "+";
-  case TT_MINUS:
-    return "-";
-  case TT_MUL:
-    return "*";
-  case TT_DIV:
-    return "/";
-  default:
-    return "^";
-  }
+// The operator's row of the table of standard names.
+const STANDARD_NAME &OperatorRow(TOKEN_TYPE type) {
+  for (const STANDARD_NAME &row : StandardNames())
+    if (row.kind == StandardKind::kOperator && row.type == type)
+      return row;
+  static const STANDARD_NAME kUnknown = [] {
+    STANDARD_NAME row = STANDARD_NAME();
+    row.name = "?";
+    return row;
+  }();
+  return kUnknown;
 }
 
-// How tightly an operator binds in the usual reading of a formula ("^"
-// the tightest, and from the right there), which the "same as" formula
-// must not depend on: this language works each group left to right.
-int Binding(TOKEN_TYPE type) {
-  switch (type) {
-  case TT_PLUS:
-  case TT_MINUS:
-    return 1;
-  case TT_MUL:
-  case TT_DIV:
-    return 2;
-  default:
-    return 3;
-  }
-}
+const char *Sign(TOKEN_TYPE type) { return OperatorRow(type).name; }
+
+// How tightly an operator binds in the usual reading of a formula (its
+// priority turned round: "^" the tightest, and from the right there),
+// which the "same as" formula must not depend on: this language works each
+// group left to right.
+int Binding(TOKEN_TYPE type) { return 3 - OperatorRow(type).priority; }
 
 std::string ItemText(const TOKEN &item);
 
@@ -113,7 +104,7 @@ public:
         // Read the usual way, a tighter operator (or a "^" after "^")
         // would take only the last value of the result so far.
         const int binding = Binding(prev);
-        if (loosest != 0 && (loosest < binding || binding == 3)) {
+        if (loosest != 0 && (loosest < binding || binding == Binding(TT_POW))) {
           result = "(" + result + ")";
           loosest = 0;
         }
