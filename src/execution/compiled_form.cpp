@@ -2,7 +2,6 @@
 #include "execution/compiled_form.h"
 
 #include "evaluation/evaluator.h"
-#include "execution/machine/machine_writer.h"
 #include "execution/visit_plan.h"
 
 void CCompiledForm::Build(const STOKEN &records, CCodeArena &arena,
@@ -24,7 +23,6 @@ void CCompiledForm::Build(const STOKEN &records, CCodeArena &arena,
   // Machine code where the processor runs it, for the plans it takes, and
   // where the system gives memory for code.
   if (options.strongest == Tier::kMachineCode &&
-      MachineCodeCovers(plan, HostConvention()) &&
       m_machine.Build(plan, arena, options.features))
     m_tier = Tier::kMachineCode;
 }

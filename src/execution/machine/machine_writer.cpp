@@ -63,15 +63,14 @@ bool WithinBudget(const CVisitPlan &plan) {
   return true;
 }
 
-} // namespace
-
-bool MachineCodeCovers(const CVisitPlan &plan, const CALLING_CONVENTION &) {
+// The plans the code takes: functions only of the library's own (called
+// directly), and callbacks only within a budget of code. The flat program
+// serves the others.
+bool Covers(const CVisitPlan &plan) {
   bool callbacks = false;
   for (const PlanGroup &group : plan.Groups()) {
     callbacks = callbacks || group.callbacks;
     for (const PlanItem &item : group.items) {
-      if (item.mode == kPush)
-        return false;
       if (item.kind == PlanItem::kApplied && !IsLibraryFunction(item.func))
         return false;
       callbacks = callbacks || item.kind == PlanItem::kCallback;
@@ -79,6 +78,8 @@ bool MachineCodeCovers(const CVisitPlan &plan, const CALLING_CONVENTION &) {
   }
   return !callbacks || WithinBudget(plan);
 }
+
+} // namespace
 
 // Calls function(xmm0, xmm1) with the running values of levels below live
 // kept in the frame.
@@ -202,7 +203,7 @@ void CMachineWriter::Return(std::int32_t frame) {
 
 bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
                            std::vector<std::uint8_t> &data) {
-  if (!MachineCodeCovers(m_plan, m_convention))
+  if (!Covers(m_plan))
     return false;
   // A single value is left untested: the result is tested at the end.
   m_base = FirstVariableOf(m_plan);

@@ -32,13 +32,6 @@
 #include <string>
 #include <vector>
 
-// The plans the code takes: no saved running values (kPush), functions
-// only of the library's own (called directly), and callbacks only where
-// their throws can be passed on and within a budget of code. The flat
-// program serves the others.
-bool MachineCodeCovers(const CVisitPlan &plan,
-                       const CALLING_CONVENTION &convention);
-
 class CMachineWriter {
 public:
   // The code runs wherever it is put: it reaches variables through rcx or
