@@ -1,6 +1,6 @@
 // What machine code calls beside the C library: the host's callbacks, by
-// way of a catcher, and the rethrow of what they threw; and what the
-// processor offers.
+// way of a catcher, and the rethrow of what they threw. (host_calls.cpp
+// also defines DetectedMachineFeatures, declared in machine_program.h.)
 #ifndef VOXEVAL_EXECUTION_MACHINE_HOST_CALLS_H
 #define VOXEVAL_EXECUTION_MACHINE_HOST_CALLS_H
 
