@@ -201,6 +201,20 @@ CODE_BLOCK Place(CCodeArena &arena, std::int32_t frame, int pad = 0,
   return block;
 }
 
+// A backtrace from inside the block's call reaches the host's frame, and
+// an exception thrown there is caught in it.
+void ExpectWalkedAndThrownThrough(const CODE_BLOCK &block) {
+  bool (*volatile call)(void (*)()) = CallCode;
+  void (*code)() =
+      reinterpret_cast<void (*)()>(const_cast<void *>(block.executable));
+  g_throw = false;
+  EXPECT_FALSE(call(code));
+  EXPECT_TRUE(stack_walk::Reaches(g_trace, reinterpret_cast<void *>(&CallCode)))
+      << g_trace.size() << " frames";
+  g_throw = true;
+  EXPECT_TRUE(call(code));
+}
+
 // Frames of each size the tables write differently; several functions in
 // one chunk, each described as it is placed. Freed, their units are taken
 // again by a longer function whose call lies where the second one was:
@@ -217,18 +231,8 @@ TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
       if (blocks.back().executable == nullptr)
         GTEST_SKIP() << "no executable memory";
     }
-    bool (*volatile call)(void (*)()) = CallCode;
-    for (CODE_BLOCK &block : blocks) {
-      void (*code)() =
-          reinterpret_cast<void (*)()>(const_cast<void *>(block.executable));
-      g_throw = false;
-      EXPECT_FALSE(call(code));
-      EXPECT_TRUE(
-          stack_walk::Reaches(g_trace, reinterpret_cast<void *>(&CallCode)))
-          << g_trace.size() << " frames";
-      g_throw = true;
-      EXPECT_TRUE(call(code));
-    }
+    for (CODE_BLOCK &block : blocks)
+      ExpectWalkedAndThrownThrough(block);
     for (CODE_BLOCK &block : blocks)
       CCodeArena::Free(block);
   }
@@ -238,21 +242,13 @@ TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
 // size at its edges from the start: the unwinder still steps through it.
 TEST(UnwindTable, UnwinderStepsThroughEveryAdvanceSize) {
   CCodeArena arena;
-  bool (*volatile call)(void (*)()) = CallCode;
   // endbr64, jmp, ret: 10 bytes; then the filler and sub rsp (7 bytes).
   for (std::uint32_t advance : {63u, 64u, 255u, 256u, 65535u, 65536u}) {
     CODE_BLOCK block = Place(arena, 40, 0, advance - 17);
     if (block.executable == nullptr)
       GTEST_SKIP() << "no executable memory";
-    void (*code)() =
-        reinterpret_cast<void (*)()>(const_cast<void *>(block.executable));
-    g_throw = false;
-    EXPECT_FALSE(call(code));
-    EXPECT_TRUE(
-        stack_walk::Reaches(g_trace, reinterpret_cast<void *>(&CallCode)))
-        << "advance " << advance;
-    g_throw = true;
-    EXPECT_TRUE(call(code)) << "advance " << advance;
+    SCOPED_TRACE(advance);
+    ExpectWalkedAndThrownThrough(block);
     CCodeArena::Free(block);
   }
 }
