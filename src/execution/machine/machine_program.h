@@ -68,8 +68,8 @@ public:
   // Lays the plan out in a block of the arena, which must outlive the
   // program. False, leaving no code, on processors other than x86-64, where
   // the system will not give memory for code, and for plans it does not
-  // take (see Covers in machine_writer.cpp); the fallback serves those. Throws
-  // std::bad_alloc.
+  // take (see Covers in machine_writer_function.cpp); the fallback serves
+  // those. Throws std::bad_alloc.
   bool Build(const CVisitPlan &plan, CCodeArena &arena,
              const MACHINE_FEATURES &features);
 

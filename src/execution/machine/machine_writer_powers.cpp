@@ -64,14 +64,6 @@ bool CMachineWriter::SquaresInPlace() const {
   return m_vex && kPowsProvenInPlace;
 }
 
-// Clears the memory of a passed rounding test, at entry and after
-// callbacks.
-void CMachineWriter::ForgetRounding() {
-  m_modeTested = false;
-  if (m_squares)
-    m_out.Clear32(kRoundingKnown);
-}
-
 // Where a power of base goes when its proof fails: pow, after the
 // function's end, which saves the live levels' registers in their slots.
 CMachineWriter::SquareByPow CMachineWriter::LeftToPow(Xmm base, int live,

@@ -1,6 +1,5 @@
-// Values: where each value lives (a register, a level's slot, a variable,
-// a constant), the entry's tests of the variables, and how each group's
-// items meet its running value.
+// Values: the entry's tests of the variables, each group's running value,
+// and how each item meets it (where "+" becomes an addsd: Meet).
 #include "execution/machine/machine_writer.h"
 
 #include "builder/standard_names.h"
@@ -122,99 +121,6 @@ Marks QuietMeetings(const CVisitPlan &plan,
 
 } // namespace
 
-XmmOrMem CMachineWriter::Operand(const Place &value) {
-  switch (value.kind) {
-  case Place::kConstant:
-    return Mem::Constant(value.constant);
-  case Place::kRegister:
-    return Xmm(value.index);
-  case Place::kSlot:
-    return LevelSlot(value.index);
-  case Place::kVariable:
-    break;
-  }
-  if (m_heldValid)
-    for (const Held &held : m_held)
-      if (held.variable == value.variable)
-        return Xmm(held.reg);
-  return VariableMemory(value.variable);
-}
-
-Mem CMachineWriter::VariableMemory(const double *variable) {
-  // Near the first variable (the host's variables usually are), through
-  // rcx, which holds its address; elsewhere through its own.
-  const std::intptr_t offset = reinterpret_cast<std::intptr_t>(variable) -
-                               reinterpret_cast<std::intptr_t>(m_base);
-  if (m_base != nullptr && offset > -0x70000000 && offset < 0x70000000) {
-    m_baseUsed = true;
-    return Mem::At(Gpr::kRcx, static_cast<std::int32_t>(offset));
-  }
-  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(variable), "variable");
-  return Mem::At(Gpr::kRax);
-}
-
-void CMachineWriter::Op(ScalarOp op, Xmm reg, const Place &value) {
-  const XmmOrMem source = Operand(value);
-  switch (op) {
-  case kMovsd:
-    if (source.isRegister)
-      m_out.Movapd(reg, source.reg);
-    else
-      m_out.Movsd(reg, source.mem);
-    return;
-  case kAddsd:
-    m_out.Addsd(reg, source);
-    return;
-  case kSubsd:
-    m_out.Subsd(reg, source);
-    return;
-  case kMulsd:
-    m_out.Mulsd(reg, source);
-    return;
-  case kDivsd:
-    m_out.Divsd(reg, source);
-    return;
-  }
-}
-
-void CMachineWriter::Load(int reg, const Place &value) {
-  if (value.kind == Place::kRegister && value.index == reg)
-    return;
-  Op(kMovsd, Xmm(reg), value);
-}
-
-void CMachineWriter::StoreLevel(int level, int reg) {
-  const Place place = Level(level);
-  if (place.kind == Place::kRegister) {
-    Load(place.index, Register(reg));
-    return;
-  }
-  m_out.Movsd(LevelSlot(place.index), Xmm(reg));
-}
-
-// The finiteness tests raise no floating-point flag: they look at the
-// exponent bits alone (reg & mask, where mask holds the exponent bits, the
-// bits of +inf), which are never a NaN, so even a comparison cannot signal.
-// Exact code (which calls callbacks, and so cannot start again): reg =
-// reg when finite, else 0.0, as the evaluator has it. Otherwise a value
-// that is not finite hands the evaluation to the fallback at once, before
-// any arithmetic on it; the branch stays off the values' dependency chain.
-void CMachineWriter::Test(Xmm reg) {
-  if (m_vex) {
-    m_out.Vandpd(kX2, reg, m_convention.mask);
-  } else {
-    m_out.Movapd(kX2, reg);
-    m_out.Andpd(kX2, m_convention.mask);
-  }
-  if (m_exact) {
-    m_out.Cmpsd(kX2, m_convention.mask, 4); // exponent bits != all ones
-    m_out.Andpd(reg, kX2);
-    return;
-  }
-  m_out.Ucomisd(kX2, m_convention.mask);
-  m_out.Jcc(Condition::kEqual, m_notFinite);
-}
-
 // Code that can start again tests every variable it reads once, before any
 // arithmetic: a value that is not finite hands the whole evaluation to the
 // fallback. The largest of their exponent bits (which are never a NaN, so
@@ -310,14 +216,6 @@ void CMachineWriter::HoldVariables(std::vector<const double *> &variables) {
   ReloadHeld();
 }
 
-// Reads the held variables into their registers: at entry, and after a
-// square's call of pow, which overwrites them.
-void CMachineWriter::ReloadHeld() {
-  for (const Held &held : m_held)
-    m_out.Movsd(Xmm(held.reg), VariableMemory(held.variable));
-  m_heldValid = !m_held.empty();
-}
-
 // The deepest level a group of the operand runs at, as GroupValue lays
 // them out from the given level; -1 without a group.
 int CMachineWriter::DeepestLevel(const PlanOperand &operand, int level) const {
@@ -343,15 +241,6 @@ void CMachineWriter::TestLevel(int level) {
   Test(kX1);
   if (m_exact)
     StoreLevel(level, 1);
-}
-
-// The exponent bits, which every finiteness test reads.
-void CMachineWriter::LoadTestConstants() {
-  const Mem infinity = Mem::Constant(std::numeric_limits<double>::infinity());
-  if (m_vex)
-    m_out.Movddup(m_convention.mask, infinity); // for pairs of variables
-  else
-    m_out.Movsd(m_convention.mask, infinity);
 }
 
 // The group's running value at its level. With tested set, its value is

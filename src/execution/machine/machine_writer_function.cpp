@@ -1,5 +1,6 @@
-// The function around the values: which plans it takes, its frame, calls
-// and what they save, callbacks and their throws, and the ways out.
+// The function around the values: which plans it takes, its frame, the
+// ways out (the value, the fallback, a callback's throw), and Write, which
+// lays it all out.
 #include "execution/machine/machine_writer.h"
 
 #include "execution/machine/host_calls.h"
@@ -10,20 +11,6 @@
 
 #include <boost/container/map.hpp>
 #include <boost/container/small_vector.hpp>
-
-CMachineWriter::CMachineWriter(const CVisitPlan &plan,
-                               MACHINE_FALLBACK fallback,
-                               const MACHINE_FEATURES &features,
-                               const CALLING_CONVENTION &convention,
-                               bool listing)
-    : m_plan(plan), m_fallback(fallback), m_convention(convention),
-      m_vex(features.vex), m_listing(listing), m_out(listing),
-      m_registerLevels(convention.registerLevels) {}
-
-CMachineWriter::Place CMachineWriter::Level(int level) const {
-  return level < m_registerLevels ? Register(kFirstLevelRegister + level)
-                                  : Slot(level);
-}
 
 namespace {
 
@@ -80,50 +67,6 @@ bool Covers(const CVisitPlan &plan) {
 }
 
 } // namespace
-
-// Calls function(xmm0, xmm1) with the running values of levels below live
-// kept in the frame.
-void CMachineWriter::Call(const void *function, const char *name, int live) {
-  const int saved = live < m_registerLevels ? live : m_registerLevels;
-  for (int level = 0; level < saved; ++level)
-    m_out.Movsd(LevelSlot(level), Xmm(kFirstLevelRegister + level));
-  // The library's functions leave the rounding mode as it is; a host's
-  // callback may change it.
-  const bool host = function == reinterpret_cast<const void *>(&CallHost);
-  if (m_squares && !host)
-    m_out.Mov(RoundingSlot(), kRoundingKnown);
-  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
-  m_out.Call(Gpr::kRax);
-  if (m_base != nullptr)
-    m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
-              "first variable");
-  LoadTestConstants();
-  if (m_squares && !host)
-    m_out.Mov(kRoundingKnown, RoundingSlot());
-  else
-    ForgetRounding();
-  for (int level = 0; level < saved; ++level)
-    m_out.Movsd(Xmm(kFirstLevelRegister + level), LevelSlot(level));
-  m_calls = true;
-  m_heldValid = false;
-  if (saved - 1 > m_deepestSlot)
-    m_deepestSlot = saved - 1;
-}
-
-// xmm0 = callback(context), through CallHost; a throw leaves the code.
-void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
-  const Gpr *arguments = m_convention.arguments;
-  m_out.Mov(arguments[0], reinterpret_cast<std::uintptr_t>(callback),
-            "callback");
-  m_out.Mov(arguments[1], ContextSlot());
-  m_out.Lea(arguments[2], ThrownSlot());
-  Call(reinterpret_cast<const void *>(&CallHost), "CallHost", live);
-  m_out.CmpQword(ThrownSlot(), 0);
-  if (!m_throws)
-    m_thrown = m_out.NewLabel();
-  m_throws = true;
-  m_out.Jcc(Condition::kNotEqual, m_thrown);
-}
 
 // The entry, marked as one for indirect branch tracking; the frame, the
 // owner and context word kept for the fallback when calls will overwrite
