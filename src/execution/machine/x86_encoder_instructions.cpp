@@ -6,9 +6,6 @@
 
 namespace {
 
-const std::uint32_t kUnbound = ~std::uint32_t(0);
-const std::int32_t kNoDepth = INT32_MIN;
-
 const char *const kGprNames[] = {"rax", "rcx", "rdx", "rbx", "rsp", "rbp",
                                  "rsi", "rdi", "r8",  "r9",  "r10", "r11",
                                  "r12", "r13", "r14", "r15"};
@@ -377,46 +374,6 @@ void CX86Encoder::Ret() {
     Line("ret");
 }
 
-Label CX86Encoder::NewLabel() {
-  m_labels.push_back(kUnbound);
-  m_labelDepths.push_back(kNoDepth);
-  return Label{m_labels.size() - 1};
-}
-
-// The jumps to the label are pointed at it when the code is finished.
-void CX86Encoder::Bind(Label label) {
-  m_labels[label.id] = Here();
-  if (m_listing)
-    Line(".L" + std::to_string(label.id) + ":");
-  // Reached by jumps only, after a ret or jmp, so at their depth.
-  if (m_labelDepths[label.id] != kNoDepth)
-    Depth(m_labelDepths[label.id]);
-}
-
-void CX86Encoder::JumpTo(Label label) {
-  if (m_labelDepths[label.id] == kNoDepth)
-    m_labelDepths[label.id] = m_depth;
-}
-
-void CX86Encoder::Depth(std::int32_t depth, std::uint32_t allocation) {
-  if (depth == m_depth)
-    return;
-  m_depth = depth;
-  const std::uint32_t at = static_cast<std::uint32_t>(m_code.size());
-  if (!m_steps.empty() && m_steps.back().at == at)
-    m_steps.back() = FRAME_STEP{at, depth, allocation};
-  else
-    m_steps.push_back(FRAME_STEP{at, depth, allocation});
-}
-
-FRAME_SHAPE CX86Encoder::Shape() const {
-  FRAME_SHAPE shape;
-  shape.length = static_cast<std::uint32_t>(
-      m_instructions != 0 ? m_instructions : m_code.size());
-  shape.steps.assign(m_steps.begin(), m_steps.end());
-  return shape;
-}
-
 void CX86Encoder::Jmp(Label label) {
   JumpTo(label);
   Byte(0xE9);
@@ -439,69 +396,6 @@ void CX86Encoder::Jcc(Condition condition, Label label) {
          std::to_string(label.id));
 }
 
-void CX86Encoder::Reserve(std::size_t bytes, std::size_t constants,
-                          std::size_t jumps, std::size_t labels) {
-  m_code.reserve(bytes);
-  m_poolUses.reserve(constants);
-  m_jumps.reserve(jumps);
-  m_labels.reserve(labels);
-  m_labelDepths.reserve(labels);
-}
-
-void CX86Encoder::Prepend(const CX86Encoder &other) {
-  const std::uint32_t n = static_cast<std::uint32_t>(other.m_code.size());
-  m_code.insert(m_code.begin(), other.m_code.begin(), other.m_code.end());
-  for (Use &use : m_poolUses)
-    use.at += n;
-  for (Use &jump : m_jumps)
-    jump.at += n;
-  for (std::uint32_t &label : m_labels) {
-    if (label != kUnbound)
-      label += n;
-  }
-  m_lines.insert(m_lines.begin(), other.m_lines.begin(), other.m_lines.end());
-  // This code starts at the depth where the other's ends.
-  for (FRAME_STEP &step : m_steps) {
-    step.at += n;
-    step.depth += other.m_depth;
-  }
-  m_steps.insert(m_steps.begin(), other.m_steps.begin(), other.m_steps.end());
-  m_depth += other.m_depth;
-}
-
-bool CX86Encoder::Finish(std::vector<std::uint8_t> &data) {
-  m_instructions = m_code.size();
-  // Each jump once, whatever the number of labels: a compile stays linear
-  // in the length of the code.
-  if (m_code.size() > kMaxCode)
-    return false;
-  for (const Use &jump : m_jumps) {
-    if (m_labels[jump.index] == kUnbound)
-      return false;
-    const std::uint32_t distance =
-        static_cast<std::uint32_t>(m_labels[jump.index] - (jump.at + 4));
-    std::memcpy(&m_code[jump.at], &distance, 4);
-  }
-  data.clear();
-  data.reserve(8 * m_pool.size());
-  for (std::uint64_t bits : m_pool) {
-    for (int i = 0; i < 8; ++i)
-      data.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
-  }
-  return true;
-}
-
-void CX86Encoder::Link(std::vector<std::uint8_t> &code,
-                       std::size_t dataDistance) const {
-  for (const Use &use : m_poolUses) {
-    const std::uint32_t distance =
-        static_cast<std::uint32_t>(dataDistance + 8 * use.index - (use.at + 4));
-    std::memcpy(&code[use.at], &distance, 4);
-  }
-}
-
-void CX86Encoder::Line(const std::string &text) { m_lines.push_back(text); }
-
 std::string CX86Encoder::Text(const Mem &m) const {
   if (m.kind == Mem::kConstant)
     return "[" + Number(m.constant) + "]";
@@ -515,14 +409,4 @@ std::string CX86Encoder::Text(const Mem &m) const {
 
 std::string CX86Encoder::Text(const XmmOrMem &o) const {
   return o.isRegister ? Name(o.reg) : Text(o.mem);
-}
-
-std::string CX86Encoder::Listing() const {
-  std::string text;
-  for (const std::string &line : m_lines) {
-    if (line.empty() || line[0] != '.')
-      text += "  ";
-    text += line + "\n";
-  }
-  return text;
 }
