@@ -11,10 +11,11 @@
 #include <functional>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #if defined(__x86_64__) && !defined(_WIN32)
+#include <unistd.h>
+
 namespace {
 
 struct Form {
