@@ -110,8 +110,8 @@ bool CX86Encoder::Finish(std::vector<std::uint8_t> &data) {
 void CX86Encoder::Link(std::vector<std::uint8_t> &code,
                        std::size_t dataDistance) const {
   for (const Use &use : m_poolUses) {
-    const std::uint32_t distance =
-        static_cast<std::uint32_t>(dataDistance + 8 * use.index - (use.at + 4));
+    const std::uint32_t distance = static_cast<std::uint32_t>(
+        dataDistance + 8 * std::size_t(use.index) - (use.at + 4));
     std::memcpy(&code[use.at], &distance, 4);
   }
 }
