@@ -143,25 +143,36 @@ inline double Combine(FLAT_MODE mode, double acc, double v) {
   }
 }
 
-// The square proof. A product p of doubles is what the C library's pow
-// gives when the exact value lies within kPowProofUlps of p's spacing: pow
-// is within kPowErrorUlps of the exact value (glibc's documented bound),
-// and every other double lies a whole spacing from p, so farther than
-// kPowErrorUlps from the exact value. Each way of evaluating tests the
-// bound with the tools it has (see PowN, and the machine code's Square and
-// Cube); both only ever accept pow's own result, so they agree in every
-// bit.
+// The power proof, for squares and cubes alike. p, a product of doubles,
+// is what the C library's pow gives when the exact power lies within
+// kPowProofUlps of the spacing of doubles around it: pow is within
+// kPowErrorUlps of the exact value (glibc's documented bound), and every
+// other double lies farther than kPowErrorUlps from it. With r the exact
+// power minus p, that holds when p + r * kRoundsBack rounds back to p to
+// nearest, on whichever side of p the exact value lies (below a power of
+// two the spacing halves, and so does what rounds back). IsProvenPower
+// is the procedure; the flat program runs it and the machine code emits
+// it, so that both accept only pow's own result and agree in every bit.
 constexpr double kPowErrorUlps = 0.54;
-// The bases taken in place: 2^-range <= |a| < 2^range, so that no product
-// overflows and no rounding error the proofs compute is subnormal (which
-// flush-to-zero would flush, with a flag of its own). Wider ranges gain
-// nothing a formula needs.
-constexpr int kSquareRange = 450;
-constexpr int kCubeRange = 290;
-// 0.4587: the machine code tests it as p + 1.09 * e rounding back to p.
-constexpr double kPowProofUlps = 0.5 / 1.09;
+constexpr double kPowProofUlps = 0.45;
+constexpr double kRoundsBack = 0.5 / kPowProofUlps;
 static_assert(kPowProofUlps + kPowErrorUlps < 1.0,
               "the proof must leave no other double in pow's reach");
+// The bases taken in place: 2^-range <= |a| < 2^range, so that no product
+// overflows and no residual is subnormal (which flush-to-zero would flush,
+// with a flag of its own). Wider ranges gain nothing a formula needs.
+constexpr int kSquareRange = 450;
+constexpr int kCubeRange = 290;
+
+// True when p, with r the exact power minus p, is certainly pow's result
+// for a base in its range. The sum raises the inexact flag as pow does,
+// except for p = +-1 (|base| = 1), which is exact: pow raises nothing for
+// it and it stands in every rounding mode; every other p holds only while
+// arithmetic rounds to nearest.
+inline bool IsProvenPower(double p, double r) {
+  return p + r * kRoundsBack == p &&
+         (p == 1.0 || p == -1.0 || RoundsToNearest());
+}
 
 // Where the C library's pow is known well enough for the proof (glibc's is
 // within kPowErrorUlps of the exact value); elsewhere pow decides every

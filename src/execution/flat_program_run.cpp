@@ -28,22 +28,6 @@ VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
   return ((highA * highB - p) + highA * lowB + lowA * highB) + lowA * lowB;
 }
 
-// True when p, within error of the exact power, is certainly what the C
-// library's pow gives (the square proof of evaluation/arithmetic.h). Powers
-// of two, whose lower neighbour is closer, are left to pow.
-VOX_ALWAYS_INLINE bool IsPowResult(double p, double error) {
-  if (!kPowsProvenInPlace)
-    return false;
-  std::uint64_t bits;
-  std::memcpy(&bits, &p, sizeof bits);
-  if ((bits & 0x000FFFFFFFFFFFFFull) == 0)
-    return false;
-  const std::uint64_t exponentBits = bits & 0x7FF0000000000000ull;
-  double binade;
-  std::memcpy(&binade, &exponentBits, sizeof binade);
-  return std::fabs(error) <= binade * (kPowProofUlps * 0x1p-52);
-}
-
 // Magnitudes whose square or cube and rounding errors stay clear of
 // overflow and subnormals: 2^-limit <= |a| < 2^limit. Read from the
 // exponent bits, since a comparison would signal on a NaN.
@@ -71,12 +55,11 @@ VOX_ALWAYS_INLINE void KeepComputed(double value) {
 // let the compiler put products in place of the call.
 VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
                               const double *exponent) {
-  if (n == 2 && IsInRange(a, kSquareRange)) {
+  if (kPowsProvenInPlace && n == 2 && IsInRange(a, kSquareRange)) {
     const double p = a * a;
-    const double error = ProductError(a, a, p);
-    if (IsPowResult(p, error) && RoundsToNearest())
+    if (IsProvenPower(p, ProductError(a, a, p)))
       return p;
-  } else if (n == 3 && IsInRange(a, kCubeRange)) {
+  } else if (kPowsProvenInPlace && n == 3 && IsInRange(a, kCubeRange)) {
     const double square = a * a;
     const double product = square * a;
     // cube = (square + e2) * a, with e2 * a far below the last bit. Two
@@ -84,7 +67,7 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
     const double error =
         ProductError(square, a, product) + ProductError(a, a, square) * a;
     const double p = product + error;
-    if (IsPowResult(p, error - (p - product)) && RoundsToNearest())
+    if (IsProvenPower(p, error - (p - product)))
       return p;
   }
   return std::pow(a, *exponent);

@@ -425,6 +425,53 @@ TEST(DifferentialEvaluator, SmallPowersMatchPowBitForBit) {
       ASSERT_EQ(Compare(trees[k]->root, *programs[k]), "")
           << kTexts[k] << " at x = " << x;
   }
+  // The proof's edges, in every environment, for every tier: values that
+  // are not finite or are subnormal, the ranges' bounds and their
+  // neighbours, bases of magnitude 1 (whose powers pow gives without a
+  // flag), powers of two, and powers either side of 2, below which the
+  // spacing halves.
+  const double kEdges[] = {0.0,
+                           kInf,
+                           kNaN,
+                           std::numeric_limits<double>::denorm_min(),
+                           std::numeric_limits<double>::min(),
+                           std::numeric_limits<double>::max(),
+                           0x1p-450,
+                           0x1.fffffffffffffp-451,
+                           0x1.fffffffffffffp449,
+                           0x1p450,
+                           0x1p-290,
+                           0x1.fffffffffffffp-291,
+                           0x1.fffffffffffffp289,
+                           0x1p290,
+                           1.0,
+                           0x1p-1,
+                           0x1.0000000000001p0,
+                           0x1.fffffffffffffp-1,
+                           0x1.6a09e667f3bccp0,
+                           0x1.6a09e667f3bcdp0,
+                           0x1.428a2f98d728ap0,
+                           0x1.428a2f98d728bp0,
+                           3.0,
+                           0.1,
+                           94906265.62425156};
+  EnvironmentGuard guard;
+  for (const Environment &environment : kEnvironments) {
+    guard.Set(environment);
+    for (double edge : kEdges) {
+      for (double x : {edge, -edge}) {
+        formulas.Set(u"x", x);
+        for (std::size_t k = 0; k < 6; ++k) {
+          const Outcome expected = Reference(trees[k]->root, nullptr);
+          for (const auto &tier : programs[k]->forms)
+            ASSERT_EQ(
+                CompareOne(expected, ::Run(tier->form, false, nullptr), true),
+                "")
+                << kTexts[k] << " at x = " << x << ", " << environment.name;
+        }
+      }
+    }
+  }
 }
 
 // Trees the parser never builds: other record kinds inside groups, records

@@ -164,45 +164,6 @@ TEST(MachineProgram, TestsEveryVariableAtEntryHoweverMany) {
   }
 }
 
-// Squares where the proof that x*x is pow's value gives out: tiny, huge,
-// signed zeros, infinities, NaN, subnormals, powers of two, and the lowest
-// normal binade, where x*x can differ from pow (0x1.08cba309c4e7fp-511).
-TEST(MachineProgram, SquaresAtTheEdgesMatchPow) {
-  Texts texts;
-  std::unique_ptr<Tree> square = texts.Compile("x^2");
-  std::unique_ptr<Tree> nested = texts.Compile("y*(x-y)^2");
-  const Compiled first(square->root);
-  const Compiled second(nested->root);
-  texts.Builder().SetValue(u"y", 1.0);
-  const double edges[] = {0.0,
-                          -0.0,
-                          kInf,
-                          -kInf,
-                          kNaN,
-                          std::numeric_limits<double>::denorm_min(),
-                          std::numeric_limits<double>::min(),
-                          std::numeric_limits<double>::max(),
-                          std::ldexp(1.0, -485),
-                          std::ldexp(1.0, -486),
-                          std::ldexp(1.5, -486),
-                          std::ldexp(1.5, -538),
-                          std::ldexp(1.0, 511),
-                          std::ldexp(1.9, 511),
-                          std::ldexp(1.0, 512),
-                          1.0 + std::ldexp(1.0, -52),
-                          3.0,
-                          0.1,
-                          -1e-300,
-                          94906265.62425156,
-                          0x1.08cba309c4e7fp-511};
-  for (const double x : edges) {
-    SCOPED_TRACE(x);
-    texts.Builder().SetValue(u"x", x);
-    EXPECT_EQ(Bits(first.Run()), Bits(square->Value()));
-    EXPECT_EQ(Bits(second.Run()), Bits(nested->Value()));
-  }
-}
-
 // Nesting deeper than the registers, with calls at every level: the running
 // values kept in registers and in the frame survive each call.
 TEST(MachineProgram, KeepsRunningValuesAcrossCallsAtAnyDepth) {

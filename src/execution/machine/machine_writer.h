@@ -102,7 +102,7 @@ private:
   void Square(Xmm base, int live);
   void Cube(Xmm base, int live);
   void TestRoundsToNearest(Label other);
-  void ProveRounding(Label other);
+  void ProveRounding(Label other, double exponent);
   bool SquaresInPlace() const;
   void ForgetRounding();
   void SquaresByPow();

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include <boost/container/map.hpp>
 #include <boost/container/small_vector.hpp>
@@ -49,13 +48,16 @@ void CMachineWriter::TestRoundsToNearest(Label other) {
 
 // The rounding test for the power in xmm1, which the first square or cube
 // since entry or a callback makes on its way. The sums raise the inexact
-// flag, which the product or pow raises too (glibc's pow even for exact
-// squares), save for a base of magnitude 1: its square 1 stands in every
-// mode, untested (a cube of 1 never gets here: powers of two go to pow).
-void CMachineWriter::ProveRounding(Label other) {
+// flag, which pow raises too, save for a power of +-1 (a base of
+// magnitude 1): it stands in every mode, untested, as in IsProvenPower.
+void CMachineWriter::ProveRounding(Label other, double exponent) {
   const Label one = m_out.NewLabel();
   m_out.Ucomisd(kX1, Mem::Constant(1.0));
   m_out.Jcc(Condition::kEqual, one);
+  if (exponent == 3.0) {
+    m_out.Ucomisd(kX1, Mem::Constant(-1.0));
+    m_out.Jcc(Condition::kEqual, one);
+  }
   TestRoundsToNearest(other);
   m_out.Bind(one);
 }
@@ -89,18 +91,16 @@ void CMachineWriter::TestRange(Xmm base, int limit, Label pow) {
   m_out.Jcc(Condition::kAboveOrEqual, pow);
 }
 
-// base = base ^ 2 in its register, for bases in the square's range of
-// evaluation/arithmetic.h. The product p is what pow gives when the exact
-// square lies within kPowProofUlps of p's spacing on its side (see
-// evaluation/arithmetic.h): that is when p + e / (2 * kPowProofUlps)
-// rounds back to p, e = a * a - p being exact from a fused multiply-add.
+// base = base ^ 2 in its register, for bases in the square's range: the
+// product p, its residual a * a - p exact from a fused multiply-add, and
+// the test of IsProvenPower (evaluation/arithmetic.h).
 void CMachineWriter::Square(Xmm base, int live) {
   const SquareByPow cold = LeftToPow(base, live, 2.0);
   TestRange(base, kSquareRange, cold.pow);
   m_out.Vmulsd(kX1, base, base);
   m_out.Movapd(kX2, kX1);
   m_out.Vfmsub231sd(kX2, base, base);
-  m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(0.5 / kPowProofUlps));
+  m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(kRoundsBack));
   m_out.Ucomisd(kX2, kX1);
   m_out.Jcc(Condition::kNotEqual, cold.pow);
   Proven(cold);
@@ -116,7 +116,7 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
     m_out.Test32(kRoundingKnown);
     m_out.Jcc(Condition::kEqual, cold.first);
   } else {
-    ProveRounding(cold.pow);
+    ProveRounding(cold.pow, cold.exponent);
     m_modeTested = true;
   }
   m_out.Movapd(cold.base, kX1);
@@ -126,15 +126,12 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
   m_squaresByPow.push_back(cold);
 }
 
-// base = base ^ 3 in its register, by the cube proof of the flat program
-// (PowN), step for step: the product q = (a * a) * a, its error from the
-// exact cube, (a * s - q) + (a * a - s) * a with s = a * a, the corrected
-// p = q + error, and what is left of the error past p. p is pow's when
-// what is left lies within kPowProofUlps of p's spacing and p is not a
-// power of two (whose lower neighbour is closer). The fused multiply-adds
-// give the exact errors the flat program gets by splitting the factors.
-// Bases outside the cube's range, infinity and NaN go to pow. Uses xmm0 as
-// a third scratch register.
+// base = base ^ 3 in its register, by the flat program's steps (PowN):
+// the product q = (a * a) * a, its error from the exact cube,
+// (a * s - q) + (a * a - s) * a with s = a * a, the corrected p = q +
+// error, its residual, and the test of IsProvenPower. The fused
+// multiply-adds give the exact errors the flat program gets by splitting
+// the factors. Uses xmm0 as a third scratch register.
 void CMachineWriter::Cube(Xmm base, int live) {
   const SquareByPow cold = LeftToPow(base, live, 3.0);
   TestRange(base, kCubeRange, cold.pow);
@@ -147,22 +144,10 @@ void CMachineWriter::Cube(Xmm base, int live) {
   m_out.Addsd(kX0, kX1);             // the error
   m_out.Vaddsd(kX1, kX2, kX0);       // p
   m_out.Vsubsd(kX2, kX1, kX2);
-  m_out.Vsubsd(kX0, kX0, kX2); // what is left of the error
-  const std::uint64_t magnitudeBits = 0x7FFFFFFFFFFFFFFFull;
-  double magnitude;
-  std::memcpy(&magnitude, &magnitudeBits, sizeof magnitude);
-  m_out.Movsd(kX2, Mem::Constant(magnitude));
-  m_out.Andpd(kX0, kX2);
-  // p's binade, from its exponent bits, times the proof's bound.
-  m_out.Vandpd(kX2, kX1, m_convention.mask);
-  m_out.Mulsd(kX2, Mem::Constant(kPowProofUlps * 0x1p-52));
-  m_out.Ucomisd(kX0, kX2);
-  m_out.Jcc(Condition::kAbove, cold.pow);
-  m_out.Movsd(kX0, Mem::Constant(magnitude));
-  m_out.Andpd(kX0, kX1);
-  m_out.Vandpd(kX2, kX1, m_convention.mask);
-  m_out.Ucomisd(kX0, kX2);
-  m_out.Jcc(Condition::kEqual, cold.pow);
+  m_out.Vsubsd(kX0, kX0, kX2); // the residual
+  m_out.Vfmadd132sd(kX0, kX1, Mem::Constant(kRoundsBack));
+  m_out.Ucomisd(kX0, kX1);
+  m_out.Jcc(Condition::kNotEqual, cold.pow);
   Proven(cold);
 }
 
@@ -196,7 +181,7 @@ void CMachineWriter::SquaresByPow() {
     }
     Way &way = ways[found->second];
     // The powers before it did not prove the mode (their proof failed, or
-    // a square's base was 1).
+    // the base's magnitude was 1).
     if (cold.later) {
       m_out.Bind(cold.first);
       m_out.Lea(kReturn, cold.back);
@@ -210,7 +195,7 @@ void CMachineWriter::SquaresByPow() {
   for (const Way &way : ways) {
     if (way.proves) {
       m_out.Bind(way.prove);
-      ProveRounding(way.pow);
+      ProveRounding(way.pow, way.first->exponent);
       m_out.Movapd(way.first->base, kX1);
       m_out.Jmp(kReturn);
     }
