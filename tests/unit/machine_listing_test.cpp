@@ -159,7 +159,7 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  vmulsd xmm1, xmm3, xmm3\n"
      "  movapd xmm2, xmm1\n"
      "  vfmsub231sd xmm2, xmm3, xmm3\n"
-     "  vfmadd132sd xmm2, xmm1, [1.1111111111111112]\n"
+     "  vfmadd132sd xmm2, xmm1, [1.0900000000000001]\n"
      "  ucomisd xmm2, xmm1\n"
      "  jne .L1\n"
      "  ucomisd xmm1, [1]\n"
