@@ -18,7 +18,9 @@ TEST(ParserInterface, CountsFollowNamesAndBindings) {
   ASSERT_TRUE(parser);
   EXPECT_EQ(parser->GetCount(), 47);
   parser->Clear();
+  parser->Clear();
   EXPECT_EQ(parser->GetCount(), 0);
+  parser->LoadDefaults();
   parser->LoadDefaults();
   EXPECT_EQ(parser->GetCount(), kFresh);
   ASSERT_TRUE(parser->AddVariable(u"a"));
