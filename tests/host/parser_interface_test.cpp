@@ -46,16 +46,6 @@ TEST(ParserInterface, AddVariableAndAddFunctionRefusals) {
   EXPECT_EQ(ValueOf(parser, u"a+1"), 2.0);
 }
 
-TEST(ParserInterface, SetValueByKindOfName) {
-  ParserHandle parser = CreateExpressionParser();
-  ASSERT_TRUE(parser->AddFunction(u"f", Three));
-  for (const char16_t *name : {u"x", u"Density", u"{Unit}", u"pi"})
-    EXPECT_TRUE(parser->SetValue(name, 1.0)) << Printable(name);
-  for (const char16_t *name :
-       {u"sin", u"+", u"(", u")", u"gol", u"f", u"unknown", u"X", u""})
-    EXPECT_FALSE(parser->SetValue(name, 1.0)) << Printable(name);
-}
-
 // A constant is carried into the compiled expression; a variable is read
 // through its storage.
 TEST(ParserInterface, SetValueOnPiReachesOnlyLaterExpressions) {
