@@ -90,13 +90,17 @@ TEST(ParserInterface, ExpressionsCompiledBeforeClearKeepWorking) {
   EXPECT_FALSE(parser->CreateExpression(u"1+2")); // "+" is gone too
   EXPECT_EQ(ValueOf(parser, u"7"), 7.0);          // numbers need no names
 
+  // The predefined variables come back with their storage and values.
   parser->LoadDefaults();
+  EXPECT_EQ(ValueOf(parser, u"x"), 2.0);
   ASSERT_TRUE(parser->SetValue(u"x", 5.0));
   EXPECT_EQ(expression->Evaluate(0).second, 18.0);
   EXPECT_FALSE(parser->SetValue(u"a", 1.0));
   EXPECT_FALSE(parser->CreateExpression(u"f"));
   // A new "a" is new storage; the old expression goes on reading the old.
   ASSERT_TRUE(parser->AddVariable(u"a"));
+  EXPECT_EQ(parser->GetCount(), kFresh + 2);
+  EXPECT_EQ(ValueOf(parser, u"a"), 0.0);
   ASSERT_TRUE(parser->SetValue(u"a", 100.0));
   EXPECT_EQ(expression->Evaluate(0).second, 18.0);
   EXPECT_EQ(ValueOf(parser, u"a"), 100.0);
