@@ -317,13 +317,3 @@ TEST(Registry, BindingTakesTheKindOfTheEntry) {
   ASSERT_TRUE(builder.SetValue(u"y", 4.0));
   EXPECT_EQ(tree.Value(), 6.0);
 }
-
-TEST(Builder, TwoBuildersAreIndependent) {
-  CExpressionBuilder a, b;
-  ASSERT_TRUE(a.AddVariable(u"v"));
-  EXPECT_EQ(b.GetNameTable().count(u"v"), 0u);
-  EXPECT_EQ(b.FindBinding("v"), nullptr);
-  EXPECT_NE(a.FindBinding("x")->value.dref, b.FindBinding("x")->value.dref);
-  a.Clear();
-  EXPECT_EQ(b.GetCount(), kFresh);
-}
