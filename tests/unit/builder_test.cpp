@@ -71,18 +71,6 @@ TEST(Builder, SetValueAcceptsVariablesAndConstantsOnly) {
   EXPECT_EQ(builder.GetCount(), kFresh + 4);
 }
 
-TEST(Builder, PredefinedVariablesStartAtZero) {
-  CExpressionBuilder builder;
-  int variables = 0;
-  for (const auto &entry : builder.GetNameTable()) {
-    if (entry.second.type == TT_DOUBLE_REF) {
-      EXPECT_EQ(*entry.second.value.dref, 0.0);
-      ++variables;
-    }
-  }
-  EXPECT_EQ(variables, StandardRowCount(StandardKind::kVariable));
-}
-
 TEST(Builder, AddVariableRefusesKnownAndEmptyNames) {
   CExpressionBuilder builder;
   for (const char16_t *name : {u"x", u"", u"+", u"(", u"sin", u"pi", u"gol"}) {
