@@ -156,8 +156,6 @@ TEST_F(Evaluate, EmptyTextGivesZero) {
   ExpressionHandle empty = parser->CreateExpression(u"");
   ASSERT_TRUE(empty);
   EXPECT_EQ(empty->Evaluate(0), std::make_pair(true, 0.0));
-  EXPECT_FALSE(empty->DependsOnSpace());
-  EXPECT_FALSE(empty->DependsOnTime());
 }
 
 TEST_F(Evaluate, TextsThatDoNotCompile) {
