@@ -299,12 +299,3 @@ TEST_F(Evaluate, DeeplyNestedFunctionsEvaluateAtOnce) {
   ValueOf(parser, Nested(10, u"c"), deep.Word());
   EXPECT_EQ(deep.calls, 1 << 10);
 }
-
-// Nesting is bounded, so no text overflows the stack.
-TEST_F(Evaluate, VeryDeepParenthesesAreRefusedNotCrashed) {
-  const std::u16string deep = std::u16string(100000, u'(') + u"1";
-  EXPECT_FALSE(parser->CreateExpression(deep.c_str()));
-  const std::u16string fine =
-      std::u16string(200, u'(') + u"2" + std::u16string(200, u')') + u"*3";
-  EXPECT_EQ(ValueOf(parser, fine), 6.0);
-}
