@@ -8,10 +8,9 @@
 using calc_nmspace::TOKEN;
 
 CExpressionBuilder::CExpressionBuilder()
-    : m_bindings(nullptr), m_bindingCount(0), m_bindingCapacity(0), m_x(0.0),
-      m_y(0.0), m_z(0.0), m_r(0.0), m_t(0.0), m_phi(0.0), m_theta(0.0),
-      m_density(0.0), m_absVelosity(0.0), m_poreSize(0.0), m_dinViscosity(0.0),
-      m_re(0.0), m_si(0.0), m_unit(0.0) {
+    : m_x(0.0), m_y(0.0), m_z(0.0), m_r(0.0), m_t(0.0), m_phi(0.0),
+      m_theta(0.0), m_density(0.0), m_absVelosity(0.0), m_poreSize(0.0),
+      m_dinViscosity(0.0), m_re(0.0), m_si(0.0), m_unit(0.0) {
   LoadDefaults();
 }
 
@@ -85,10 +84,7 @@ bool CExpressionBuilder::AddVariable(const std::u16string &name) {
     m_userVariables.push_back(storage);
     it->second.SetDoubleRef(storage.get());
     m_names.Insert(it->first, it->second);
-    STOKEN entry = STOKEN();
-    entry.type = TT_DOUBLE_REF;
-    entry.value.dref = storage.get();
-    AddNamedBinding(entry, WideToNarrow(name).c_str());
+    m_registry.AddVariable(WideToNarrow(name).c_str(), storage.get());
   } catch (...) {
     // Keep the table and the registry in step: a name known to the lexer
     // but not to binding would compile to a silent 0.0.
@@ -120,10 +116,7 @@ bool CExpressionBuilder::AddFunction(const std::u16string &name,
   else
     m_names.Insert(it->first, it->second);
   try {
-    STOKEN entry = STOKEN();
-    entry.type = TT_CALLBACK;
-    entry.value.callback = callback;
-    AddNamedBinding(entry, WideToNarrow(name).c_str());
+    m_registry.AddCallback(WideToNarrow(name).c_str(), callback);
   } catch (...) {
     // Undo the table change so that both tables keep meaning the same.
     if (existed) {
@@ -147,5 +140,21 @@ void CExpressionBuilder::Clear() {
 }
 
 std::int32_t CExpressionBuilder::GetCount() const {
-  return static_cast<std::int32_t>(m_tokens.size()) + m_bindingCount;
+  return static_cast<std::int32_t>(m_tokens.size()) + m_registry.Count();
+}
+
+// The standard bindings, in their fixed order: the functions, then the
+// variables, as the table of standard names lists them.
+void CExpressionBuilder::RegisterStandardBindings() {
+  for (const StandardKind kind :
+       {StandardKind::kFunction, StandardKind::kVariable}) {
+    for (const STANDARD_NAME &row : StandardNames()) {
+      if (row.kind != kind)
+        continue;
+      if (kind == StandardKind::kFunction)
+        RegisterFunction(row.name, row.function);
+      else
+        RegisterVariable(row.name, &(this->*row.storage));
+    }
+  }
 }

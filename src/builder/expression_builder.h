@@ -6,11 +6,9 @@
 #include "builder/name_index.h"
 #include "builder/standard_names.h"
 #include "builder/token.h"
-#include "evaluation/stoken.h"
+#include "evaluation/binding_registry.h"
 
 #include <boost/shared_ptr.hpp>
-#include <boost/unordered_map.hpp>
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -78,19 +76,23 @@ public:
   bool DependsOnSpace(const calc_nmspace::TOKEN &root) const;
   bool DependsOnTime(const calc_nmspace::TOKEN &root) const;
 
-  // Binding registry (evaluation/binding_registry.cpp).
-  STOKEN *FindBinding(const char *name) const;
-  void AddBinding(const STOKEN &entry);
-  void ClearBindings();
-  void BindSTokens(STOKEN &record) const;
-  void RegisterFunction(const char *name, EVAL_FUNCTION function);
-  void RegisterVariable(const char *name, double *variable);
+  // The binding registry's operations (evaluation/binding_registry.h).
+  STOKEN *FindBinding(const char *name) const { return m_registry.Find(name); }
+  void AddBinding(const STOKEN &entry) { m_registry.Add(entry); }
+  void ClearBindings() { m_registry.Clear(); }
+  void BindSTokens(STOKEN &record) const { m_registry.Bind(record); }
+  void RegisterFunction(const char *name, EVAL_FUNCTION function) {
+    m_registry.AddFunction(name, function);
+  }
+  void RegisterVariable(const char *name, double *variable) {
+    m_registry.AddVariable(name, variable);
+  }
   void RegisterStandardBindings();
 
   // Read-only views for tests and tools.
   const NameTable &GetNameTable() const { return m_tokens; }
-  const STOKEN *GetBindings() const { return m_bindings; }
-  std::int32_t GetBindingCount() const { return m_bindingCount; }
+  const STOKEN *GetBindings() const { return m_registry.Entries(); }
+  std::int32_t GetBindingCount() const { return m_registry.Count(); }
   std::size_t GetUserVariableCount() const { return m_userVariables.size(); }
 
   // Deepest nesting of groups a parse may build, the root counting as one.
@@ -114,17 +116,7 @@ private:
                                      std::int32_t position,
                                      std::int32_t identifierLength,
                                      std::int32_t &keyLength) const;
-  void AddNamedBinding(STOKEN entry, const char *name);
-
-  STOKEN *m_bindings;
-  std::int32_t m_bindingCount;
-  // Records allocated in m_bindings; the array grows geometrically so that
-  // many host names cost linear time.
-  std::int32_t m_bindingCapacity;
-  // Position of each named entry, so that binding stays fast with many host
-  // names. Names are unique, so it finds the entry a walk would find.
-  // Boost's, as its hashing is all in its headers (see NameTable).
-  boost::unordered_map<std::string, std::int32_t> m_bindingIndex;
+  CBindingRegistry m_registry;
   NameTable m_tokens;
   // Every entry of m_tokens by its text; changed wherever m_tokens is.
   CNameIndex m_names;

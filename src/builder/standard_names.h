@@ -6,7 +6,6 @@
 #define VOXEVAL_BUILDER_STANDARD_NAMES_H
 
 #include "builder/token_type.h"
-#include "evaluation/stoken.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,5 +1,5 @@
-// The binding registry: narrow name -> target, consulted once per compile.
-#include "builder/expression_builder.h"
+#include "evaluation/binding_registry.h"
+
 #include "platform/runtime.h"
 
 #include <cstdlib>
@@ -17,76 +17,74 @@ bool IsBoundKind(TOKEN_TYPE type) {
 } // namespace
 
 // The first entry whose name equals the given one byte for byte.
-STOKEN *CExpressionBuilder::FindBinding(const char *name) const {
-  if (m_bindingCount < 1 || name == nullptr)
+STOKEN *CBindingRegistry::Find(const char *name) const {
+  if (m_count < 1 || name == nullptr)
     return nullptr;
-  const auto entry = m_bindingIndex.find(name);
-  return entry == m_bindingIndex.end() ? nullptr : &m_bindings[entry->second];
+  const auto entry = m_index.find(name);
+  return entry == m_index.end() ? nullptr : &m_entries[entry->second];
 }
 
 // A known name is replaced in place; a new one goes after all others. The
 // array grows geometrically; its entries move bitwise, keeping their order.
-void CExpressionBuilder::AddBinding(const STOKEN &entry) {
-  if (STOKEN *existing = FindBinding(entry.name)) {
+void CBindingRegistry::Add(const STOKEN &entry) {
+  if (STOKEN *existing = Find(entry.name)) {
     CopySTokens(existing, &entry, 1);
     return;
   }
-  if (m_bindingCount == m_bindingCapacity) {
-    if (m_bindingCapacity > std::numeric_limits<std::int32_t>::max() / 2)
+  if (m_count == m_capacity) {
+    if (m_capacity > std::numeric_limits<std::int32_t>::max() / 2)
       throw std::bad_alloc();
-    const std::int32_t capacity =
-        m_bindingCapacity == 0 ? 32 : m_bindingCapacity * 2;
+    const std::int32_t capacity = m_capacity == 0 ? 32 : m_capacity * 2;
     STOKEN *grown = AllocSTokens(capacity);
-    if (m_bindingCount > 0)
-      std::memcpy(static_cast<void *>(grown), m_bindings,
-                  sizeof(STOKEN) * static_cast<std::size_t>(m_bindingCount));
-    std::free(m_bindings);
-    m_bindings = grown;
-    m_bindingCapacity = capacity;
+    if (m_count > 0)
+      std::memcpy(static_cast<void *>(grown), m_entries,
+                  sizeof(STOKEN) * static_cast<std::size_t>(m_count));
+    std::free(m_entries);
+    m_entries = grown;
+    m_capacity = capacity;
   }
   // Indexed first, and unindexed again should the copy fail.
-  auto indexed = m_bindingIndex.end();
+  auto indexed = m_index.end();
   if (entry.name != nullptr)
-    indexed = m_bindingIndex.emplace(entry.name, m_bindingCount).first;
+    indexed = m_index.emplace(entry.name, m_count).first;
   try {
-    CopySTokens(&m_bindings[m_bindingCount], &entry, 1);
+    CopySTokens(&m_entries[m_count], &entry, 1);
   } catch (...) {
-    if (indexed != m_bindingIndex.end())
-      m_bindingIndex.erase(indexed);
+    if (indexed != m_index.end())
+      m_index.erase(indexed);
     throw;
   }
-  ++m_bindingCount;
+  ++m_count;
 }
 
-void CExpressionBuilder::ClearBindings() {
-  for (std::int32_t i = 0; i < m_bindingCount; ++i)
-    FreeSToken(m_bindings[i]);
-  std::free(m_bindings);
-  m_bindings = nullptr;
-  m_bindingCount = 0;
-  m_bindingCapacity = 0;
-  m_bindingIndex.clear();
+void CBindingRegistry::Clear() {
+  for (std::int32_t i = 0; i < m_count; ++i)
+    FreeSToken(m_entries[i]);
+  std::free(m_entries);
+  m_entries = nullptr;
+  m_count = 0;
+  m_capacity = 0;
+  m_index.clear();
 }
 
-// Variable, function and callback records take the entry of their name,
-// kind included; a name without entry stays unbound (it reads 0.0).
-void CExpressionBuilder::BindSTokens(STOKEN &record) const {
+// An unbound variable reads 0.0.
+void CBindingRegistry::Bind(STOKEN &record) const {
   if (IsBoundKind(record.type)) {
-    if (const STOKEN *entry = FindBinding(record.name))
+    if (const STOKEN *entry = Find(record.name))
       CopySTokens(&record, entry, 1);
   }
   if (record.type == TT_GROUP) {
     for (std::int32_t i = 0; i < record.value.group.count; ++i)
-      BindSTokens(record.value.group.items[i]);
+      Bind(record.value.group.items[i]);
   }
 }
 
 // Stores a copy of the record under the name; the temporary name block is
 // released whatever happens.
-void CExpressionBuilder::AddNamedBinding(STOKEN entry, const char *name) {
+void CBindingRegistry::AddNamed(STOKEN entry, const char *name) {
   entry.name = DuplicateString(name);
   try {
-    AddBinding(entry);
+    Add(entry);
   } catch (...) {
     FreeSToken(entry);
     throw;
@@ -94,33 +92,23 @@ void CExpressionBuilder::AddNamedBinding(STOKEN entry, const char *name) {
   FreeSToken(entry);
 }
 
-void CExpressionBuilder::RegisterFunction(const char *name,
-                                          EVAL_FUNCTION function) {
+void CBindingRegistry::AddFunction(const char *name, EVAL_FUNCTION function) {
   STOKEN entry = STOKEN();
   entry.type = TT_FUNCTION;
   entry.value.func = function;
-  AddNamedBinding(entry, name);
+  AddNamed(entry, name);
 }
 
-void CExpressionBuilder::RegisterVariable(const char *name, double *variable) {
+void CBindingRegistry::AddVariable(const char *name, double *storage) {
   STOKEN entry = STOKEN();
   entry.type = TT_DOUBLE_REF;
-  entry.value.dref = variable;
-  AddNamedBinding(entry, name);
+  entry.value.dref = storage;
+  AddNamed(entry, name);
 }
 
-// The 19 standard bindings, in their fixed order: the functions, then the
-// variables, as the table of standard names lists them.
-void CExpressionBuilder::RegisterStandardBindings() {
-  for (const StandardKind kind :
-       {StandardKind::kFunction, StandardKind::kVariable}) {
-    for (const STANDARD_NAME &row : StandardNames()) {
-      if (row.kind != kind)
-        continue;
-      if (kind == StandardKind::kFunction)
-        RegisterFunction(row.name, row.function);
-      else
-        RegisterVariable(row.name, &(this->*row.storage));
-    }
-  }
+void CBindingRegistry::AddCallback(const char *name, EVAL_CALLBACK callback) {
+  STOKEN entry = STOKEN();
+  entry.type = TT_CALLBACK;
+  entry.value.callback = callback;
+  AddNamed(entry, name);
 }
