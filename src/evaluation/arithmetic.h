@@ -160,11 +160,11 @@ constexpr double kRoundsBack = 1.09;
 constexpr double kPowProofUlps = 0.5 / kRoundsBack;
 static_assert(kPowProofUlps + kPowErrorUlps < 1.0,
               "the proof must leave no other double in pow's reach");
-// The bases taken in place: 2^-range <= |a| < 2^range, so that no product
-// overflows and no residual is subnormal (which flush-to-zero would flush,
-// with a flag of its own). Wider ranges gain nothing a formula needs.
-constexpr int kSquareRange = 450;
-constexpr int kCubeRange = 290;
+// The bases taken in place for the exponent n: 2^-range <= |a| < 2^range,
+// so that no product overflows and no rounding error the proof computes is
+// subnormal (which flush-to-zero would flush, with a flag of its own).
+// Wider ranges gain nothing a formula needs.
+inline int PowerRange(std::int32_t n) { return n == 2 ? 450 : 870 / n; }
 
 // True when p, with r the exact power minus p, is certainly pow's result
 // for a base in its range. The sum raises the inexact flag as pow does,
@@ -185,13 +185,20 @@ constexpr bool kPowsProvenInPlace = true;
 constexpr bool kPowsProvenInPlace = false;
 #endif
 
-// The exponents whose powers the proof takes: 2 or 3 for those, else 0.
+// The exponents whose powers the proof takes: the whole numbers 2 to
+// kMaxProvenExponent, else 0. Compared for equality only, which raises no
+// flag (the exponent may be NaN, or inexact as an integer).
+constexpr std::int32_t kMaxProvenExponent = 8;
 inline std::int32_t SmallExponent(double exponent) {
-  return exponent == 2.0 ? 2 : exponent == 3.0 ? 3 : 0;
+  for (std::int32_t n = 2; n <= kMaxProvenExponent; ++n) {
+    if (exponent == n)
+      return n;
+  }
+  return 0;
 }
 
-// pow(base, exponent), without the call where the exponent is 2 or 3 and
-// the products are certainly what pow gives.
+// pow(base, exponent), without the call where the exponent is a small
+// whole number and the products are certainly what pow gives.
 double PowerOf(double base, double exponent);
 
 #endif

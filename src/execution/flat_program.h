@@ -23,7 +23,7 @@ enum FLAT_SHAPE : std::uint16_t {
   kPairMul,
   kPairDiv,
   kPairPow,
-  kPairPowN, // leaf ^ 2 or leaf ^ 3
+  kPairPowN, // leaf ^ n, n a small whole number (SmallExponent)
 
   // leaf op leaf as a whole group
   kGroupAdd,
@@ -51,7 +51,7 @@ enum FLAT_SHAPE : std::uint16_t {
 enum FLAT_CONTROL : std::uint16_t {
   kFinish = kShapeCount * kModeCount, // a nested first item ends
   kApplyFinish,                       // ... and is a function's argument
-  kPowN,                              // running value ^ 2 or ^ 3
+  kPowN,                              // running value ^ n, likewise
   // Added to a code: the last step of its (sub-)program, which gives the
   // program's value once it is done.
   kFinalStep = 256
@@ -62,7 +62,7 @@ struct FLAT_STEP {
   // the last step of a program.
   std::uint16_t code;
   // For kSubGroup and kApplySub: where the group's steps start, counted
-  // from this step. For the powers: the exponent, 2 or 3.
+  // from this step. For the powers: the exponent n.
   std::int32_t target;
   union {
     const double *leaf;

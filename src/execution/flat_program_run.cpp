@@ -50,24 +50,25 @@ VOX_ALWAYS_INLINE void KeepComputed(double value) {
 #endif
 }
 
-// pow(a, n) for n = 2 or 3, without the call where the products are
-// certainly the same. The exponent is read from the step: a literal would
-// let the compiler put products in place of the call.
+// pow(a, n) for n from 2 to kMaxProvenExponent, without the call where
+// the products are certainly the same: a^n as hi + lo, each product's
+// rounding error kept exactly (ProductError) and the error carried along
+// multiplied by a, whose own roundings are far below the last bit; then p
+// the double nearest hi + lo, and the proof on p and its residual. The
+// exponent is read from the step: a literal would let the compiler put
+// products in place of the call.
 VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
                               const double *exponent) {
-  if (kPowsProvenInPlace && n == 2 && IsInRange(a, kSquareRange)) {
-    const double p = a * a;
-    if (IsProvenPower(p, ProductError(a, a, p)))
-      return p;
-  } else if (kPowsProvenInPlace && n == 3 && IsInRange(a, kCubeRange)) {
-    const double square = a * a;
-    const double product = square * a;
-    // cube = (square + e2) * a, with e2 * a far below the last bit. Two
-    // roundings can miss the nearest double; the error puts that right.
-    const double error =
-        ProductError(square, a, product) + ProductError(a, a, square) * a;
-    const double p = product + error;
-    if (IsProvenPower(p, error - (p - product)))
+  if (kPowsProvenInPlace && IsInRange(a, PowerRange(n))) {
+    double hi = a * a;
+    double lo = ProductError(a, a, hi);
+    for (std::int32_t k = 2; k < n; ++k) {
+      const double product = hi * a;
+      lo = ProductError(hi, a, product) + lo * a;
+      hi = product;
+    }
+    const double p = hi + lo;
+    if (IsProvenPower(p, lo - (p - hi)))
       return p;
   }
   return std::pow(a, *exponent);
@@ -282,7 +283,7 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
 double PowerOf(double base, double exponent) {
   const std::int32_t n = SmallExponent(exponent);
 #if defined(__GNUC__)
-  // Past the test the exponent is no longer known to be 2 or 3, so the
+  // Past the test the exponent is no longer known to be n, so the
   // compiler cannot put products in place of the calls to pow.
   __asm__("" : "+m"(exponent));
 #endif

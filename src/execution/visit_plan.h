@@ -48,7 +48,8 @@ inline bool IsLeafItem(const PlanItem &item) {
   return item.kind == PlanItem::kValue && IsLeaf(item.operand);
 }
 
-// 2 or 3 when the item raises to that constant power, else 0.
+// n when the item raises to the constant power n, a small whole number
+// (SmallExponent), else 0.
 std::int32_t SmallPower(FLAT_MODE mode, const PlanOperand &operand);
 
 // True for the functions of the library's own name table, and for the one

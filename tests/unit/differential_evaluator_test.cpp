@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstdint>
@@ -396,81 +397,86 @@ TEST(DifferentialEvaluator, AgreesAtTheNestingBound) {
   CheckText(formulas, saving + "*f", random);
 }
 
-// Squares and cubes are taken without pow only where the two cannot
+// Small whole powers are taken without pow only where the two cannot
 // differ; over values of every size, pow decides.
 TEST(DifferentialEvaluator, SmallPowersMatchPowBitForBit) {
-  static const char *const kTexts[] = {"x^2", "y+x^2", "(x-y)^2",
-                                       "x^3", "y+x^3", "(x-y)^3"};
   Formulas formulas;
-  std::vector<std::unique_ptr<Tree>> trees;
-  std::vector<std::unique_ptr<Programs>> programs;
-  for (std::size_t i = 0; i < 6; ++i) {
-    trees.push_back(formulas.Compile(kTexts[i]));
-    programs.emplace_back(new Programs(trees[i]->root));
-    ASSERT_EQ(programs[i]->Strongest().Serving() == Tier::kMachineCode,
-              kMachineCode);
-  }
   formulas.Set(u"y", 0.0);
   std::mt19937_64 random(3);
   std::uniform_real_distribution<double> mantissa(1.0, 2.0);
-  std::uniform_int_distribution<int> exponent(-560, 560);
-  for (int i = 0; i < 200000; ++i) {
-    double x = std::ldexp(mantissa(random), exponent(random));
-    if (i % 2)
-      x = -x;
-    if (i % 97 == 0)
-      x = std::ldexp(1.0, exponent(random)); // powers of two
-    formulas.Set(u"x", x);
-    for (std::size_t k = 0; k < 6; ++k)
-      ASSERT_EQ(Compare(trees[k]->root, *programs[k]), "")
-          << kTexts[k] << " at x = " << x;
-  }
-  // The proof's edges, in every environment, for every tier: values that
-  // are not finite or are subnormal, the ranges' bounds and their
-  // neighbours, bases of magnitude 1 (whose powers pow gives without a
-  // flag), powers of two, and powers either side of 2, below which the
-  // spacing halves.
-  const double kEdges[] = {0.0,
-                           kInf,
-                           kNaN,
-                           std::numeric_limits<double>::denorm_min(),
-                           std::numeric_limits<double>::min(),
-                           std::numeric_limits<double>::max(),
-                           0x1p-450,
-                           0x1.fffffffffffffp-451,
-                           0x1.fffffffffffffp449,
-                           0x1p450,
-                           0x1p-290,
-                           0x1.fffffffffffffp-291,
-                           0x1.fffffffffffffp289,
-                           0x1p290,
-                           1.0,
-                           0x1p-1,
-                           0x1.0000000000001p0,
-                           0x1.fffffffffffffp-1,
-                           0x1.6a09e667f3bccp0,
-                           0x1.6a09e667f3bcdp0,
-                           0x1.428a2f98d728ap0,
-                           0x1.428a2f98d728bp0,
-                           3.0,
-                           0.1,
-                           94906265.62425156};
   EnvironmentGuard guard;
-  for (const Environment &environment : kEnvironments) {
-    guard.Set(environment);
-    for (double edge : kEdges) {
-      for (double x : {edge, -edge}) {
-        formulas.Set(u"x", x);
-        for (std::size_t k = 0; k < 6; ++k) {
-          const Outcome expected = Reference(trees[k]->root, nullptr);
-          for (const auto &tier : programs[k]->forms)
-            ASSERT_EQ(
-                CompareOne(expected, ::Run(tier->form, false, nullptr), true),
-                "")
-                << kTexts[k] << " at x = " << x << ", " << environment.name;
+  // One past the largest exponent proven, which pow decides.
+  for (std::int32_t n = 2; n <= kMaxProvenExponent + 1; ++n) {
+    const std::string power = "^" + std::to_string(n);
+    const std::string texts[] = {"x" + power, "y+x" + power, "(x-y)" + power};
+    std::vector<std::unique_ptr<Tree>> trees;
+    std::vector<std::unique_ptr<Programs>> programs;
+    for (const std::string &text : texts) {
+      trees.push_back(formulas.Compile(text));
+      programs.emplace_back(new Programs(trees.back()->root));
+      ASSERT_EQ(programs.back()->Strongest().Serving() == Tier::kMachineCode,
+                kMachineCode);
+    }
+    // Values of every size, past the range on either side.
+    const int range = PowerRange(std::min(n, kMaxProvenExponent));
+    std::uniform_int_distribution<int> exponent(-range - 40, range + 40);
+    for (int i = 0; i < 30000; ++i) {
+      double x = std::ldexp(mantissa(random), exponent(random));
+      if (i % 2)
+        x = -x;
+      if (i % 97 == 0)
+        x = std::ldexp(1.0, exponent(random)); // powers of two
+      formulas.Set(u"x", x);
+      for (std::size_t k = 0; k < 3; ++k)
+        ASSERT_EQ(Compare(trees[k]->root, *programs[k]), "")
+            << texts[k] << " at x = " << x;
+    }
+    // The proof's edges, in every environment, for every tier: values that
+    // are not finite or are subnormal, the range's bounds and their
+    // neighbours, bases of magnitude 1 (whose powers pow gives without a
+    // flag), powers of two, and powers either side of 2, below which the
+    // spacing halves.
+    const double root = std::pow(2.0, 1.0 / n);
+    const double edges[] = {0.0,
+                            kInf,
+                            kNaN,
+                            std::numeric_limits<double>::denorm_min(),
+                            std::numeric_limits<double>::min(),
+                            std::numeric_limits<double>::max(),
+                            std::ldexp(1.0, -range),
+                            std::nextafter(std::ldexp(1.0, -range), 0.0),
+                            std::nextafter(std::ldexp(1.0, -range), 1.0),
+                            std::ldexp(1.7, -range),
+                            std::ldexp(1.7, range - 1),
+                            std::nextafter(std::ldexp(1.0, range), 0.0),
+                            std::ldexp(1.0, range),
+                            1.0,
+                            0.5,
+                            std::nextafter(1.0, 2.0),
+                            std::nextafter(1.0, 0.0),
+                            std::nextafter(root, 0.0),
+                            root,
+                            std::nextafter(root, 2.0),
+                            3.0,
+                            0.1,
+                            94906265.62425156};
+    for (const Environment &environment : kEnvironments) {
+      guard.Set(environment);
+      for (double edge : edges) {
+        for (double x : {edge, -edge}) {
+          formulas.Set(u"x", x);
+          for (std::size_t k = 0; k < 3; ++k) {
+            const Outcome expected = Reference(trees[k]->root, nullptr);
+            for (const auto &tier : programs[k]->forms)
+              ASSERT_EQ(
+                  CompareOne(expected, ::Run(tier->form, false, nullptr), true),
+                  "")
+                  << texts[k] << " at x = " << x << ", " << environment.name;
+          }
         }
       }
     }
+    guard.Set(kEnvironments[0]);
   }
 }
 

@@ -96,7 +96,7 @@ void CMachineWriter::TestRange(Xmm base, int limit, Label pow) {
 // the test of IsProvenPower (evaluation/arithmetic.h).
 void CMachineWriter::Square(Xmm base, int live) {
   const SquareByPow cold = LeftToPow(base, live, 2.0);
-  TestRange(base, kSquareRange, cold.pow);
+  TestRange(base, PowerRange(2), cold.pow);
   m_out.Vmulsd(kX1, base, base);
   m_out.Movapd(kX2, kX1);
   m_out.Vfmsub231sd(kX2, base, base);
@@ -134,7 +134,7 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
 // the factors. Uses xmm0 as a third scratch register.
 void CMachineWriter::Cube(Xmm base, int live) {
   const SquareByPow cold = LeftToPow(base, live, 3.0);
-  TestRange(base, kCubeRange, cold.pow);
+  TestRange(base, PowerRange(3), cold.pow);
   m_out.Vmulsd(kX1, base, base); // s
   m_out.Vmulsd(kX2, kX1, base);  // q
   m_out.Movapd(kX0, kX1);

@@ -46,7 +46,7 @@ bool SquareValued(const CVisitPlan &plan, const PlanItem &item) {
 // raising no flag: a finite value added, subtracted or divided by
 // (variables are tested at entry, groups here before they meet unless they
 // are squares added to squares), a constant multiplied by that is not 0,
-// and a power of 2 or 3 (pow and the squares' tests are quiet on them).
+// and a small whole power (pow and the proofs' tests are quiet on them).
 // inf * 0, inf - inf, inf / inf and the library's functions raise one.
 bool Quiet(const PlanItem &item) {
   if (item.kind != PlanItem::kValue)
