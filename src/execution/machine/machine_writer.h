@@ -100,7 +100,7 @@ private:
   void Power(int level, const Place &exponent);
   void TestRange(Xmm base, int limit, Label pow);
   void Square(Xmm base, int live);
-  void Cube(Xmm base, int live);
+  void WholePower(Xmm base, int live, std::int32_t n);
   void TestRoundsToNearest(Label other);
   void ProveRounding(Label other, double exponent);
   bool SquaresInPlace() const;
@@ -136,14 +136,14 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
-  // The code proves squares or cubes in place; r9 (free in both
+  // The code proves powers in place; r9 (free in both
   // conventions) is set once a rounding test passed, kept across calls of
   // the library's functions and cleared by a callback's.
   bool m_squares = false;
   static constexpr Gpr kRoundingKnown = Gpr::kR9;
   // Where a shared way to pow goes back to (free in both conventions).
   static constexpr Gpr kReturn = Gpr::kR10;
-  // A square or cube since entry or the last callback tests the rounding
+  // A power since entry or the last callback tests the rounding
   // mode on its way (it is the first of them); those after it test r9.
   bool m_modeTested = false;
   // Callbacks are called: their throws leave through one label.
@@ -160,7 +160,7 @@ private:
   bool m_saveArguments = false;
   // Where a value that is not finite hands over to the fallback.
   Label m_notFinite = Label();
-  // Squares and cubes whose tests failed: where their jumps go and where
+  // Powers whose tests failed: where their jumps go and where
   // they return.
   struct SquareByPow {
     Label pow;
@@ -170,7 +170,7 @@ private:
     int live;
     bool reload; // the held variables, which the call overwrites
     bool later;  // the first power since entry or a callback tested the mode
-    double exponent; // 2 or 3
+    double exponent; // 2 to kMaxProvenExponent
   };
   SquareByPow LeftToPow(Xmm base, int live, double exponent);
   void Proven(const SquareByPow &cold);

@@ -157,8 +157,7 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
   for (const PlanGroup &group : m_plan.Groups())
     for (const PlanItem &item : group.items) {
       ++items;
-      const std::int32_t n = SmallPower(item.mode, item.operand);
-      powers += SquaresInPlace() && (n == 2 || n == 3);
+      powers += SquaresInPlace() && SmallPower(item.mode, item.operand) != 0;
     }
   m_squares = powers != 0;
   // Room for the code at once: a long formula's lists do not grow by

@@ -1,5 +1,5 @@
-// Powers: squares and cubes proven in place by the proof of
-// evaluation/arithmetic.h, the rounding mode's test, and the ways to pow
+// Powers: whole powers to kMaxProvenExponent proven in place by the proof
+// of evaluation/arithmetic.h, the rounding mode's test, and the ways to pow
 // for what the proof leaves, after the function's end.
 #include "execution/machine/machine_writer.h"
 
@@ -23,8 +23,8 @@ void CMachineWriter::Power(int level, const Place &exponent) {
     StoreLevel(level, 0);
     return;
   }
-  if (SquaresInPlace() && n == 3 && running.kind == Place::kRegister) {
-    Cube(Xmm(running.index), level);
+  if (SquaresInPlace() && n >= 3 && running.kind == Place::kRegister) {
+    WholePower(Xmm(running.index), level, n);
     return;
   }
   Load(1, exponent);
@@ -46,7 +46,7 @@ void CMachineWriter::TestRoundsToNearest(Label other) {
   m_out.Mov32(kRoundingKnown, 1);
 }
 
-// The rounding test for the power in xmm1, which the first square or cube
+// The rounding test for the power in xmm1, which the first power in place
 // since entry or a callback makes on its way. The sums raise the inexact
 // flag, which pow raises too, save for a power of +-1 (a base of
 // magnitude 1): it stands in every mode, untested, as in IsProvenPower.
@@ -54,7 +54,7 @@ void CMachineWriter::ProveRounding(Label other, double exponent) {
   const Label one = m_out.NewLabel();
   m_out.Ucomisd(kX1, Mem::Constant(1.0));
   m_out.Jcc(Condition::kEqual, one);
-  if (exponent == 3.0) {
+  if (static_cast<std::int32_t>(exponent) % 2 != 0) {
     m_out.Ucomisd(kX1, Mem::Constant(-1.0));
     m_out.Jcc(Condition::kEqual, one);
   }
@@ -126,23 +126,27 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
   m_squaresByPow.push_back(cold);
 }
 
-// base = base ^ 3 in its register, by the flat program's steps (PowN):
-// the product q = (a * a) * a, its error from the exact cube,
-// (a * s - q) + (a * a - s) * a with s = a * a, the corrected p = q +
-// error, its residual, and the test of IsProvenPower. The fused
-// multiply-adds give the exact errors the flat program gets by splitting
-// the factors. Uses xmm0 as a third scratch register.
-void CMachineWriter::Cube(Xmm base, int live) {
-  const SquareByPow cold = LeftToPow(base, live, 3.0);
-  TestRange(base, PowerRange(3), cold.pow);
-  m_out.Vmulsd(kX1, base, base); // s
-  m_out.Vmulsd(kX2, kX1, base);  // q
+// base = base ^ n in its register, n from 3 to kMaxProvenExponent, by the
+// flat program's steps (PowN): hi = a * a and lo its error, then n - 2
+// times the product hi * a, its error, and lo * a carried along; p = hi +
+// lo, its residual, and the test of IsProvenPower. The fused multiply-adds
+// give the exact errors the flat program gets by splitting the factors
+// where it has none. Uses xmm0 as a third scratch register.
+void CMachineWriter::WholePower(Xmm base, int live, std::int32_t n) {
+  const SquareByPow cold = LeftToPow(base, live, n);
+  TestRange(base, PowerRange(n), cold.pow);
+  m_out.Vmulsd(kX1, base, base); // hi
   m_out.Movapd(kX0, kX1);
-  m_out.Vfmsub231sd(kX0, base, base); // a * a - s
-  m_out.Mulsd(kX0, base);
-  m_out.Vfmsub213sd(kX1, base, kX2); // a * s - q
-  m_out.Addsd(kX0, kX1);             // the error
-  m_out.Vaddsd(kX1, kX2, kX0);       // p
+  m_out.Vfmsub231sd(kX0, base, base); // lo
+  for (std::int32_t k = 2; k < n; ++k) {
+    if (k > 2)
+      m_out.Movapd(kX1, kX2);
+    m_out.Vmulsd(kX2, kX1, base);      // the next hi
+    m_out.Mulsd(kX0, base);            // lo * a
+    m_out.Vfmsub213sd(kX1, base, kX2); // its error
+    m_out.Addsd(kX0, kX1);             // the next lo
+  }
+  m_out.Vaddsd(kX1, kX2, kX0); // p
   m_out.Vsubsd(kX2, kX1, kX2);
   m_out.Vsubsd(kX0, kX0, kX2); // the residual
   m_out.Vfmadd132sd(kX0, kX1, Mem::Constant(kRoundsBack));
@@ -151,7 +155,7 @@ void CMachineWriter::Cube(Xmm base, int live) {
   Proven(cold);
 }
 
-// The squares and cubes left to pow, after the function's end so that the
+// The powers left to pow, after the function's end so that the
 // usual path runs straight on. Each jumps, with where to come back to in
 // r10, to a way to pow shared by all with the same base register, live
 // levels, held variables and exponent, which keeps r10 in the frame across
@@ -172,8 +176,7 @@ void CMachineWriter::SquaresByPow() {
     const std::uint64_t key = static_cast<std::uint64_t>(cold.base.index) |
                               static_cast<std::uint64_t>(cold.live) << 8 |
                               static_cast<std::uint64_t>(cold.reload) << 40 |
-                              static_cast<std::uint64_t>(cold.exponent == 3.0)
-                                  << 41;
+                              static_cast<std::uint64_t>(cold.exponent) << 41;
     auto found = index.find(key);
     if (found == index.end()) {
       found = index.emplace(key, ways.size()).first;
