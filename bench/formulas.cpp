@@ -49,6 +49,7 @@ const Formula kFormulas[] = {
   {"t*(1-t)*(x*(1-x)+y*(1-y))", [](const Point &p) { return p.t * (1 - p.t) * (p.x * (1 - p.x) + p.y * (1 - p.y)); }},
   {"2*cb()+x*w", [](const Point &p) { return 2 * Cb(p) + p.x * p.w; }},
   {"w*exp(-cb()*t)", [](const Point &p) { return p.w * exp(-Cb(p) * p.t); }},
+  {"7*x^7+6*x^6+5*x^5+4*x^4+3*x^3+2*x^2+x+0.1", [](const Point &p) { const double x = p.x; return 7 * (x * x * x * x * x * x * x) + 6 * (x * x * x * x * x * x) + 5 * (x * x * x * x * x) + 4 * (x * x * x * x) + 3 * (x * x * x) + 2 * (x * x) + x + 0.1; }},
 };
 // clang-format on
 
