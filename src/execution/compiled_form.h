@@ -33,7 +33,12 @@ struct FORM_OPTIONS {
 
 class CCompiledForm {
 public:
-  CCompiledForm() : m_machine(&Fallback) {}
+  // The code jumps to fallback with the pointer it was entered with, when
+  // it has no value: by default the form's own Evaluate, entered with the
+  // form; an owner that enters it with itself gives one that finds the
+  // form (see EvaluateFor).
+  explicit CCompiledForm(MACHINE_FALLBACK fallback = &Fallback)
+      : m_machine(fallback) {}
   // Moving keeps the code, the steps and their constants where they are.
   CCompiledForm(CCompiledForm &&) = default;
   CCompiledForm(const CCompiledForm &) = delete;
@@ -48,11 +53,28 @@ public:
   // The hot path: no allocation, no lookup, no lock, and no branch before
   // the jump into the code (see CMachineProgram::Run).
   std::pair<bool, double> Evaluate(std::uintptr_t context) const {
+    return EvaluateFor(this, context);
+  }
+  // The same, the code entered with its owner's pointer.
+  std::pair<bool, double> EvaluateFor(const void *owner,
+                                      std::uintptr_t context) const {
 #if defined(VOXEVAL_MACHINE_PAIR)
-    return m_machine.Entry()(this, context);
+    return m_machine.Entry()(owner, context);
 #else
-    return m_machine.Run(this, context);
+    return m_machine.Run(owner, context);
 #endif
+  }
+  // The code's entry where it gives back the pair itself, else null.
+  MACHINE_FALLBACK PairEntry() const {
+#if defined(VOXEVAL_MACHINE_PAIR)
+    if (m_tier == Tier::kMachineCode)
+      return m_machine.Entry();
+#endif
+    return nullptr;
+  }
+  // What the code falls back on, for an owner's fallback.
+  std::pair<bool, double> EvaluateWithoutCode(std::uintptr_t context) const {
+    return Fallback(this, context);
   }
 
   // The one variable or constant the records are, or null. Its value is

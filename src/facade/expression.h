@@ -26,7 +26,9 @@ public:
   CVOXExpression(const CVOXExpression &) = delete;
   CVOXExpression &operator=(const CVOXExpression &) = delete;
 
-  // The hot path: the form's jump into the code, as a tail call.
+  // The hot path: the form's jump into the code, as a tail call, the code
+  // entered with the expression. Once LandCallsInCode has run, the host's
+  // call goes to the code itself.
   std::pair<bool, double> Evaluate(std::uintptr_t context) const override;
   bool DependsOnSpace() const override;
   bool DependsOnTime() const override;
@@ -35,6 +37,15 @@ public:
   // the text was read.
   const calc_nmspace::TOKEN &Tree() const { return *m_tree; }
   const STOKEN &Records() const { return *m_records; }
+
+  // Where the code has no value: the form's fallback, found from the
+  // expression the code was entered with.
+  static std::pair<bool, double> Fallback(const void *expression,
+                                          std::uintptr_t context);
+  // Where the code gives back the pair itself, the object's table of
+  // virtual functions becomes a copy of its class's whose Evaluate is the
+  // code's entry: the host's call lands in the code, with no jump between.
+  void LandCallsInCode();
 
 protected:
   const CCompiledForm &Form() const { return m_form; }
@@ -48,6 +59,10 @@ private:
   boost::shared_ptr<calc_nmspace::TOKEN> m_tree;
   boost::shared_ptr<STOKEN> m_records;
   CCompiledForm m_form;
+  // The table LandCallsInCode makes: offset to top, type information, and
+  // the interface's five entries (two for the destructor).
+  static const int kVirtualSlots = 5;
+  const void *m_table[2 + kVirtualSlots] = {};
 };
 
 // The same for a form that is a single variable or constant: the host's

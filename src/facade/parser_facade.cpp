@@ -46,15 +46,18 @@ CVOXExpressionParser::MakeExpression(const std::u16string &text) {
   if (!records)
     return boost::shared_ptr<IVOXExpression>();
   // Machine code goes to the process's arena, shared by all parsers.
-  CCompiledForm form;
+  CCompiledForm form(&CVOXExpression::Fallback);
   form.Build(*records, CCodeArena::Shared());
   const boost::shared_ptr<IVOXExpressionParser> self = shared_from_this();
   // The tree, records and form pass to the object as it takes them; the
   // handle deletes the object itself should its count not be allocated.
-  CVOXExpression *expression =
-      form.SingleValue() != nullptr
-          ? new CVOXValueExpression(self, builder, tree, records, form)
-          : new CVOXExpression(self, builder, tree, records, form);
+  CVOXExpression *expression = nullptr;
+  if (form.SingleValue() != nullptr) {
+    expression = new CVOXValueExpression(self, builder, tree, records, form);
+  } else {
+    expression = new CVOXExpression(self, builder, tree, records, form);
+    expression->LandCallsInCode();
+  }
   return boost::shared_ptr<CVOXExpression>(expression, DeleteExpression);
 }
 

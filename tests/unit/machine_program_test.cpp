@@ -5,6 +5,7 @@
 #include "builder/expression_builder.h"
 #include "evaluation/evaluator.h"
 #include "execution/machine/machine_program.h"
+#include "facade/expression.h"
 #include "record_trees.h"
 
 #include <gtest/gtest.h>
@@ -303,4 +304,28 @@ TEST(MachineProgram, WithoutCodeRunsTheFallback) {
   EXPECT_FALSE(bare.Ready());
   EXPECT_EQ(bare.Run(&compiled, 0), std::make_pair(true, 5.0));
   EXPECT_EQ(compiled.fallbacks, 1);
+}
+
+// An expression with code takes the host's call in the code itself, from a
+// table of its own; when the code hands back, the fallback finds the form
+// from the expression; the table's other entries stay its class's.
+TEST(MachineProgram, HostCallsLandInTheCode) {
+  boost::shared_ptr<IVOXExpressionParser> parser = CreateExpressionParser();
+  boost::shared_ptr<IVOXExpression> formula =
+      parser->CreateExpression(u"x*t+1");
+  ASSERT_TRUE(formula);
+#if defined(__x86_64__) && !defined(_WIN32)
+  const char *table;
+  std::memcpy(&table, formula.get(), sizeof table);
+  const char *object = reinterpret_cast<const char *>(formula.get());
+  EXPECT_TRUE(table > object && table < object + sizeof(CVOXExpression));
+#endif
+  for (const double x : {2.0, kInf, kNaN}) {
+    parser->SetValue(u"x", x);
+    parser->SetValue(u"t", 3.0);
+    const double expected = IsFinite(x) ? x * 3.0 + 1.0 : 1.0;
+    EXPECT_EQ(formula->Evaluate(0), std::make_pair(true, expected)) << x;
+  }
+  EXPECT_TRUE(formula->DependsOnSpace());
+  EXPECT_TRUE(formula->DependsOnTime());
 }
