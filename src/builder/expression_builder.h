@@ -9,6 +9,7 @@
 #include "evaluation/binding_registry.h"
 
 #include <boost/shared_ptr.hpp>
+
 #include <cstdint>
 #include <string>
 #include <vector>

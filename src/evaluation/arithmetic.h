@@ -143,8 +143,8 @@ inline double Combine(FLAT_MODE mode, double acc, double v) {
   }
 }
 
-// The power proof, for squares and cubes alike. p, a product of doubles,
-// is what the C library's pow gives when the exact power lies within
+// The power proof, for every whole power taken in place. p, a product of
+// doubles, is what the C library's pow gives when the exact power lies within
 // kPowProofUlps of the spacing of doubles around it: pow is within
 // kPowErrorUlps of the exact value (glibc's documented bound), and every
 // other double lies farther than kPowErrorUlps from it. With r the exact

@@ -65,12 +65,12 @@ VOX_ALWAYS_INLINE void KeepComputed(double value) {
 }
 
 // pow(a, n) for n from 2 to kMaxProvenExponent, without the call where n
-// is at most kLargestInPlace and the products are certainly the same: a^n as hi
-// + lo, each product's rounding error kept exactly (ProductError) and the error
-// carried along multiplied by a, whose own roundings are far below the last
-// bit; then p the double nearest hi + lo, and the proof on p and its residual.
-// The exponent is read from the step: a literal would let the compiler put
-// products in place of the call.
+// is at most kLargestInPlace and the products are certainly the same. a^n
+// is taken as hi + lo: each product's rounding error exactly
+// (ProductError), the error carried along multiplied by a, whose own
+// roundings lie far below the last bit; then p, the double nearest hi +
+// lo, and the proof on p and its residual. The exponent is read from the
+// step: a literal would let the compiler put products in place of the call.
 VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
                               const double *exponent) {
   if (kPowsProvenInPlace && n <= kLargestInPlace &&
