@@ -39,7 +39,7 @@ std::pair<bool, double> CVOXExpression::Fallback(const void *expression,
 // pointer to a virtual member function holds its entry's offset plus one.
 // Only where the code gives back the pair, as the host's call expects.
 void CVOXExpression::LandCallsInCode() {
-#if defined(VOXEVAL_MACHINE_PAIR) && defined(__GXX_ABI_VERSION)
+#if defined(VOXEVAL_OWN_TABLE)
   const MACHINE_FALLBACK code = m_form.PairEntry();
   if (code == nullptr)
     return;

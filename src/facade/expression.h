@@ -14,6 +14,13 @@
 
 class CExpressionBuilder;
 
+// Where the code gives back the pair itself and tables of virtual functions
+// follow the Itanium C++ ABI, an expression with code takes the host's call
+// in the code (see LandCallsInCode).
+#if defined(VOXEVAL_MACHINE_PAIR) && defined(__GXX_ABI_VERSION)
+#define VOXEVAL_OWN_TABLE 1
+#endif
+
 class CVOXExpression : public IVOXExpression {
 public:
   // Takes ownership of the tree, of its compiled records and of the form
@@ -59,10 +66,12 @@ private:
   boost::shared_ptr<calc_nmspace::TOKEN> m_tree;
   boost::shared_ptr<STOKEN> m_records;
   CCompiledForm m_form;
+#if defined(VOXEVAL_OWN_TABLE)
   // The table LandCallsInCode makes: offset to top, type information, and
   // the interface's five entries (two for the destructor).
   static const int kVirtualSlots = 5;
   const void *m_table[2 + kVirtualSlots] = {};
+#endif
 };
 
 // The same for a form that is a single variable or constant: the host's

@@ -314,7 +314,7 @@ TEST(MachineProgram, HostCallsLandInTheCode) {
   boost::shared_ptr<IVOXExpression> formula =
       parser->CreateExpression(u"x*t+1");
   ASSERT_TRUE(formula);
-#if defined(__x86_64__) && !defined(_WIN32)
+#if defined(VOXEVAL_OWN_TABLE)
   const char *table;
   std::memcpy(&table, formula.get(), sizeof table);
   const char *object = reinterpret_cast<const char *>(formula.get());
