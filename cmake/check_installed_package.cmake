@@ -12,8 +12,14 @@ function(run)
   set(run_output "${out}" PARENT_SCOPE)
 endfunction()
 
+# EMULATOR, when set, runs the programs built (a 32-bit build on a kernel
+# that runs no 32-bit program).
+if(NOT EMULATOR)
+  set(EMULATOR "")
+endif()
+
 function(expect_sample_output program)
-  run(${program})
+  run(${EMULATOR} ${program})
   if(NOT run_output MATCHES "t=0\\.0 temperature  300\\.0000  303\\.5355")
     message(FATAL_ERROR "unexpected output of ${program}:\n${run_output}")
   endif()
@@ -36,7 +42,7 @@ foreach(file
 endforeach()
 
 # The installed tool finds the installed library by itself.
-run(${prefix}/${CMAKE_INSTALL_BINDIR}/voxeval "2*x" x=21)
+run(${EMULATOR} ${prefix}/${CMAKE_INSTALL_BINDIR}/voxeval "2*x" x=21)
 if(NOT run_output STREQUAL "42\n")
   message(FATAL_ERROR "installed voxeval printed: ${run_output}")
 endif()
