@@ -77,6 +77,10 @@ public:
     return Fallback(this, context);
   }
 
+  // The flat program's value, for an owner that evaluates by it alone
+  // (where Serving() is kFlatProgram).
+  double RunFlat(std::uintptr_t context) const { return m_flat.Run(context); }
+
   // The one variable or constant the records are, or null. Its value is
   // FiniteOrZero(*SingleValue()).
   const double *SingleValue() const { return m_flat.Leaf(); }

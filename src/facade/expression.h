@@ -85,6 +85,19 @@ public:
   }
 };
 
+// The same for a form served by its flat program (every form where no
+// machine code is made: other processors, plans the code does not take,
+// code memory refused): the host's call runs the steps at once, without
+// asking for code that is not there.
+class CVOXFlatExpression final : public CVOXExpression {
+public:
+  using CVOXExpression::CVOXExpression;
+
+  std::pair<bool, double> Evaluate(std::uintptr_t context) const override {
+    return std::pair<bool, double>(true, Form().RunFlat(context));
+  }
+};
+
 // The deleter of every expression handle.
 void DeleteExpression(CVOXExpression *expression);
 

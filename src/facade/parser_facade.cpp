@@ -54,6 +54,8 @@ CVOXExpressionParser::MakeExpression(const std::u16string &text) {
   CVOXExpression *expression = nullptr;
   if (form.SingleValue() != nullptr) {
     expression = new CVOXValueExpression(self, builder, tree, records, form);
+  } else if (form.Serving() == Tier::kFlatProgram) {
+    expression = new CVOXFlatExpression(self, builder, tree, records, form);
   } else {
     expression = new CVOXExpression(self, builder, tree, records, form);
     expression->LandCallsInCode();
