@@ -10,7 +10,6 @@
 
 #include "builder/token_type.h"
 
-#include <cfenv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -59,17 +58,15 @@ struct RoundingProbe {
 };
 
 // True while arithmetic rounds to nearest, the one mode in which products
-// are proven to give pow's squares and cubes, by the probe above: reading
-// the control register costs a dozen cycles on some processors. The sums raise
-// the inexact flag: ask only where pow would raise it too, as the C library's
-// pow does for the squares the proof accepts, even exact ones. Its 32-bit x86
-// pow gives exact powers such as 3^2 without that flag, so there the control
-// register is read.
+// are proven to give pow's powers, by the probe above: reading the control
+// register costs a dozen cycles on some processors. The sums raise the
+// inexact flag: ask only where pow would raise it too (see IsProvenPower).
+// 32-bit x86 glibc's pow works on the x87 unit, whose control word sets
+// rounding and precision apart from the vector unit's: its powers are the
+// products' only while that unit too rounds to nearest, at its full 64-bit
+// precision (as Linux starts it; at 53 bits each of its products rounds).
 inline bool RoundsToNearest() {
-#if defined(__i386__) || defined(_M_IX86)
-  return std::fegetround() == FE_TONEAREST;
-#else
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
   double sum = RoundingProbe::kStart;
   __asm__("" : "+x"(sum)); // computed at run time, in the mode in force
 #else
@@ -77,8 +74,13 @@ inline bool RoundsToNearest() {
   double sum = start;
 #endif
   sum = (sum + RoundingProbe::kFirst) + RoundingProbe::kSecond;
-  return sum == RoundingProbe::kNearest;
+#if defined(__GNUC__) && defined(__i386__)
+  std::uint16_t x87;
+  __asm__ volatile("fnstcw %0" : "=m"(x87));
+  if ((x87 & 0x0F00) != 0x0300)
+    return false;
 #endif
+  return sum == RoundingProbe::kNearest;
 }
 
 // How a value meets the running value of its group: by the operator before
@@ -166,14 +168,27 @@ static_assert(kPowProofUlps + kPowErrorUlps < 1.0,
 // Wider ranges gain nothing a formula needs.
 inline int PowerRange(std::int32_t n) { return n == 2 ? 450 : 870 / n; }
 
+// Whether pow raises the inexact flag for every whole power it computes
+// but those of +-1, exact ones such as 3^2 included (glibc's on x86-64 and
+// ARM64). 32-bit x86 glibc's multiplies in the x87 unit's 64 bits, one
+// squaring past the last it needs, and raises the flag only where one of
+// those products was inexact: 3^2 without it, (2^16 + 1)^2 with it.
+#if defined(__i386__) || defined(_M_IX86)
+constexpr bool kPowFlagsEveryPower = false;
+#else
+constexpr bool kPowFlagsEveryPower = true;
+#endif
+
 // True when p, with r the exact power minus p, is certainly pow's result
 // for a base in its range. The sum raises the inexact flag as pow does,
 // except for p = +-1 (|base| = 1), which is exact: pow raises nothing for
 // it and it stands in every rounding mode; every other p holds only while
-// arithmetic rounds to nearest.
+// arithmetic rounds to nearest. Where pow flags only some exact powers
+// (kPowFlagsEveryPower), every exact one (r = 0) is left to it.
 inline bool IsProvenPower(double p, double r) {
   return p + r * kRoundsBack == p &&
-         (p == 1.0 || p == -1.0 || RoundsToNearest());
+         (p == 1.0 || p == -1.0 ||
+          ((kPowFlagsEveryPower || r != 0.0) && RoundsToNearest()));
 }
 
 // Where the C library's pow is known well enough for the proof (glibc's is
