@@ -29,14 +29,36 @@ VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
 // and cubes in place still beat pow, higher powers do not.
 const std::int32_t kLargestInPlace = 3;
 
-// The rounding error of the product p = a * b, exactly, by splitting both
-// factors in halves; exact while nothing overflows or becomes subnormal.
+// A factor rounded to its 26 leading bits, by its bit pattern (half a unit
+// added to the magnitude, the 27 bits below cleared): the factor minus it,
+// exact, has at most 26 bits too, so the four products of the halves are
+// exact. Integer operations raise no flag, where Dekker's split by 2^27 + 1
+// raises the inexact flag for factors of more than 26 bits: a power such as
+// (2^26 + 1)^2 is exact, and a pow that raises no flag for exact powers
+// (32-bit x86 glibc's) must not see one here. Bases and powers in range
+// keep the pattern clear of the exponent's top.
+VOX_ALWAYS_INLINE double HighHalf(double a) {
+#if defined(__SSE2__) || defined(_M_X64)
+  const __m128i bits = _mm_castpd_si128(_mm_set_sd(a));
+  const __m128i half = _mm_set1_epi64x(std::int64_t{1} << 26);
+  const __m128i keep = _mm_set1_epi64x(-(std::int64_t{1} << 27));
+  return _mm_cvtsd_f64(
+      _mm_castsi128_pd(_mm_and_si128(_mm_add_epi64(bits, half), keep)));
+#else
+  std::uint64_t bits;
+  std::memcpy(&bits, &a, sizeof bits);
+  bits = (bits + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
+  std::memcpy(&a, &bits, sizeof bits);
+  return a;
+#endif
+}
+
+// The rounding error of the product p = a * b, exactly, from the factors'
+// halves (Dekker); exact while nothing overflows or becomes subnormal.
 VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
-  const double splitA = 134217729.0 * a; // 2^27 + 1
-  const double highA = splitA - (splitA - a);
+  const double highA = HighHalf(a);
   const double lowA = a - highA;
-  const double splitB = 134217729.0 * b;
-  const double highB = splitB - (splitB - b);
+  const double highB = HighHalf(b);
   const double lowB = b - highB;
   return ((highA * highB - p) + highA * lowB + lowA * highB) + lowA * lowB;
 }
@@ -46,10 +68,19 @@ VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
 // overflow and subnormals: 2^-limit <= |a| < 2^limit. Read from the
 // exponent bits, since a comparison would signal on a NaN.
 VOX_ALWAYS_INLINE bool IsInRange(double a, int limit) {
+#if defined(__SSE2__) || defined(_M_X64)
+  // Shifted where it lies, without the pair of 32-bit halves a 64-bit
+  // integer is on 32-bit x86.
+  const int biased =
+      _mm_cvtsi128_si32(_mm_srli_epi64(_mm_castpd_si128(_mm_set_sd(a)), 52)) &
+      0x7FF;
+#else
   std::uint64_t bits;
   std::memcpy(&bits, &a, sizeof bits);
-  const int exponent = static_cast<int>(bits >> 52 & 0x7FF) - 1023;
-  return exponent >= -limit && exponent < limit;
+  const int biased = static_cast<int>(bits >> 52 & 0x7FF);
+#endif
+  return static_cast<unsigned>(biased - (1023 - limit)) <
+         static_cast<unsigned>(2 * limit);
 }
 
 // A dropped value is still computed, as the evaluator computes it: its
