@@ -66,7 +66,7 @@ struct RoundingProbe {
 // products' only while that unit too rounds to nearest, at its full 64-bit
 // precision (as Linux starts it; at 53 bits each of its products rounds).
 inline bool RoundsToNearest() {
-#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__SSE2_MATH__))
   double sum = RoundingProbe::kStart;
   __asm__("" : "+x"(sum)); // computed at run time, in the mode in force
 #else
