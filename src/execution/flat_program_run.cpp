@@ -32,11 +32,10 @@ const std::int32_t kLargestInPlace = 3;
 // A factor rounded to its 26 leading bits, by its bit pattern (half a unit
 // added to the magnitude, the 27 bits below cleared): the factor minus it,
 // exact, has at most 26 bits too, so the four products of the halves are
-// exact. Integer operations raise no flag, where Dekker's split by 2^27 + 1
-// raises the inexact flag for factors of more than 26 bits: a power such as
-// (2^26 + 1)^2 is exact, and a pow that raises no flag for exact powers
-// (32-bit x86 glibc's) must not see one here. Bases and powers in range
-// keep the pattern clear of the exponent's top.
+// exact. Three integer operations that raise no flag, in place of Dekker's
+// split by 2^27 + 1 (a product and two differences, the product inexact
+// for factors of more than 26 bits). Bases and powers in range keep the
+// pattern clear of the exponent's top.
 VOX_ALWAYS_INLINE double HighHalf(double a) {
 #if defined(__SSE2__) || defined(_M_X64)
   const __m128i bits = _mm_castpd_si128(_mm_set_sd(a));
