@@ -69,6 +69,9 @@ inline bool RoundsToNearest() {
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__SSE2_MATH__))
   double sum = RoundingProbe::kStart;
   __asm__("" : "+x"(sum)); // computed at run time, in the mode in force
+#elif defined(__GNUC__) && defined(__aarch64__)
+  double sum = RoundingProbe::kStart;
+  __asm__("" : "+w"(sum));
 #else
   volatile double start = RoundingProbe::kStart;
   double sum = start;
