@@ -24,6 +24,11 @@ const std::int32_t kLargestInPlace = kMaxProvenExponent;
 VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
   return std::fma(a, b, -p);
 }
+
+// The next carried error: the last one times a, plus the new product's.
+VOX_ALWAYS_INLINE double Carried(double lo, double a, double error) {
+  return std::fma(lo, a, error);
+}
 #else
 // Without one, the products' errors take a dozen operations each: squares
 // and cubes in place still beat pow, higher powers do not.
@@ -61,6 +66,10 @@ VOX_ALWAYS_INLINE double ProductError(double a, double b, double p) {
   const double lowB = b - highB;
   return ((highA * highB - p) + highA * lowB + lowA * highB) + lowA * lowB;
 }
+
+VOX_ALWAYS_INLINE double Carried(double lo, double a, double error) {
+  return error + lo * a;
+}
 #endif
 
 // Magnitudes whose square or cube and rounding errors stay clear of
@@ -97,8 +106,8 @@ VOX_ALWAYS_INLINE void KeepComputed(double value) {
 // pow(a, n) for n from 2 to kMaxProvenExponent, without the call where n
 // is at most kLargestInPlace and the products are certainly the same. a^n
 // is taken as hi + lo: each product's rounding error exactly
-// (ProductError), the error carried along multiplied by a, whose own
-// roundings lie far below the last bit; then p, the double nearest hi +
+// (ProductError), the error carried along multiplied by a (Carried), whose
+// own roundings lie far below the last bit; then p, the double nearest hi +
 // lo, and the proof on p and its residual. The exponent is read from the
 // step: a literal would let the compiler put products in place of the call.
 VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
@@ -109,7 +118,7 @@ VOX_ALWAYS_INLINE double PowN(double a, std::int32_t n,
     double lo = ProductError(a, a, hi);
     for (std::int32_t k = 2; k < n; ++k) {
       const double product = hi * a;
-      lo = ProductError(hi, a, product) + lo * a;
+      lo = Carried(lo, a, ProductError(hi, a, product));
       hi = product;
     }
     const double p = hi + lo;

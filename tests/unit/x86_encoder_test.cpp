@@ -117,6 +117,8 @@ TEST(X86Encoder, WritesWhatTheDisassemblerReads) {
        "vfmsub231sd xmm2,xmm8,xmm8"},
       {[&](CX86Encoder &e) { e.Vfmsub213sd(x1, x15, x2); },
        "vfmsub213sd xmm1,xmm15,xmm2"},
+      {[&](CX86Encoder &e) { e.Vfmadd213sd(x0, x15, x1); },
+       "vfmadd213sd xmm0,xmm15,xmm1"},
       {[&](CX86Encoder &e) { e.Vfmadd132sd(x2, x1, pool); },
        "vfmadd132sd xmm2,xmm1,QWORD PTR [rip+0x100]"},
       {[&](CX86Encoder &e) { e.Vfmadd132sd(x9, x8, r10); },

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include <boost/container/map.hpp>
 #include <boost/container/small_vector.hpp>
@@ -128,23 +129,24 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
 
 // base = base ^ n in its register, n from 3 to kMaxProvenExponent, by the
 // flat program's steps (PowN): hi = a * a and lo its error, then n - 2
-// times the product hi * a, its error, and lo * a carried along; p = hi +
+// times the product hi * a, and its error plus lo * a as the next lo; p = hi +
 // lo, its residual, and the test of IsProvenPower. The fused multiply-adds
 // give the exact errors the flat program gets by splitting the factors
 // where it has none. Uses xmm0 as a third scratch register.
 void CMachineWriter::WholePower(Xmm base, int live, std::int32_t n) {
   const SquareByPow cold = LeftToPow(base, live, n);
   TestRange(base, PowerRange(n), cold.pow);
-  m_out.Vmulsd(kX1, base, base); // hi
-  m_out.Movapd(kX0, kX1);
+  // hi takes xmm1 and xmm2 in turn, ending in xmm2.
+  Xmm hi = (n - 2) % 2 == 0 ? kX2 : kX1;
+  Xmm next = (n - 2) % 2 == 0 ? kX1 : kX2;
+  m_out.Vmulsd(hi, base, base);
+  m_out.Movapd(kX0, hi);
   m_out.Vfmsub231sd(kX0, base, base); // lo
   for (std::int32_t k = 2; k < n; ++k) {
-    if (k > 2)
-      m_out.Movapd(kX1, kX2);
-    m_out.Vmulsd(kX2, kX1, base);      // the next hi
-    m_out.Mulsd(kX0, base);            // lo * a
-    m_out.Vfmsub213sd(kX1, base, kX2); // its error
-    m_out.Addsd(kX0, kX1);             // the next lo
+    m_out.Vmulsd(next, hi, base);      // the next hi
+    m_out.Vfmsub213sd(hi, base, next); // its error
+    m_out.Vfmadd213sd(kX0, base, hi);  // the next lo: lo * a + the error
+    std::swap(hi, next);
   }
   m_out.Vaddsd(kX1, kX2, kX0); // p
   m_out.Vsubsd(kX2, kX1, kX2);

@@ -110,8 +110,9 @@ public:
   void Vsubsd(Xmm d, Xmm a, Xmm b);
   // d = a * b - d, and d = d * m + a, each in one rounding.
   void Vfmsub231sd(Xmm d, Xmm a, Xmm b);
-  // d = a * d - b, in one rounding.
+  // d = a * d - b, and d = a * d + b, in one rounding.
   void Vfmsub213sd(Xmm d, Xmm a, Xmm b);
+  void Vfmadd213sd(Xmm d, Xmm a, Xmm b);
   void Vfmadd132sd(Xmm d, Xmm a, const Mem &m);
 
   // General registers.

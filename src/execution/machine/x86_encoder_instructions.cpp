@@ -222,6 +222,10 @@ void CX86Encoder::Vfmsub231sd(Xmm d, Xmm a, Xmm b) {
   Instruction("vfmsub231sd", 2, true, 1, 0xBB, d, a, b);
 }
 
+void CX86Encoder::Vfmadd213sd(Xmm d, Xmm a, Xmm b) {
+  Instruction("vfmadd213sd", 2, true, 1, 0xA9, d, a, b);
+}
+
 void CX86Encoder::Vfmadd132sd(Xmm d, Xmm a, const Mem &m) {
   Instruction("vfmadd132sd", 2, true, 1, 0x99, d, a, m);
 }
