@@ -57,6 +57,19 @@ enum FLAT_CONTROL : std::uint16_t {
   kFinalStep = 256
 };
 
+// On 32-bit x86 a function's double comes back on the x87 stack, which the
+// caller of a walk stores and reads again to reach its SSE registers:
+// RunSteps gives its value in one instead.
+#if defined(_MSC_VER) && defined(_M_IX86)
+#define VOX_SSE_RETURN __vectorcall
+#elif defined(__clang__) && defined(__i386__)
+#define VOX_SSE_RETURN __attribute__((vectorcall))
+#elif defined(__GNUC__) && defined(__i386__) && defined(__SSE2_MATH__)
+#define VOX_SSE_RETURN __attribute__((sseregparm))
+#else
+#define VOX_SSE_RETURN
+#endif
+
 struct FLAT_STEP {
   // shape * kModeCount + mode, or a FLAT_CONTROL code; plus kFinalStep for
   // the last step of a program.
@@ -99,7 +112,7 @@ public:
   static const int kMaxDepth = CVisitPlan::kMaxDepth;
 
 private:
-  double RunSteps(std::uintptr_t context) const;
+  double VOX_SSE_RETURN RunSteps(std::uintptr_t context) const;
 
   // Set when the whole tree is one variable or constant: read directly.
   const double *m_leaf = nullptr;
