@@ -78,8 +78,10 @@ public:
   }
 
   // The flat program's value, for an owner that evaluates by it alone
-  // (where Serving() is kFlatProgram).
-  double RunFlat(std::uintptr_t context) const { return m_flat.Run(context); }
+  // (where Serving() is kFlatProgram, never a single value).
+  double RunFlat(std::uintptr_t context) const {
+    return m_flat.RunSteps(context);
+  }
 
   // The one variable or constant the records are, or null. Its value is
   // FiniteOrZero(*SingleValue()).

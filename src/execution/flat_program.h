@@ -103,6 +103,9 @@ public:
     return m_leaf != nullptr ? FiniteOrZero(*m_leaf) : RunSteps(context);
   }
 
+  // The same for a tree that is not one leaf (Leaf() is null).
+  double VOX_SSE_RETURN RunSteps(std::uintptr_t context) const;
+
   const std::vector<FLAT_STEP> &Steps() const { return m_steps; }
 
   // The one variable or constant the tree is, or null.
@@ -112,8 +115,6 @@ public:
   static const int kMaxDepth = CVisitPlan::kMaxDepth;
 
 private:
-  double VOX_SSE_RETURN RunSteps(std::uintptr_t context) const;
-
   // Set when the whole tree is one variable or constant: read directly.
   const double *m_leaf = nullptr;
   // Set when no step calls anything: a lighter walk serves.
