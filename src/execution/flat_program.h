@@ -61,13 +61,13 @@ enum FLAT_CONTROL : std::uint16_t {
 // caller of a walk stores and reads again to reach its SSE registers:
 // RunSteps gives its value in one instead.
 #if defined(_MSC_VER) && defined(_M_IX86)
-#define VOX_SSE_RETURN __vectorcall
+#define VOXEVAL_SSE_RETURN __vectorcall
 #elif defined(__clang__) && defined(__i386__)
-#define VOX_SSE_RETURN __attribute__((vectorcall))
+#define VOXEVAL_SSE_RETURN __attribute__((vectorcall))
 #elif defined(__GNUC__) && defined(__i386__) && defined(__SSE2_MATH__)
-#define VOX_SSE_RETURN __attribute__((sseregparm))
+#define VOXEVAL_SSE_RETURN __attribute__((sseregparm))
 #else
-#define VOX_SSE_RETURN
+#define VOXEVAL_SSE_RETURN
 #endif
 
 struct FLAT_STEP {
@@ -104,7 +104,7 @@ public:
   }
 
   // The same for a tree that is not one leaf (Leaf() is null).
-  double VOX_SSE_RETURN RunSteps(std::uintptr_t context) const;
+  double VOXEVAL_SSE_RETURN RunSteps(std::uintptr_t context) const;
 
   const std::vector<FLAT_STEP> &Steps() const { return m_steps; }
 

@@ -374,7 +374,7 @@ VOX_NEVER_INLINE double WalkDeep(const FLAT_STEP *steps,
 
 } // namespace
 
-double VOX_SSE_RETURN CFlatProgram::RunSteps(std::uintptr_t context) const {
+double VOXEVAL_SSE_RETURN CFlatProgram::RunSteps(std::uintptr_t context) const {
   if (m_callsNothing)
     return WalkInline(m_steps.data());
   return m_savedDepth <= kShallowDepth ? WalkShallow(m_steps.data(), context)
