@@ -27,7 +27,8 @@ enum class Gpr : std::uint8_t {
   kRdi = 7,
   kR8 = 8,
   kR9 = 9,
-  kR10 = 10
+  kR10 = 10,
+  kR11 = 11
 };
 
 struct Xmm {
