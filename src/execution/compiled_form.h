@@ -58,19 +58,16 @@ public:
   // The same, the code entered with its owner's pointer.
   std::pair<bool, double> EvaluateFor(const void *owner,
                                       std::uintptr_t context) const {
-#if defined(VOXEVAL_MACHINE_PAIR)
+#if !defined(VOXEVAL_PAIR_THROUGH_POINTER)
     return m_machine.Entry()(owner, context);
 #else
     return m_machine.Run(owner, context);
 #endif
   }
-  // The code's entry where it gives back the pair itself, else null.
-  MACHINE_FALLBACK PairEntry() const {
-#if defined(VOXEVAL_MACHINE_PAIR)
-    if (m_tier == Tier::kMachineCode)
-      return m_machine.Entry();
-#endif
-    return nullptr;
+  // The code's entry, where the form has code, else null: entered as an
+  // owner's Evaluate (see machine_program.h).
+  const void *CodeEntry() const {
+    return m_tier == Tier::kMachineCode ? m_machine.Code() : nullptr;
   }
   // What the code falls back on, for an owner's fallback.
   std::pair<bool, double> EvaluateWithoutCode(std::uintptr_t context) const {

@@ -34,29 +34,45 @@ std::pair<bool, double> CVOXExpression::Fallback(const void *expression,
       ->m_form.EvaluateWithoutCode(context);
 }
 
-// The Itanium C++ ABI's table: offset to top and type information before
-// the address the object points at, then an entry per virtual function; a
-// pointer to a virtual member function holds its entry's offset plus one.
-// Only where the code gives back the pair, as the host's call expects.
-void CVOXExpression::LandCallsInCode() {
 #if defined(VOXEVAL_OWN_TABLE)
-  const MACHINE_FALLBACK code = m_form.PairEntry();
-  if (code == nullptr)
-    return;
+namespace {
+
+// Evaluate's entry in its class's table of virtual functions, or -1.
+std::ptrdiff_t EvaluateSlot() {
+#if defined(_MSC_VER)
+  // Microsoft's ABI lays the entries out in the order of declaration, the
+  // destructor in one; a pointer to a virtual member function is a thunk,
+  // which tells nothing of the entry.
+  return 1;
+#else
+  // Itanium's: a pointer to a virtual member function holds its entry's
+  // offset plus one.
   std::pair<bool, double> (CVOXExpression::*evaluate)(std::uintptr_t) const =
       &CVOXExpression::Evaluate;
   std::ptrdiff_t offset;
   std::memcpy(&offset, &evaluate, sizeof offset);
-  const std::ptrdiff_t slot =
-      (offset - 1) / static_cast<std::ptrdiff_t>(sizeof(void *));
-  if (offset % static_cast<std::ptrdiff_t>(sizeof(void *)) != 1 || slot < 0 ||
-      slot >= kVirtualSlots)
+  if (offset % static_cast<std::ptrdiff_t>(sizeof(void *)) != 1)
+    return -1;
+  return (offset - 1) / static_cast<std::ptrdiff_t>(sizeof(void *));
+#endif
+}
+
+} // namespace
+#endif
+
+// The object points at its table's first entry; what the ABI keeps before
+// it is copied with the entries.
+void CVOXExpression::LandCallsInCode() {
+#if defined(VOXEVAL_OWN_TABLE)
+  const void *const code = m_form.CodeEntry();
+  const std::ptrdiff_t slot = EvaluateSlot();
+  if (code == nullptr || slot < 0 || slot >= kVirtualSlots)
     return;
   const void *const *table;
   std::memcpy(&table, static_cast<const void *>(this), sizeof table);
-  std::memcpy(m_table, table - 2, sizeof m_table);
-  m_table[2 + slot] = reinterpret_cast<const void *>(code);
-  const void *const *own = m_table + 2;
+  std::memcpy(m_table, table - kTablePrefix, sizeof m_table);
+  m_table[kTablePrefix + slot] = code;
+  const void *const *own = m_table + kTablePrefix;
   std::memcpy(static_cast<void *>(this), &own, sizeof own);
 #endif
 }

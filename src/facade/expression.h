@@ -14,10 +14,11 @@
 
 class CExpressionBuilder;
 
-// Where the code gives back the pair itself and tables of virtual functions
-// follow the Itanium C++ ABI, an expression with code takes the host's call
-// in the code (see LandCallsInCode).
-#if defined(VOXEVAL_MACHINE_PAIR) && defined(__GXX_ABI_VERSION)
+// Where there is machine code and tables of virtual functions are laid out
+// as Microsoft's or the Itanium C++ ABI has them, an expression with code
+// takes the host's call in the code (see LandCallsInCode).
+#if defined(VOXEVAL_MACHINE_CODE) &&                                           \
+    (defined(_MSC_VER) || defined(__GXX_ABI_VERSION))
 #define VOXEVAL_OWN_TABLE 1
 #endif
 
@@ -49,9 +50,9 @@ public:
   // expression the code was entered with.
   static std::pair<bool, double> Fallback(const void *expression,
                                           std::uintptr_t context);
-  // Where the code gives back the pair itself, the object's table of
-  // virtual functions becomes a copy of its class's whose Evaluate is the
-  // code's entry: the host's call lands in the code, with no jump between.
+  // Where the form has code, the object's table of virtual functions
+  // becomes a copy of its class's whose Evaluate is the code's entry: the
+  // host's call lands in the code, with no jump between.
   void LandCallsInCode();
 
 protected:
@@ -67,10 +68,18 @@ private:
   boost::shared_ptr<STOKEN> m_records;
   CCompiledForm m_form;
 #if defined(VOXEVAL_OWN_TABLE)
-  // The table LandCallsInCode makes: offset to top, type information, and
-  // the interface's five entries (two for the destructor).
+  // The table LandCallsInCode makes: what precedes the entries (Microsoft's
+  // ABI: the type's locator; Itanium's: offset to top and type
+  // information), then the interface's entries (Microsoft's ABI gives the
+  // destructor one, Itanium's two).
+#if defined(_MSC_VER)
+  static const int kTablePrefix = 1;
+  static const int kVirtualSlots = 4;
+#else
+  static const int kTablePrefix = 2;
   static const int kVirtualSlots = 5;
-  const void *m_table[2 + kVirtualSlots] = {};
+#endif
+  const void *m_table[kTablePrefix + kVirtualSlots] = {};
 #endif
 };
 

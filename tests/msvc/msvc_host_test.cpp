@@ -347,6 +347,34 @@ void Exceptions() {
         "the context word reaches the callback");
 }
 
+#if defined(_M_X64)
+// x64: an expression with code takes the host's call in the code, from a
+// table of virtual functions of its own (which lies in the object); the
+// pair comes back through the host's pointer, from the code and from the
+// fallback it hands over to when a value is not finite.
+void CallsLandInTheCode() {
+  ParserHandle parser = CreateExpressionParser();
+  ExpressionHandle e = parser->CreateExpression(u"x*t+exp(t)^2");
+  Check(bool(e), "a formula with code compiles");
+  if (!e)
+    return;
+  const char *table;
+  std::memcpy(&table, static_cast<const void *>(e.get()), sizeof table);
+  const char *object = reinterpret_cast<const char *>(e.get());
+  Check(table > object && table < object + 4096, "the expression's own table");
+  const double inf = HUGE_VAL;
+  for (const double x : {2.0, inf, std::nan("")}) {
+    parser->SetValue(u"x", x);
+    parser->SetValue(u"t", 0.5);
+    const double square = std::pow(std::exp(0.5), 2.0);
+    const double expected = std::isfinite(x) ? x * 0.5 + square : square;
+    const std::pair<bool, double> v = e->Evaluate(0);
+    Check(v.first && Bits(v.second) == Bits(expected), "the code's pair");
+  }
+  Check(e->DependsOnSpace() && e->DependsOnTime(), "the other entries");
+}
+#endif
+
 // ---- Lack of memory: a build of the library whose allocations fail on
 // demand (while VOXEVAL_FAIL_ALLOCATIONS is set), loaded at run time.
 
@@ -397,6 +425,9 @@ extern "C" int HostEntry() {
   Operations();
   Lifetimes();
   Exceptions();
+#if defined(_M_X64)
+  CallsLandInTheCode();
+#endif
   LackOfMemory();
   char summary[64];
   std::snprintf(summary, sizeof summary, "%d passed, %d failed", g_passed,

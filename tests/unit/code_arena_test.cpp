@@ -311,7 +311,7 @@ bool Contains(const Mapping &m, const void *bytes, std::size_t n) {
 // page (1.0000007265052524 is the instructions nop; syscall; ret), each in
 // a read-only page beside the code; no page of code is writable.
 TEST(CodeHardening, ConstantsLieOutsideExecutablePagesAndNothingIsWritable) {
-#if !defined(VOXEVAL_MACHINE_PAIR)
+#if !defined(VOXEVAL_MACHINE_CODE)
   GTEST_SKIP() << "no machine code here";
 #endif
   const boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);

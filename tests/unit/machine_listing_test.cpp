@@ -208,26 +208,76 @@ TEST(MachineListing, SmallFormulasReadAsExpected) {
      "  add rsp, 72\n"
      "  jmp r10\n"},
 #endif
-    // The double goes back for the caller to test: a NaN where a value
-    // was not finite.
-    {"x/y", false, &kWindowsX64,
+    // Windows: the pair goes back through the caller's pointer, which
+    // arrives after `this` in Microsoft's ABI; variables are read from r11.
+    {"x/y", false, &kMicrosoftX64,
      "  endbr64\n"
-     "  mov rcx, first variable\n"
+     "  mov r11, first variable\n"
      "  movsd xmm5, [inf]\n"
-     "  movsd xmm1, [rcx+0]\n"
+     "  movsd xmm1, [r11+0]\n"
      "  andpd xmm1, xmm5\n"
-     "  movsd xmm2, [rcx+8]\n"
+     "  movsd xmm2, [r11+8]\n"
      "  andpd xmm2, xmm5\n"
      "  maxpd xmm1, xmm2\n"
      "  ucomisd xmm1, xmm5\n"
      "  je .L0\n"
-     "  movsd xmm3, [rcx+0]\n"
-     "  divsd xmm3, [rcx+8]\n"
+     "  movsd xmm3, [r11+0]\n"
+     "  divsd xmm3, [r11+8]\n"
      "  movapd xmm0, xmm3\n"
+     "  movapd xmm2, xmm0\n"
+     "  andpd xmm2, xmm5\n"
+     "  ucomisd xmm2, xmm5\n"
+     "  je .L0\n"
+     "  lea rax, [rdx+0]\n"
+     "  mov qword [rax], 1\n"
+     "  movsd [rax+8], xmm0\n"
      "  ret\n"
      ".L0:\n"
-     "  movsd xmm0, [nan]\n"
-     "  ret\n"},
+     "  mov r9, fallback\n"
+     "  mov rax, HandOver\n"
+     "  jmp rax\n"},
+    // GCC's ABI passes it before `this`. Around a call the arguments wait
+    // in the frame, the pointer among them.
+    {"exp(x)*y", false, &kMinGWX64,
+     "  endbr64\n"
+     "  sub rsp, 88\n"
+     "  mov [rsp+40], rdx\n"
+     "  mov [rsp+48], r8\n"
+     "  mov [rsp+72], rcx\n"
+     "  mov r11, first variable\n"
+     "  movsd xmm5, [inf]\n"
+     "  movsd xmm1, [r11+0]\n"
+     "  andpd xmm1, xmm5\n"
+     "  movsd xmm2, [r11+8]\n"
+     "  andpd xmm2, xmm5\n"
+     "  maxpd xmm1, xmm2\n"
+     "  ucomisd xmm1, xmm5\n"
+     "  je .L0\n"
+     "  movsd xmm0, [r11+0]\n"
+     "  mov rax, exp\n"
+     "  call rax\n"
+     "  mov r11, first variable\n"
+     "  movsd xmm5, [inf]\n"
+     "  movapd xmm3, xmm0\n"
+     "  mulsd xmm3, [r11+8]\n"
+     "  movapd xmm0, xmm3\n"
+     "  movapd xmm2, xmm0\n"
+     "  andpd xmm2, xmm5\n"
+     "  ucomisd xmm2, xmm5\n"
+     "  je .L0\n"
+     "  mov rax, [rsp+72]\n"
+     "  mov qword [rax], 1\n"
+     "  movsd [rax+8], xmm0\n"
+     "  add rsp, 88\n"
+     "  ret\n"
+     ".L0:\n"
+     "  mov rdx, [rsp+40]\n"
+     "  mov r8, [rsp+48]\n"
+     "  mov rcx, [rsp+72]\n"
+     "  add rsp, 88\n"
+     "  mov r9, fallback\n"
+     "  mov rax, HandOver\n"
+     "  jmp rax\n"},
   };
 
   boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);

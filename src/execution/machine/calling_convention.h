@@ -1,7 +1,10 @@
 // What the code generator needs to know of a calling convention, as data.
-// The code uses only registers the convention leaves free to use, so it
-// saves none: rax, rcx, rdx, r8-r10 and xmm0-xmm5 everywhere; rsi, rdi and
-// xmm6-xmm15 on System V only.
+// The code is entered as its owner's
+//   std::pair<bool, double> Evaluate(std::uintptr_t context) const
+// in the C++ ABI of the system, and gives back the pair itself. It uses
+// only registers the convention leaves free to use, so it saves none: rax,
+// rcx, rdx, r8-r11 and xmm0-xmm5 everywhere; rsi, rdi and xmm6-xmm15 on
+// System V only.
 #ifndef VOXEVAL_EXECUTION_MACHINE_CALLING_CONVENTION_H
 #define VOXEVAL_EXECUTION_MACHINE_CALLING_CONVENTION_H
 
@@ -9,19 +12,20 @@
 
 struct CALLING_CONVENTION {
   const char *name;
-  // The code is entered as the owner's Evaluate(owner, context) and gives
-  // back the (true, value) pair itself (eax and xmm0), jumping on to the
-  // fallback when it has no value. Otherwise it takes the same two and
-  // gives a double that the caller tests.
-  bool returnsPair;
+  // The pair goes back in eax and xmm0; otherwise it is stored through the
+  // pointer the caller gives (result), which goes back in rax.
+  bool pairInRegisters;
   // Running values of the outer levels kept in registers, from xmm3 on.
   int registerLevels;
   Xmm mask; // the exponent bits, for the finiteness tests
-  // The owner and context word as they arrive, and the three integer
-  // arguments of a call, in order.
+  // The owner, the context word and the pair's address as they arrive.
   Gpr owner;
   Gpr context;
-  Gpr arguments[3];
+  Gpr result;
+  // Holds the first variable's address: no argument arrives in it.
+  Gpr base;
+  // The integer arguments of a call, in order.
+  Gpr arguments[4];
   // Room the callee may use above the return address; kept everywhere.
   std::int32_t homeArea;
 };
@@ -29,28 +33,44 @@ struct CALLING_CONVENTION {
 // clang-format off
 const CALLING_CONVENTION kSystemV = {
     "System V",
-    true,                                 // returnsPair
-    12,                                   // registerLevels
-    Xmm(15),                              // mask
-    Gpr::kRdi, Gpr::kRsi,                 // owner, context
-    {Gpr::kRdi, Gpr::kRsi, Gpr::kRdx},    // arguments
-    32};                                  // homeArea
+    true,                                          // pairInRegisters
+    12,                                            // registerLevels
+    Xmm(15),                                       // mask
+    Gpr::kRdi, Gpr::kRsi, Gpr::kRax,               // owner, context, result
+    Gpr::kRcx,                                     // base
+    {Gpr::kRdi, Gpr::kRsi, Gpr::kRdx, Gpr::kRcx},  // arguments
+    32};                                           // homeArea
 
-// Windows keeps xmm6-xmm15 for the caller: two levels in registers.
-const CALLING_CONVENTION kWindowsX64 = {
-    "Windows x64",
+// Windows keeps xmm6-xmm15 for the caller: two levels in registers. A
+// member function returns a class through a pointer, which Microsoft's
+// ABI passes after `this` and GCC's before it.
+const CALLING_CONVENTION kMicrosoftX64 = {
+    "Microsoft x64",
     false,
     2,
     Xmm(5),
-    Gpr::kRcx, Gpr::kRdx,
-    {Gpr::kRcx, Gpr::kRdx, Gpr::kR8},
+    Gpr::kRcx, Gpr::kR8, Gpr::kRdx,
+    Gpr::kR11,
+    {Gpr::kRcx, Gpr::kRdx, Gpr::kR8, Gpr::kR9},
+    32};
+
+const CALLING_CONVENTION kMinGWX64 = {
+    "MinGW x64",
+    false,
+    2,
+    Xmm(5),
+    Gpr::kRdx, Gpr::kR8, Gpr::kRcx,
+    Gpr::kR11,
+    {Gpr::kRcx, Gpr::kRdx, Gpr::kR8, Gpr::kR9},
     32};
 // clang-format on
 
 // The convention of the system the library runs on.
 inline const CALLING_CONVENTION &HostConvention() {
-#if defined(_WIN32)
-  return kWindowsX64;
+#if defined(_WIN32) && defined(_MSC_VER)
+  return kMicrosoftX64;
+#elif defined(_WIN32)
+  return kMinGWX64;
 #else
   return kSystemV;
 #endif

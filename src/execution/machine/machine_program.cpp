@@ -4,25 +4,37 @@
 #include "execution/machine/unwind_table.h"
 
 #include <cstdint>
-#include <limits>
 #include <vector>
 
-#if defined(__x86_64__) || defined(_M_X64)
-#define VOXEVAL_MACHINE_CODE 1
+#if defined(VOXEVAL_PAIR_THROUGH_POINTER)
+#if defined(_MSC_VER)
+MACHINE_PAIR *HandOver(const void *owner, MACHINE_PAIR *result,
+                       std::uintptr_t context, MACHINE_FALLBACK fallback) {
+#else
+MACHINE_PAIR *HandOver(MACHINE_PAIR *result, const void *owner,
+                       std::uintptr_t context, MACHINE_FALLBACK fallback) {
+#endif
+  *result = fallback(owner, context);
+  return result;
+}
 #endif
 
 CMachineProgram::~CMachineProgram() { Release(); }
 
 CMachineProgram::CMachineProgram(CMachineProgram &&other) noexcept
     : m_fallback(other.m_fallback), m_entry(other.m_entry),
-      m_code(other.m_code), m_block(other.m_block) {
+      m_block(other.m_block) {
   other.m_block = CODE_BLOCK();
-  other.m_entry = other.m_fallback;
-  other.m_code = &Unavailable;
+  other.m_entry = NoCode(other.m_fallback);
 }
 
-double CMachineProgram::Unavailable(const void *, std::uintptr_t) {
-  return std::numeric_limits<double>::quiet_NaN();
+MACHINE_ENTRY CMachineProgram::NoCode(MACHINE_FALLBACK fallback) {
+#if defined(VOXEVAL_PAIR_THROUGH_POINTER)
+  (void)fallback;
+  return &HandOver;
+#else
+  return fallback;
+#endif
 }
 
 bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
@@ -52,13 +64,8 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
     throw;
   }
   m_block = block;
-#if defined(VOXEVAL_MACHINE_PAIR)
-  m_entry = reinterpret_cast<MACHINE_FALLBACK>(
-      const_cast<void *>(m_block.executable));
-#else
-  m_code = reinterpret_cast<double (*)(const void *, std::uintptr_t)>(
-      const_cast<void *>(m_block.executable));
-#endif
+  m_entry =
+      reinterpret_cast<MACHINE_ENTRY>(const_cast<void *>(m_block.executable));
   return true;
 #else
   (void)plan;
@@ -70,6 +77,5 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
 
 void CMachineProgram::Release() {
   CCodeArena::Free(m_block);
-  m_entry = m_fallback;
-  m_code = &Unavailable;
+  m_entry = NoCode(m_fallback);
 }

@@ -20,24 +20,47 @@
 #include <cstdint>
 #include <utility>
 
-// The usual outcome of a test, so that it falls through without a jump.
-#if defined(__GNUC__)
-#define VOXEVAL_LIKELY(condition) __builtin_expect(!!(condition), 1)
-#else
-#define VOXEVAL_LIKELY(condition) (condition)
-#endif
-
 // Where the code has no value for the owner of a program: none was made,
 // or a value it tested was not finite. The owner evaluates another way.
 typedef std::pair<bool, double> (*MACHINE_FALLBACK)(const void *owner,
                                                     std::uintptr_t context);
 
-// The System V convention returns the pair in registers, so the code can
-// give it back to the caller itself: the owner's Evaluate then jumps into
-// the code rather than calling it, and the code jumps on to the fallback.
-// Elsewhere the code gives a double that the owner tests.
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(_WIN32)
-#define VOXEVAL_MACHINE_PAIR 1
+#if defined(__x86_64__) || defined(_M_X64)
+#define VOXEVAL_MACHINE_CODE 1
+#endif
+
+// The code is entered as its owner's Evaluate(context) and gives back the
+// pair itself (see calling_convention.h), jumping on to the fallback when
+// it has no value. On System V the pair comes back in registers, so the
+// entry has the fallback's own type. On Windows a member function returns
+// the pair through a pointer, passed after `this` in Microsoft's C++ ABI
+// and before it in GCC's; there the code hands over through HandOver, the
+// fallback in the fourth argument.
+#if defined(VOXEVAL_MACHINE_CODE) && defined(_WIN32)
+#define VOXEVAL_PAIR_THROUGH_POINTER 1
+#endif
+typedef std::pair<bool, double> MACHINE_PAIR;
+#if !defined(VOXEVAL_PAIR_THROUGH_POINTER)
+typedef MACHINE_FALLBACK MACHINE_ENTRY;
+#elif defined(_MSC_VER)
+typedef MACHINE_PAIR *(*MACHINE_ENTRY)(const void *owner, MACHINE_PAIR *result,
+                                       std::uintptr_t context,
+                                       MACHINE_FALLBACK fallback);
+#else
+typedef MACHINE_PAIR *(*MACHINE_ENTRY)(MACHINE_PAIR *result, const void *owner,
+                                       std::uintptr_t context,
+                                       MACHINE_FALLBACK fallback);
+#endif
+
+#if defined(VOXEVAL_PAIR_THROUGH_POINTER)
+// *result = fallback(owner, context); gives back result.
+#if defined(_MSC_VER)
+MACHINE_PAIR *HandOver(const void *owner, MACHINE_PAIR *result,
+                       std::uintptr_t context, MACHINE_FALLBACK fallback);
+#else
+MACHINE_PAIR *HandOver(MACHINE_PAIR *result, const void *owner,
+                       std::uintptr_t context, MACHINE_FALLBACK fallback);
+#endif
 #endif
 
 // The processor features the code may use.
@@ -58,7 +81,7 @@ bool ProcessorRunsVex();
 class CMachineProgram {
 public:
   explicit CMachineProgram(MACHINE_FALLBACK fallback)
-      : m_fallback(fallback), m_entry(fallback) {}
+      : m_fallback(fallback), m_entry(NoCode(fallback)) {}
   ~CMachineProgram();
   // The code moves to the new program; the old one has none.
   CMachineProgram(CMachineProgram &&other) noexcept;
@@ -77,11 +100,11 @@ public:
   // The code's entry, or null.
   const void *Code() const { return m_block.executable; }
 
-  // Where the code gives back the pair (VOXEVAL_MACHINE_PAIR): the code's
-  // entry, or the fallback while there is none. An owner whose Evaluate
-  // calls this itself (rather than through Run) keeps the call a tail jump:
-  // the compiler copies a pair returned through two inline levels.
-  MACHINE_FALLBACK Entry() const { return m_entry; }
+  // The code's entry, or what hands over to the fallback while there is
+  // none. An owner whose Evaluate calls this itself (rather than through
+  // Run) keeps the call a tail jump on System V: the compiler copies a pair
+  // returned through two inline levels.
+  MACHINE_ENTRY Entry() const { return m_entry; }
 
   // (true, the value) from the code, or what the fallback gives for owner
   // and context. No branch comes before the jump or call into the code:
@@ -89,25 +112,27 @@ public:
   // branches taken just before it, and with more of them there it loses
   // track of hosts that take turns between a few expressions.
   std::pair<bool, double> Run(const void *owner, std::uintptr_t context) const {
-#if defined(VOXEVAL_MACHINE_PAIR)
-    return Entry()(owner, context);
+#if !defined(VOXEVAL_PAIR_THROUGH_POINTER)
+    return m_entry(owner, context);
 #else
-    const double v = m_code(owner, context);
-    if (VOXEVAL_LIKELY(IsFinite(v)))
-      return std::pair<bool, double>(true, v);
-    return m_fallback(owner, context);
+    MACHINE_PAIR result;
+#if defined(_MSC_VER)
+    m_entry(owner, &result, context, m_fallback);
+#else
+    m_entry(&result, owner, context, m_fallback);
+#endif
+    return result;
 #endif
   }
 
 private:
   void Release();
-  static double Unavailable(const void *, std::uintptr_t);
+  static MACHINE_ENTRY NoCode(MACHINE_FALLBACK fallback);
 
   MACHINE_FALLBACK m_fallback;
-  // The code's entry, or the fallback while there is none.
-  MACHINE_FALLBACK m_entry;
-  // The code's entry where it gives a double.
-  double (*m_code)(const void *, std::uintptr_t) = &Unavailable;
+  // The code's entry, or what hands over to the fallback while there is
+  // none.
+  MACHINE_ENTRY m_entry;
   CODE_BLOCK m_block;
 };
 

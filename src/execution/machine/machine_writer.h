@@ -9,9 +9,9 @@
 // every live running value is stored in the frame and read back. Registers
 // the levels leave free hold variables, read once at entry for their test,
 // until the first call overwrites them.
-// Variables are read by displacement from rcx, which holds the first
-// variable's address, else by their full address: the code runs wherever
-// it lies, and is laid out once.
+// Variables are read by displacement from a register that holds the first
+// variable's address (the convention's base), else by their full address:
+// the code runs wherever it lies, and is laid out once.
 //
 // Plans that call host callbacks cannot be evaluated twice (the host would
 // see its callbacks called twice), so their code is exact: every value the
@@ -84,8 +84,10 @@ private:
   Mem ContextSlot() const { return Frame(16); }
   Mem ThrownSlot() const { return Frame(24); }
   Mem LevelSlot(int slot) const { return Frame(32 + 8 * slot); }
-  // Where the way to pow keeps where it goes back to, past the levels'.
+  // Where the way to pow keeps where it goes back to, past the levels',
+  // and then the pair's address where it goes through memory.
   Mem ReturnSlot() const { return Frame(32 + 8 * (m_deepestSlot + 1)); }
+  Mem ResultSlot() const { return Frame(32 + 8 * (m_deepestSlot + 2)); }
   Mem Frame(std::int32_t offset) const {
     return Mem::At(Gpr::kRsp, m_convention.homeArea + offset);
   }
@@ -120,6 +122,8 @@ private:
   void CallBack(EVAL_CALLBACK callback, int live);
   void LoadTestConstants();
 
+  void SaveArguments(CX86Encoder &out) const;
+  void RestoreArguments();
   void Return(std::int32_t frame);
   void Rethrown(std::int32_t frame);
   void Prologue(std::int32_t frame);
@@ -156,7 +160,7 @@ private:
   // to pow then make one of their own, of coldFrame bytes.
   std::int32_t m_frame = 0;
   std::int32_t m_coldFrame = 0;
-  // The owner and context word are kept in the frame for the fallback.
+  // The arguments are kept in the frame for the fallback and the pair.
   bool m_saveArguments = false;
   // Where a value that is not finite hands over to the fallback.
   Label m_notFinite = Label();
@@ -185,7 +189,7 @@ private:
   };
   std::vector<Held> m_held;
   bool m_heldValid = false;
-  // The variable whose address rcx holds.
+  // The variable whose address the base register holds.
   const double *m_base = nullptr;
   bool m_baseUsed = false;
 };

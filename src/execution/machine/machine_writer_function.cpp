@@ -69,23 +69,35 @@ bool Covers(const CVisitPlan &plan) {
 } // namespace
 
 // The entry, marked as one for indirect branch tracking; the frame, the
-// owner and context word kept for the fallback when calls will overwrite
+// arguments kept for the fallback and the pair when calls will overwrite
 // them.
 void CMachineWriter::Prologue(std::int32_t frame) {
   CX86Encoder prologue(m_listing);
   prologue.Endbr64();
   if (frame != 0)
     prologue.SubRsp(frame);
-  if (m_saveArguments && (m_convention.returnsPair || m_throws)) {
-    prologue.Mov(OwnerSlot(), m_convention.owner);
-    prologue.Mov(ContextSlot(), m_convention.context);
-  }
+  if (m_saveArguments)
+    SaveArguments(prologue);
   if (m_throws)
     prologue.MovQword(ThrownSlot(), 0);
   if (m_baseUsed)
-    prologue.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
+    prologue.Mov(m_convention.base, reinterpret_cast<std::uintptr_t>(m_base),
                  "first variable");
   m_out.Prepend(prologue);
+}
+
+void CMachineWriter::SaveArguments(CX86Encoder &out) const {
+  out.Mov(OwnerSlot(), m_convention.owner);
+  out.Mov(ContextSlot(), m_convention.context);
+  if (!m_convention.pairInRegisters)
+    out.Mov(ResultSlot(), m_convention.result);
+}
+
+void CMachineWriter::RestoreArguments() {
+  m_out.Mov(m_convention.owner, OwnerSlot());
+  m_out.Mov(m_convention.context, ContextSlot());
+  if (!m_convention.pairInRegisters)
+    m_out.Mov(m_convention.result, ResultSlot());
 }
 
 // What a callback threw leaves the frame here, and is thrown on from the
@@ -101,46 +113,50 @@ void CMachineWriter::Rethrown(std::int32_t frame) {
   m_out.Jmp(Gpr::kRax);
 }
 
-// The value in xmm0 goes back. As a pair, when it is finite; otherwise
-// the code jumps on to the fallback with the owner and context word.
+// The value in xmm0 goes back as (true, value), when it is finite;
+// otherwise the code jumps on to the fallback with the arguments it was
+// given.
 void CMachineWriter::Return(std::int32_t frame) {
-  if (!m_convention.returnsPair) {
-    // The caller tests the double: a value that was not finite comes
-    // back as a NaN.
-    if (frame != 0)
-      m_out.AddRsp(frame);
-    m_out.Ret();
-    m_out.Bind(m_notFinite);
-    m_out.Movsd(kX0, Mem::Constant(std::numeric_limits<double>::quiet_NaN()));
-    if (frame != 0)
-      m_out.AddRsp(frame);
-    m_out.Ret();
-    Rethrown(frame);
-    return;
-  }
-  if (m_exact) {
-    // The value is the evaluator's own.
+  // Exact code's value is the evaluator's own.
+  if (!m_exact)
+    Test(kX0);
+  if (m_convention.pairInRegisters) {
     m_out.MovEax(1);
-    if (frame != 0)
-      m_out.AddRsp(frame);
-    m_out.Ret();
-    Rethrown(frame);
-    return;
+  } else {
+    if (m_saveArguments)
+      m_out.Mov(Gpr::kRax, ResultSlot());
+    else
+      m_out.Lea(Gpr::kRax, Mem::At(m_convention.result));
+    m_out.MovQword(Mem::At(Gpr::kRax), 1);
+    m_out.Movsd(Mem::At(Gpr::kRax, 8), kX0);
   }
-  Test(kX0);
-  m_out.MovEax(1);
   if (frame != 0)
     m_out.AddRsp(frame);
   m_out.Ret();
-  m_out.Bind(m_notFinite);
-  if (m_saveArguments) {
-    m_out.Mov(m_convention.owner, OwnerSlot());
-    m_out.Mov(m_convention.context, ContextSlot());
+  if (m_exact) {
+    Rethrown(frame);
+    return;
   }
+  m_out.Bind(m_notFinite);
+  if (m_saveArguments)
+    RestoreArguments();
   if (frame != 0)
     m_out.AddRsp(frame);
-  m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(m_fallback),
-            "fallback");
+  if (!m_convention.pairInRegisters) {
+    // The pair goes through the pointer: HandOver stores what the fallback
+    // gives.
+    m_out.Mov(m_convention.arguments[3],
+              reinterpret_cast<std::uintptr_t>(m_fallback), "fallback");
+#if defined(VOXEVAL_PAIR_THROUGH_POINTER)
+    m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&HandOver),
+              "HandOver");
+#else
+    m_out.Mov(Gpr::kRax, 0, "HandOver");
+#endif
+  } else {
+    m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(m_fallback),
+              "fallback");
+  }
   m_out.Jmp(Gpr::kRax);
 }
 
@@ -171,8 +187,11 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
   Load(0, OperandValue(m_plan.Top(), 0, false));
   // A frame for the slots used (and the way to pow's return slot), the
   // stack aligned for calls.
-  std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1) +
-                       (m_squaresByPow.empty() ? 0 : 8);
+  std::int32_t frame = m_convention.homeArea + 32 + 8 * (m_deepestSlot + 1);
+  if (!m_squaresByPow.empty() || !m_convention.pairInRegisters)
+    frame += 8;
+  if (!m_convention.pairInRegisters)
+    frame += 8;
   if (frame % 16 != 8)
     frame += 8;
   if (m_calls || m_memoryLevels) {

@@ -43,12 +43,12 @@ XmmOrMem CMachineWriter::Operand(const Place &value) {
 
 Mem CMachineWriter::VariableMemory(const double *variable) {
   // Near the first variable (the host's variables usually are), through
-  // rcx, which holds its address; elsewhere through its own.
+  // the base register, which holds its address; elsewhere through its own.
   const std::intptr_t offset = reinterpret_cast<std::intptr_t>(variable) -
                                reinterpret_cast<std::intptr_t>(m_base);
   if (m_base != nullptr && offset > -0x70000000 && offset < 0x70000000) {
     m_baseUsed = true;
-    return Mem::At(Gpr::kRcx, static_cast<std::int32_t>(offset));
+    return Mem::At(m_convention.base, static_cast<std::int32_t>(offset));
   }
   m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(variable), "variable");
   return Mem::At(Gpr::kRax);
@@ -155,7 +155,7 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
   m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
   m_out.Call(Gpr::kRax);
   if (m_base != nullptr)
-    m_out.Mov(Gpr::kRcx, reinterpret_cast<std::uintptr_t>(m_base),
+    m_out.Mov(m_convention.base, reinterpret_cast<std::uintptr_t>(m_base),
               "first variable");
   LoadTestConstants();
   if (m_squares && !host)

@@ -211,13 +211,11 @@ void CMachineWriter::SquaresByPow() {
 void CMachineWriter::WayToPow(Label label, const SquareByPow &cold) {
   m_out.Bind(label);
   // Without a frame on the usual path, this one makes its own and keeps
-  // the owner and context word in it across the call.
-  const bool keep = m_coldFrame != 0 && m_convention.returnsPair;
-  if (m_coldFrame != 0)
-    m_out.SubRsp(m_coldFrame);
+  // the arguments in it across the call.
+  const bool keep = m_coldFrame != 0;
   if (keep) {
-    m_out.Mov(OwnerSlot(), m_convention.owner);
-    m_out.Mov(ContextSlot(), m_convention.context);
+    m_out.SubRsp(m_coldFrame);
+    SaveArguments(m_out);
   }
   m_out.Mov(ReturnSlot(), kReturn);
   // The evaluator's own pow, for the powers the proof leaves, and for all
@@ -229,12 +227,10 @@ void CMachineWriter::WayToPow(Label label, const SquareByPow &cold) {
   Load(cold.base.index, Register(0));
   if (cold.reload)
     ReloadHeld();
-  if (keep) {
-    m_out.Mov(m_convention.owner, OwnerSlot());
-    m_out.Mov(m_convention.context, ContextSlot());
-  }
+  if (keep)
+    RestoreArguments();
   m_out.Mov(kReturn, ReturnSlot());
-  if (m_coldFrame != 0)
+  if (keep)
     m_out.AddRsp(m_coldFrame);
   m_out.Jmp(kReturn);
 }
