@@ -18,6 +18,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <typeinfo>
 
 namespace {
 
@@ -308,7 +309,8 @@ TEST(MachineProgram, WithoutCodeRunsTheFallback) {
 
 // An expression with code takes the host's call in the code itself, from a
 // table of its own; when the code hands back, the fallback finds the form
-// from the expression; the table's other entries stay its class's.
+// from the expression; the table's other entries and its type information
+// stay its class's.
 TEST(MachineProgram, HostCallsLandInTheCode) {
   boost::shared_ptr<IVOXExpressionParser> parser = CreateExpressionParser();
   boost::shared_ptr<IVOXExpression> formula =
@@ -319,6 +321,9 @@ TEST(MachineProgram, HostCallsLandInTheCode) {
   std::memcpy(&table, formula.get(), sizeof table);
   const char *object = reinterpret_cast<const char *>(formula.get());
   EXPECT_TRUE(table > object && table < object + sizeof(CVOXExpression));
+  // The type information came with the entries.
+  EXPECT_TRUE(typeid(*formula) == typeid(CVOXExpression));
+  EXPECT_EQ(dynamic_cast<const void *>(formula.get()), formula.get());
 #endif
   for (const double x : {2.0, kInf, kNaN}) {
     parser->SetValue(u"x", x);
