@@ -17,19 +17,26 @@ double StdTan(double v) { return std::tan(v); }
 double StdExp(double v) { return std::exp(v); }
 double StdLog(double v) { return std::log(v); }
 
+enum OperatorPlace { kInfix, kInfixOrSign };
+
 constexpr STANDARD_NAME Operator(const char *name, TOKEN_TYPE type,
-                                 std::int32_t priority) {
+                                 std::int32_t priority, FLAT_MODE mode,
+                                 OperatorPlace place) {
   STANDARD_NAME row = STANDARD_NAME();
   row.name = name;
   row.kind = StandardKind::kOperator;
   row.type = type;
   row.priority = priority;
+  row.mode = mode;
+  row.sign = place == kInfixOrSign;
   return row;
 }
 
 constexpr STANDARD_NAME Bracket(const char *name, TOKEN_TYPE type) {
-  STANDARD_NAME row = Operator(name, type, 0);
+  STANDARD_NAME row = STANDARD_NAME();
+  row.name = name;
   row.kind = StandardKind::kBracket;
+  row.type = type;
   return row;
 }
 
@@ -74,11 +81,11 @@ STANDARD_NAME_LIST StandardNames() {
   // Constant: built when the module loads, never by a first caller racing
   // another thread.
   static constexpr STANDARD_NAME kRows[] = {
-      Operator("+", TT_PLUS, 2),
-      Operator("-", TT_MINUS, 2),
-      Operator("*", TT_MUL, 1),
-      Operator("/", TT_DIV, 1),
-      Operator("^", TT_POW, 0),
+      Operator("+", TT_PLUS, 2, kAdd, kInfixOrSign),
+      Operator("-", TT_MINUS, 2, kSub, kInfixOrSign),
+      Operator("*", TT_MUL, 1, kMul, kInfix),
+      Operator("/", TT_DIV, 1, kDiv, kInfix),
+      Operator("^", TT_POW, 0, kPow, kInfix),
       Bracket("(", TT_LPAREN),
       Bracket(")", TT_RPAREN),
       Function("sin", StdSin, ::sin),
@@ -104,6 +111,14 @@ STANDARD_NAME_LIST StandardNames() {
       Variable("Re", &B::m_re),
   };
   return STANDARD_NAME_LIST{kRows, sizeof kRows / sizeof kRows[0]};
+}
+
+const STANDARD_NAME *OperatorRow(std::int32_t type) {
+  for (const STANDARD_NAME &row : StandardNames()) {
+    if (row.kind == StandardKind::kOperator && row.type == type)
+      return &row;
+  }
+  return nullptr;
 }
 
 EVAL_FUNCTION StandardFunction(const char *name) {

@@ -13,7 +13,7 @@
 class CExpressionBuilder;
 
 enum class StandardKind {
-  kOperator,    // priority: 0 binds tightest
+  kOperator,    // priority (0 binds tightest), mode, sign
   kBracket,     // "(" and ")"
   kFunction,    // the library's function calling the C library's
   kVariable,    // storage in each builder; registered for binding
@@ -26,6 +26,11 @@ struct STANDARD_NAME {
   StandardKind kind;
   TOKEN_TYPE type;       // operators and brackets
   std::int32_t priority; // operators
+  // Operators: how the value after one meets the running value, and whether
+  // it may stand with nothing on its left (at the start of a text), as "+"
+  // and "-" may.
+  FLAT_MODE mode;
+  bool sign;
   // Functions: the library's own, whose address the records hold, and the
   // C library's function it calls, which machine code calls directly.
   EVAL_FUNCTION function;
@@ -46,6 +51,13 @@ struct STANDARD_NAME_LIST {
 
 // The rows; functions and variables in the order the registry takes them.
 STANDARD_NAME_LIST StandardNames();
+
+// The row of the operator of that kind, or null; IsOperator tells whether
+// there is one.
+const STANDARD_NAME *OperatorRow(std::int32_t type);
+inline bool IsOperator(std::int32_t type) {
+  return OperatorRow(type) != nullptr;
+}
 
 // The standard function of that name, or null.
 EVAL_FUNCTION StandardFunction(const char *name);

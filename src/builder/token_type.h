@@ -1,4 +1,5 @@
-// Kind codes shared by tokens, the compiled image and evaluation records.
+// Kind codes shared by tokens, the compiled image and evaluation records,
+// and the arithmetic modes operators stand for.
 #ifndef VOXEVAL_BUILDER_TOKEN_TYPE_H
 #define VOXEVAL_BUILDER_TOKEN_TYPE_H
 
@@ -31,9 +32,24 @@ enum TOKEN_TYPE : std::int32_t {
   TT_PLACEHOLDER = 17
 };
 
-inline bool IsOperator(std::int32_t type) {
-  return type >= TT_PLUS && type <= TT_POW;
-}
+// How a value meets the running value of its group: by the operator before
+// the item (its row in the standard names gives the mode); kFirst for a
+// group's first item; kPush for the first item of a nested group, which
+// saves the enclosing running value first; kDrop for a value that is
+// dropped (whose making may still call a callback). An operator's mode that
+// the flat program and the machine code have no steps for goes after kDrop:
+// groups that use it are evaluated from the records (see HasSteps).
+enum FLAT_MODE : std::uint16_t {
+  kFirst,
+  kPush,
+  kAdd,
+  kSub,
+  kMul,
+  kDiv,
+  kPow,
+  kDrop,
+  kModeCount
+};
 
 // Text positions count UTF-16 units; npos marks the place past the end.
 const std::int32_t npos = -1;

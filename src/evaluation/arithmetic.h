@@ -8,7 +8,7 @@
 #ifndef VOXEVAL_EVALUATION_ARITHMETIC_H
 #define VOXEVAL_EVALUATION_ARITHMETIC_H
 
-#include "builder/token_type.h"
+#include "builder/standard_names.h"
 
 #include <cmath>
 #include <cstdint>
@@ -86,45 +86,23 @@ inline bool RoundsToNearest() {
   return sum == RoundingProbe::kNearest;
 }
 
-// How a value meets the running value of its group: by the operator before
-// the item; kFirst for a group's first item; kPush for the first item of a
-// nested group, which saves the enclosing running value first; kDrop for a
-// value that is dropped (whose making may still call a callback).
-enum FLAT_MODE : std::uint16_t {
-  kFirst,
-  kPush,
-  kAdd,
-  kSub,
-  kMul,
-  kDiv,
-  kPow,
-  kDrop,
-  kModeCount
-};
-
 inline bool IsOperatorMode(FLAT_MODE mode) {
   return mode >= kAdd && mode <= kPow;
 }
 
+// The modes the flat program and the machine code have steps for; a group
+// with an operator of another mode is evaluated from its records, by
+// Combine alone.
+inline bool HasSteps(FLAT_MODE mode) { return mode <= kDrop; }
+
 // The operator item before an item decides how its value meets the running
-// value; after a value, a group or a function the value is dropped.
+// value (its row gives the mode); after a value, a group or a function the
+// value is dropped.
 inline FLAT_MODE ModeAfter(TOKEN_TYPE previous) {
-  switch (previous) {
-  case TT_NONE:
+  if (previous == TT_NONE)
     return kFirst;
-  case TT_PLUS:
-    return kAdd;
-  case TT_MINUS:
-    return kSub;
-  case TT_MUL:
-    return kMul;
-  case TT_DIV:
-    return kDiv;
-  case TT_POW:
-    return kPow;
-  default:
-    return kDrop;
-  }
+  const STANDARD_NAME *row = OperatorRow(previous);
+  return row != nullptr ? row->mode : kDrop;
 }
 
 // The running value after v meets it by mode.

@@ -11,7 +11,7 @@ void CCompiledForm::Build(const STOKEN &records, CCodeArena &arena,
   if (options.strongest == Tier::kRecords)
     return;
   CVisitPlan plan;
-  // Only hand-made trees are not covered; the parser's always are.
+  // Not covered: hand-made trees, and operators that have no steps.
   if (!plan.Read(records))
     return;
   m_flat.Build(plan);

@@ -56,6 +56,7 @@ enum FLAT_CONTROL : std::uint16_t {
   // program's value once it is done.
   kFinalStep = 256
 };
+static_assert(kPowN < kFinalStep, "a step's code and its final mark apart");
 
 // On 32-bit x86 a function's double comes back on the x87 stack, which the
 // caller of a walk stores and reads again to reach its SSE registers:

@@ -81,6 +81,8 @@ bool CVisitPlan::GroupOperand(const STOKEN &record, int depth,
       return false;
     }
     item.mode = ModeAfter(previous);
+    if (!HasSteps(item.mode))
+      return false;
     // A dropped leaf leaves no trace; another dropped value is still made,
     // as the evaluator makes it: its arithmetic raises flags.
     if (item.mode == kDrop &&

@@ -59,8 +59,9 @@ bool IsLibraryFunction(EVAL_FUNCTION func);
 
 class CVisitPlan {
 public:
-  // Reads the tree. False for trees the plan does not cover (only hand-made
-  // ones). Throws std::bad_alloc.
+  // Reads the tree. False for trees the plan does not cover: hand-made
+  // ones, and those with an operator whose mode has no steps (HasSteps).
+  // Throws std::bad_alloc.
   bool Read(const STOKEN &root);
 
   const PlanOperand &Top() const { return m_top; }

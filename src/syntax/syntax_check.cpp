@@ -12,9 +12,11 @@ bool IsValue(TOKEN_TYPE type) {
   return type >= TT_INT && type <= TT_DOUBLE_REF;
 }
 
-// "*", "/" and "^" need something on their left.
+// Operators other than signs ("*", "/" and "^") need something on their
+// left.
 bool NeedsLeftOperand(TOKEN_TYPE type) {
-  return type == TT_MUL || type == TT_DIV || type == TT_POW;
+  const STANDARD_NAME *row = OperatorRow(type);
+  return row != nullptr && !row->sign;
 }
 
 // The placeholder may open the text or follow an operator or "(".

@@ -12,6 +12,7 @@
 #include "execution/visit_plan.h"
 #include "forced_forms.h"
 #include "record_trees.h"
+#include "standard_table.h"
 
 #include <gtest/gtest.h>
 
@@ -252,7 +253,8 @@ std::string RandomText(std::mt19937_64 &random, int depth) {
         names.push_back(row.name);
     return names;
   }();
-  static const char *const kOperators[] = {"+", "-", "*", "/", "^"};
+  static const std::vector<const STANDARD_NAME *> kOperators =
+      StandardOperators();
   auto choose = [&random](std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n - 1)(random);
   };
@@ -262,7 +264,7 @@ std::string RandomText(std::mt19937_64 &random, int depth) {
     switch (choose(10)) {
     case 0:
       // A stray operator: a leading sign, or two operators in a row.
-      text += kOperators[choose(5)];
+      text += kOperators[choose(kOperators.size())]->name;
       break;
     case 1:
       // A function, with or without a bracketed argument.
@@ -279,7 +281,7 @@ std::string RandomText(std::mt19937_64 &random, int depth) {
       break;
     }
     if (i + 1 < items && choose(8) != 0)
-      text += kOperators[choose(5)];
+      text += kOperators[choose(kOperators.size())]->name;
   }
   return text;
 }
@@ -497,6 +499,7 @@ TEST(DifferentialEvaluator, AgreesOnHandBuiltTrees) {
                                      StandardFunction("log"), Halve, Infinite,
                                      nullptr};
   const EVAL_CALLBACK callbacks[] = {Logged<0>, Logged<1>, nullptr};
+  const std::vector<const STANDARD_NAME *> operators = StandardOperators();
   const TOKEN_TYPE others[] = {TT_NONE,        TT_LPAREN,  TT_RPAREN,
                                TT_PLACEHOLDER, TT_INT_REF, TT_FLOAT_REF};
   std::function<STOKEN(int)> item = [&](int depth) -> STOKEN {
@@ -521,7 +524,7 @@ TEST(DifferentialEvaluator, AgreesOnHandBuiltTrees) {
       return Rec(others[choose(4)]); // null pointers only for the refs
     case 6:
     case 7:
-      return Rec(static_cast<TOKEN_TYPE>(TT_PLUS + choose(5)));
+      return Rec(operators[choose(operators.size())]->type);
     default: {
       STOKEN g = Rec(TT_GROUP);
       g.value.group.count = static_cast<std::int32_t>(choose(6));

@@ -41,6 +41,15 @@ inline std::int32_t StandardRowCount(StandardKind kind) {
   return count;
 }
 
+// The operators' rows, in the table's order.
+inline std::vector<const STANDARD_NAME *> StandardOperators() {
+  std::vector<const STANDARD_NAME *> rows;
+  for (const STANDARD_NAME &row : StandardNames())
+    if (row.kind == StandardKind::kOperator)
+      rows.push_back(&row);
+  return rows;
+}
+
 // GetCount of a fresh builder: every row in the name table, and the
 // bindings.
 inline std::int32_t FreshCount() {

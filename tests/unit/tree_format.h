@@ -12,9 +12,8 @@
 // Operators by their sign (from the kind, so a wrong kind shows), groups as
 // their items in brackets, everything else by the text it was read from.
 inline std::string FormatTree(const calc_nmspace::TOKEN &token) {
-  static const char *const kSigns[] = {"+", "-", "*", "/", "^"};
-  if (IsOperator(token.type))
-    return kSigns[token.type - TT_PLUS];
+  if (const STANDARD_NAME *row = OperatorRow(token.type))
+    return row->name;
   if (token.type != TT_GROUP)
     return token.name;
   std::string out = "[";

@@ -201,8 +201,17 @@ void AddOnce(std::vector<std::string> &causes, const std::string &cause) {
     causes.push_back(cause);
 }
 
+// An operator that is no sign ("*", "/", "^"): the text may not start with
+// it.
 bool IsStartOnlyOperator(const Token &t) {
-  return t.kind == Kind::kOperator && t.text != u"+" && t.text != u"-";
+  if (t.kind != Kind::kOperator || t.text.size() != 1)
+    return false;
+  for (const STANDARD_NAME &row : StandardNames()) {
+    if (row.kind == StandardKind::kOperator && row.name[0] == t.text[0] &&
+        row.name[1] == '\0')
+      return !row.sign;
+  }
+  return false;
 }
 
 // One rule of the check, in words; `prev` is null at the start.
