@@ -85,7 +85,7 @@ TEST(Evaluator, ItemCombinesByTheKindOfTheItemBeforeIt) {
       {TT_RPAREN, 6.0},
       {TT_CALLBACK, 6.0},
       {TT_PLACEHOLDER, 6.0},
-      {static_cast<TOKEN_TYPE>(18), 6.0},
+      {static_cast<TOKEN_TYPE>(200), 6.0}, // a kind no record has
   };
   Probe probe;
   for (const Case &c : cases) {
