@@ -1,9 +1,10 @@
 // The arithmetic every way of evaluating follows: which values count as
 // finite, how an item's value meets the running value of its group (the
 // record evaluator, the visit plan, the flat program and the machine code
-// all read these), and when a square or cube may be taken as products in
+// all read these), and when a whole power may be taken as products in
 // place of the C library's pow: the proof's bound, ranges, exponents and
-// where it holds at all, read by the flat program and the machine code, so
+// where it holds at all, and the procedure itself (PowN), which the flat
+// program runs in place and the machine code emits or calls (PowerOf), so
 // that they cannot drift apart.
 #ifndef VOXEVAL_EVALUATION_ARITHMETIC_H
 #define VOXEVAL_EVALUATION_ARITHMETIC_H
@@ -191,6 +192,114 @@ inline std::int32_t SmallExponent(double exponent) {
       return n;
   }
   return 0;
+}
+
+// The power's helpers sit in the flat program's hottest cases; the
+// compiler's size limits would otherwise leave a call in each.
+#if defined(__GNUC__)
+#define VOXEVAL_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define VOXEVAL_ALWAYS_INLINE inline
+#endif
+
+#if defined(__FMA__) || defined(__aarch64__) || defined(_M_ARM64)
+// A fused multiply-add in one instruction: every whole power to
+// kMaxProvenExponent in place beats the C library's pow.
+constexpr std::int32_t kLargestInPlace = kMaxProvenExponent;
+
+VOXEVAL_ALWAYS_INLINE double ProductError(double a, double b, double p) {
+  return std::fma(a, b, -p);
+}
+
+// The next carried error: the last one times a, plus the new product's.
+VOXEVAL_ALWAYS_INLINE double Carried(double lo, double a, double error) {
+  return std::fma(lo, a, error);
+}
+#else
+// Without one, the products' errors take a dozen operations each: squares
+// and cubes in place still beat pow, higher powers do not.
+constexpr std::int32_t kLargestInPlace = 3;
+
+// A factor rounded to its 26 leading bits, by its bit pattern (half a unit
+// added to the magnitude, the 27 bits below cleared): the factor minus it,
+// exact, has at most 26 bits too, so the four products of the halves are
+// exact. Three integer operations that raise no flag, in place of Dekker's
+// split by 2^27 + 1 (a product and two differences, the product inexact
+// for factors of more than 26 bits). Bases and powers in range keep the
+// pattern clear of the exponent's top.
+VOXEVAL_ALWAYS_INLINE double HighHalf(double a) {
+#if defined(__SSE2__) || defined(_M_X64)
+  const __m128i bits = _mm_castpd_si128(_mm_set_sd(a));
+  const __m128i half = _mm_set1_epi64x(std::int64_t{1} << 26);
+  const __m128i keep = _mm_set1_epi64x(-(std::int64_t{1} << 27));
+  return _mm_cvtsd_f64(
+      _mm_castsi128_pd(_mm_and_si128(_mm_add_epi64(bits, half), keep)));
+#else
+  std::uint64_t bits;
+  std::memcpy(&bits, &a, sizeof bits);
+  bits = (bits + (std::uint64_t{1} << 26)) & ~((std::uint64_t{1} << 27) - 1);
+  std::memcpy(&a, &bits, sizeof bits);
+  return a;
+#endif
+}
+
+// The rounding error of the product p = a * b, exactly, from the factors'
+// halves (Dekker); exact while nothing overflows or becomes subnormal.
+VOXEVAL_ALWAYS_INLINE double ProductError(double a, double b, double p) {
+  const double highA = HighHalf(a);
+  const double lowA = a - highA;
+  const double highB = HighHalf(b);
+  const double lowB = b - highB;
+  return ((highA * highB - p) + highA * lowB + lowA * highB) + lowA * lowB;
+}
+
+VOXEVAL_ALWAYS_INLINE double Carried(double lo, double a, double error) {
+  return error + lo * a;
+}
+#endif
+
+// Magnitudes whose square or cube and rounding errors stay clear of
+// overflow and subnormals: 2^-limit <= |a| < 2^limit. Read from the
+// exponent bits, since a comparison would signal on a NaN.
+VOXEVAL_ALWAYS_INLINE bool IsInRange(double a, int limit) {
+#if defined(__SSE2__) || defined(_M_X64)
+  // Shifted where it lies, without the pair of 32-bit halves a 64-bit
+  // integer is on 32-bit x86.
+  const int biased =
+      _mm_cvtsi128_si32(_mm_srli_epi64(_mm_castpd_si128(_mm_set_sd(a)), 52)) &
+      0x7FF;
+#else
+  std::uint64_t bits;
+  std::memcpy(&bits, &a, sizeof bits);
+  const int biased = static_cast<int>(bits >> 52 & 0x7FF);
+#endif
+  return static_cast<unsigned>(biased - (1023 - limit)) <
+         static_cast<unsigned>(2 * limit);
+}
+
+// pow(a, n) for n from 2 to kMaxProvenExponent, without the call where n
+// is at most kLargestInPlace and the products are certainly the same. a^n
+// is taken as hi + lo: each product's rounding error exactly
+// (ProductError), the error carried along multiplied by a (Carried), whose
+// own roundings lie far below the last bit; then p, the double nearest hi +
+// lo, and the proof on p and its residual. The exponent is read from the
+// step: a literal would let the compiler put products in place of the call.
+VOXEVAL_ALWAYS_INLINE double PowN(double a, std::int32_t n,
+                                  const double *exponent) {
+  if (kPowsProvenInPlace && n <= kLargestInPlace &&
+      IsInRange(a, PowerRange(n))) {
+    double hi = a * a;
+    double lo = ProductError(a, a, hi);
+    for (std::int32_t k = 2; k < n; ++k) {
+      const double product = hi * a;
+      lo = Carried(lo, a, ProductError(hi, a, product));
+      hi = product;
+    }
+    const double p = hi + lo;
+    if (IsProvenPower(p, lo - (p - hi)))
+      return p;
+  }
+  return std::pow(a, *exponent);
 }
 
 // pow(base, exponent), without the call where the exponent is a small
