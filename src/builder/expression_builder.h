@@ -106,7 +106,7 @@ private:
   bool SetLongOrByIndex(const char16_t *name, const double &value,
                         const CNameIndex::Recent &recent);
   // Names the storage of the standard variables.
-  friend STANDARD_NAME_LIST StandardNames();
+  friend struct STANDARD_TABLE;
 
   calc_nmspace::TOKEN *ParseGroupAt(const std::u16string &text,
                                     std::int32_t &position, int depth) const;

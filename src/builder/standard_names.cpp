@@ -75,11 +75,10 @@ constexpr STANDARD_NAME Variable(const char *name,
 
 } // namespace
 
-// "pi" is the double nearest 3.1415926 on purpose.
-STANDARD_NAME_LIST StandardNames() {
-  typedef CExpressionBuilder B;
-  // Constant: built when the module loads, never by a first caller racing
-  // another thread.
+// The rows, where the builder lets their variables' storage be named.
+// Constant: laid out when the module loads, never by a first caller racing
+// another thread. "pi" is the double nearest 3.1415926 on purpose.
+struct STANDARD_TABLE {
   static constexpr STANDARD_NAME kRows[] = {
       Operator("+", TT_PLUS, 2, kAdd, kInfixOrSign),
       Operator("-", TT_MINUS, 2, kSub, kInfixOrSign),
@@ -95,31 +94,43 @@ STANDARD_NAME_LIST StandardNames() {
       Function("log", StdLog, ::log),
       Value("gol", StandardKind::kPlaceholder, 1.0),
       Value("pi", StandardKind::kConstant, 3.1415926),
-      Variable("{Unit}", &B::m_unit),
-      Variable("{SI}", &B::m_si),
-      Variable("x", &B::m_x, true),
-      Variable("y", &B::m_y, true),
-      Variable("z", &B::m_z, true),
-      Variable("r", &B::m_r, true),
-      Variable("t", &B::m_t, false, true),
-      Variable("phi", &B::m_phi, true),
-      Variable("theta", &B::m_theta, true),
-      Variable("Density", &B::m_density),
-      Variable("AbsVelosity", &B::m_absVelosity),
-      Variable("PoreSize", &B::m_poreSize),
-      Variable("DinViscosity", &B::m_dinViscosity),
-      Variable("Re", &B::m_re),
+      Variable("{Unit}", &CExpressionBuilder::m_unit),
+      Variable("{SI}", &CExpressionBuilder::m_si),
+      Variable("x", &CExpressionBuilder::m_x, true),
+      Variable("y", &CExpressionBuilder::m_y, true),
+      Variable("z", &CExpressionBuilder::m_z, true),
+      Variable("r", &CExpressionBuilder::m_r, true),
+      Variable("t", &CExpressionBuilder::m_t, false, true),
+      Variable("phi", &CExpressionBuilder::m_phi, true),
+      Variable("theta", &CExpressionBuilder::m_theta, true),
+      Variable("Density", &CExpressionBuilder::m_density),
+      Variable("AbsVelosity", &CExpressionBuilder::m_absVelosity),
+      Variable("PoreSize", &CExpressionBuilder::m_poreSize),
+      Variable("DinViscosity", &CExpressionBuilder::m_dinViscosity),
+      Variable("Re", &CExpressionBuilder::m_re),
   };
-  return STANDARD_NAME_LIST{kRows, sizeof kRows / sizeof kRows[0]};
+};
+
+STANDARD_NAME_LIST StandardNames() {
+  return STANDARD_NAME_LIST{STANDARD_TABLE::kRows,
+                            sizeof STANDARD_TABLE::kRows /
+                                sizeof STANDARD_TABLE::kRows[0]};
 }
 
-const STANDARD_NAME *OperatorRow(std::int32_t type) {
-  for (const STANDARD_NAME &row : StandardNames()) {
-    if (row.kind == StandardKind::kOperator && row.type == type)
-      return &row;
+namespace {
+
+constexpr OPERATOR_INDEX IndexOperators() {
+  OPERATOR_INDEX index = {};
+  for (const STANDARD_NAME &row : STANDARD_TABLE::kRows) {
+    if (row.kind == StandardKind::kOperator)
+      index.rows[row.type] = &row; // not a constant past kTokenTypeLimit
   }
-  return nullptr;
+  return index;
 }
+
+} // namespace
+
+constexpr OPERATOR_INDEX kOperatorIndex = IndexOperators();
 
 EVAL_FUNCTION StandardFunction(const char *name) {
   for (const STANDARD_NAME &row : StandardNames()) {

@@ -52,9 +52,20 @@ struct STANDARD_NAME_LIST {
 // The rows; functions and variables in the order the registry takes them.
 STANDARD_NAME_LIST StandardNames();
 
+// The operators' rows by their kind code, null for other kinds: read at
+// every item a compile or the record evaluator meets.
+struct OPERATOR_INDEX {
+  const STANDARD_NAME *rows[kTokenTypeLimit];
+};
+extern const OPERATOR_INDEX kOperatorIndex;
+
 // The row of the operator of that kind, or null; IsOperator tells whether
 // there is one.
-const STANDARD_NAME *OperatorRow(std::int32_t type);
+inline const STANDARD_NAME *OperatorRow(std::int32_t type) {
+  return static_cast<std::uint32_t>(type) < kTokenTypeLimit
+             ? kOperatorIndex.rows[type]
+             : nullptr;
+}
 inline bool IsOperator(std::int32_t type) {
   return OperatorRow(type) != nullptr;
 }

@@ -31,6 +31,9 @@ enum TOKEN_TYPE : std::int32_t {
   TT_CALLBACK = 16,
   TT_PLACEHOLDER = 17
 };
+// Every kind code lies below this.
+constexpr std::int32_t kTokenTypeLimit = 32;
+static_assert(TT_PLACEHOLDER < kTokenTypeLimit, "a kind code past the limit");
 
 // How a value meets the running value of its group: by the operator before
 // the item (its row in the standard names gives the mode); kFirst for a
