@@ -19,26 +19,20 @@ typedef std::vector<TOKEN *> Items;
 
 std::string Quote(const std::string &text) { return "'" + text + "'"; }
 
-// The operator's row of the table of standard names.
-const STANDARD_NAME &OperatorRow(TOKEN_TYPE type) {
-  for (const STANDARD_NAME &row : StandardNames())
-    if (row.kind == StandardKind::kOperator && row.type == type)
-      return row;
-  static const STANDARD_NAME kUnknown = [] {
-    STANDARD_NAME row = STANDARD_NAME();
-    row.name = "?";
-    return row;
-  }();
-  return kUnknown;
+// The operator's sign, from its row of the table of standard names.
+const char *Sign(TOKEN_TYPE type) {
+  const STANDARD_NAME *row = OperatorRow(type);
+  return row != nullptr ? row->name : "?";
 }
-
-const char *Sign(TOKEN_TYPE type) { return OperatorRow(type).name; }
 
 // How tightly an operator binds in the usual reading of a formula (its
 // priority turned round: "^" the tightest, and from the right there),
 // which the "same as" formula must not depend on: this language works each
 // group left to right.
-int Binding(TOKEN_TYPE type) { return 3 - OperatorRow(type).priority; }
+int Binding(TOKEN_TYPE type) {
+  const STANDARD_NAME *row = OperatorRow(type);
+  return 3 - (row != nullptr ? row->priority : 0);
+}
 
 std::string ItemText(const TOKEN &item);
 
