@@ -30,10 +30,8 @@ void CCompiledForm::Build(const STOKEN &records, CCodeArena &arena,
 std::pair<bool, double> CCompiledForm::Fallback(const void *form,
                                                 std::uintptr_t context) {
   const CCompiledForm &self = *static_cast<const CCompiledForm *>(form);
-  std::pair<bool, double> result(false, 0.0);
-  result.second = self.m_tier == Tier::kRecords
-                      ? EvaluateSToken(self.m_records, context)
-                      : self.m_flat.Run(context);
-  result.first = true;
-  return result;
+  if (self.m_tier == Tier::kRecords)
+    return std::pair<bool, double>(true,
+                                   EvaluateSToken(self.m_records, context));
+  return self.m_flat.Run(context);
 }

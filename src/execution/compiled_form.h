@@ -76,7 +76,7 @@ public:
 
   // The flat program's value, for an owner that evaluates by it alone
   // (where Serving() is kFlatProgram, never a single value).
-  double RunFlat(std::uintptr_t context) const {
+  std::pair<bool, double> RunFlat(std::uintptr_t context) const {
     return m_flat.RunSteps(context);
   }
 

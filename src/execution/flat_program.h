@@ -10,6 +10,7 @@
 #include "execution/visit_plan.h"
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 // What a step computes. Leaves (variables and constants, both read through
@@ -58,19 +59,6 @@ enum FLAT_CONTROL : std::uint16_t {
 };
 static_assert(kPowN < kFinalStep, "a step's code and its final mark apart");
 
-// On 32-bit x86 a function's double comes back on the x87 stack, which the
-// caller of a walk stores and reads again to reach its SSE registers:
-// RunSteps gives its value in one instead.
-#if defined(_MSC_VER) && defined(_M_IX86)
-#define VOXEVAL_SSE_RETURN __vectorcall
-#elif defined(__clang__) && defined(__i386__)
-#define VOXEVAL_SSE_RETURN __attribute__((vectorcall))
-#elif defined(__GNUC__) && defined(__i386__) && defined(__SSE2_MATH__)
-#define VOXEVAL_SSE_RETURN __attribute__((sseregparm))
-#else
-#define VOXEVAL_SSE_RETURN
-#endif
-
 struct FLAT_STEP {
   // shape * kModeCount + mode, or a FLAT_CONTROL code; plus kFinalStep for
   // the last step of a program.
@@ -99,13 +87,19 @@ public:
 
   bool Empty() const { return m_steps.empty(); }
 
-  // The value of the tree. Allocates nothing and takes no lock.
-  double Run(std::uintptr_t context) const {
-    return m_leaf != nullptr ? FiniteOrZero(*m_leaf) : RunSteps(context);
+  // The tree's value, as Evaluate gives it. Allocates nothing and takes
+  // no lock.
+  std::pair<bool, double> Run(std::uintptr_t context) const {
+    return m_leaf != nullptr
+               ? std::pair<bool, double>(true, FiniteOrZero(*m_leaf))
+               : RunSteps(context);
   }
 
-  // The same for a tree that is not one leaf (Leaf() is null).
-  double VOXEVAL_SSE_RETURN RunSteps(std::uintptr_t context) const;
+  // The same for a tree that is not one leaf (Leaf() is null): one call,
+  // into the walk chosen for the program, which gives the pair itself.
+  std::pair<bool, double> RunSteps(std::uintptr_t context) const {
+    return m_walk(m_steps.data(), context);
+  }
 
   const std::vector<FLAT_STEP> &Steps() const { return m_steps; }
 
@@ -116,6 +110,11 @@ public:
   static const int kMaxDepth = CVisitPlan::kMaxDepth;
 
 private:
+  typedef std::pair<bool, double> (*WALK)(const FLAT_STEP *steps,
+                                          std::uintptr_t context);
+  // Sets m_walk from what the steps call and save.
+  void ChooseWalk();
+
   // Set when the whole tree is one variable or constant: read directly.
   const double *m_leaf = nullptr;
   // Set when no step calls anything: a lighter walk serves.
@@ -124,6 +123,7 @@ private:
   // so the walk takes stack for these only: a host's depth of re-entry
   // does not depend on whether machine code was granted.
   int m_savedDepth = 0;
+  WALK m_walk = nullptr;
   std::vector<FLAT_STEP> m_steps;
   // The constants leaves point at; not resized once built.
   std::vector<double> m_constants;

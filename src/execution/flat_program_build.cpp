@@ -334,4 +334,5 @@ void CFlatProgram::Build(const CVisitPlan &plan) {
     m_callsNothing = m_callsNothing && IsInlineStep(step.code);
   std::vector<int> known;
   m_savedDepth = SavedDepth(m_steps, 0, known);
+  ChooseWalk();
 }

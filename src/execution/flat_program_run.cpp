@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -32,7 +33,7 @@ VOXEVAL_ALWAYS_INLINE void KeepComputed(double value) {
     continue;                                                                  \
   case (code) + kFinalStep:                                                    \
     statement;                                                                 \
-    return FiniteOrZero(acc);
+    return VOX_RESULT(FiniteOrZero(acc));
 // NOLINTEND(bugprone-macro-parentheses)
 
 // The value meets the running value by each mode that needs no call.
@@ -150,12 +151,16 @@ namespace {
 #if defined(__GNUC__)
 #define VOX_UNREACHABLE() __builtin_unreachable()
 #else
-#define VOX_UNREACHABLE() return FiniteOrZero(acc)
+#define VOX_UNREACHABLE() return VOX_RESULT(FiniteOrZero(acc))
 #endif
 
+typedef std::pair<bool, double> RESULT;
+
 // Programs that call nothing walk here: with no call to survive, the walk
-// keeps its state in scratch registers and saves none.
-double WalkInline(const FLAT_STEP *step) {
+// keeps its state in scratch registers and saves none. It gives what
+// Evaluate gives, so that the host's call ends in it.
+#define VOX_RESULT(value) RESULT(true, (value))
+RESULT WalkInline(const FLAT_STEP *step, std::uintptr_t) {
   double stack[CFlatProgram::kMaxDepth];
   double *saved = stack;
   double acc = 0.0;
@@ -168,6 +173,10 @@ double WalkInline(const FLAT_STEP *step) {
   }
 }
 
+#undef VOX_RESULT
+
+// Programs that call something, and their sub-programs, walk here.
+#define VOX_RESULT(value) (value)
 double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
   double acc = 0.0;
   for (;; ++step) {
@@ -210,6 +219,7 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
   }
 }
 
+#undef VOX_RESULT
 #undef VOX_UNREACHABLE
 #undef VOX_INLINE_STEPS
 #undef VOX_LEAF
@@ -239,25 +249,24 @@ namespace {
 // takes little stack at each re-entry.
 const int kShallowDepth = 8;
 
-VOX_NEVER_INLINE double WalkShallow(const FLAT_STEP *steps,
+VOX_NEVER_INLINE RESULT WalkShallow(const FLAT_STEP *steps,
                                     std::uintptr_t context) {
   double saved[kShallowDepth];
-  return Walk(steps, saved, context);
+  return RESULT(true, Walk(steps, saved, context));
 }
 
-VOX_NEVER_INLINE double WalkDeep(const FLAT_STEP *steps,
+VOX_NEVER_INLINE RESULT WalkDeep(const FLAT_STEP *steps,
                                  std::uintptr_t context) {
   double saved[CFlatProgram::kMaxDepth];
-  return Walk(steps, saved, context);
+  return RESULT(true, Walk(steps, saved, context));
 }
 
 } // namespace
 
-double VOXEVAL_SSE_RETURN CFlatProgram::RunSteps(std::uintptr_t context) const {
-  if (m_callsNothing)
-    return WalkInline(m_steps.data());
-  return m_savedDepth <= kShallowDepth ? WalkShallow(m_steps.data(), context)
-                                       : WalkDeep(m_steps.data(), context);
+void CFlatProgram::ChooseWalk() {
+  m_walk = m_callsNothing                  ? WalkInline
+           : m_savedDepth <= kShallowDepth ? WalkShallow
+                                           : WalkDeep;
 }
 
 #undef VOX_NEVER_INLINE

@@ -103,7 +103,7 @@ public:
   using CVOXExpression::CVOXExpression;
 
   std::pair<bool, double> Evaluate(std::uintptr_t context) const override {
-    return std::pair<bool, double>(true, Form().RunFlat(context));
+    return Form().RunFlat(context);
   }
 };
 
