@@ -74,11 +74,9 @@ public:
     return Fallback(this, context);
   }
 
-  // The flat program's value, for an owner that evaluates by it alone
-  // (where Serving() is kFlatProgram, never a single value).
-  std::pair<bool, double> RunFlat(std::uintptr_t context) const {
-    return m_flat.RunSteps(context);
-  }
+  // The flat program, for an owner that evaluates by it alone (where
+  // Serving() is kFlatProgram, never a single value).
+  const CFlatProgram &Flat() const { return m_flat; }
 
   // The one variable or constant the records are, or null. Its value is
   // FiniteOrZero(*SingleValue()).

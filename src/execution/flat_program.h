@@ -76,9 +76,10 @@ struct FLAT_STEP {
   const double *b;
 };
 
-// True for steps whose walk calls nothing: no callback, no function, no
-// pow.
-bool IsInlineStep(std::uint16_t code);
+// How a program's steps are walked: calling nothing (the running values
+// saved in the walk's scratch), or calling, with room for few or for
+// kMaxDepth saved values.
+enum class FlatWalk : std::uint8_t { kInline, kShallow, kDeep };
 
 class CFlatProgram {
 public:
@@ -103,6 +104,9 @@ public:
 
   const std::vector<FLAT_STEP> &Steps() const { return m_steps; }
 
+  // The walk the steps take (see RunWalk in flat_program_run.h).
+  FlatWalk WalkKind() const { return m_walkKind; }
+
   // The one variable or constant the tree is, or null.
   const double *Leaf() const { return m_leaf; }
 
@@ -112,17 +116,16 @@ public:
 private:
   typedef std::pair<bool, double> (*WALK)(const FLAT_STEP *steps,
                                           std::uintptr_t context);
-  // Sets m_walk from what the steps call and save.
+  // Sets the walk from what the steps call and save.
   void ChooseWalk();
 
   // Set when the whole tree is one variable or constant: read directly.
   const double *m_leaf = nullptr;
-  // Set when no step calls anything: a lighter walk serves.
-  bool m_callsNothing = false;
-  // The most running values saved at once. A callback may evaluate again,
-  // so the walk takes stack for these only: a host's depth of re-entry
-  // does not depend on whether machine code was granted.
-  int m_savedDepth = 0;
+  // Where no step calls anything, a lighter walk serves. Otherwise a
+  // callback may evaluate again, so the walk takes stack for the running
+  // values the steps save at once only: a host's depth of re-entry does
+  // not depend on whether machine code was granted.
+  FlatWalk m_walkKind = FlatWalk::kInline;
   WALK m_walk = nullptr;
   std::vector<FLAT_STEP> m_steps;
   // The constants leaves point at; not resized once built.

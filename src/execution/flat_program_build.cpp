@@ -2,6 +2,7 @@
 // evaluator would visit it (the visit plan), then the steps are laid out,
 // the common shapes fused into single steps.
 #include "execution/flat_program.h"
+#include "execution/flat_program_run.h"
 
 #include <algorithm>
 
@@ -319,7 +320,6 @@ int SavedDepth(const std::vector<FLAT_STEP> &steps, std::size_t start,
 
 void CFlatProgram::Build(const CVisitPlan &plan) {
   m_leaf = nullptr;
-  m_callsNothing = false;
   m_steps.clear();
   m_constants.clear();
   Translator translator(plan, m_steps, m_constants);
@@ -329,10 +329,27 @@ void CFlatProgram::Build(const CVisitPlan &plan) {
   if (m_steps.size() == 1 &&
       m_steps[0].code == kLeaf * kModeCount + kFirst + kFinalStep)
     m_leaf = m_steps[0].a.leaf;
-  m_callsNothing = true;
-  for (const FLAT_STEP &step : m_steps)
-    m_callsNothing = m_callsNothing && IsInlineStep(step.code);
-  std::vector<int> known;
-  m_savedDepth = SavedDepth(m_steps, 0, known);
   ChooseWalk();
+}
+
+void CFlatProgram::ChooseWalk() {
+  bool callsNothing = true;
+  for (const FLAT_STEP &step : m_steps)
+    callsNothing = callsNothing && flat_walk::IsInlineStep(step.code);
+  std::vector<int> known;
+  m_walkKind = callsNothing ? FlatWalk::kInline
+               : SavedDepth(m_steps, 0, known) <= flat_walk::kShallowDepth
+                   ? FlatWalk::kShallow
+                   : FlatWalk::kDeep;
+  switch (m_walkKind) {
+  case FlatWalk::kInline:
+    m_walk = &flat_walk::RunWalk<FlatWalk::kInline>;
+    break;
+  case FlatWalk::kShallow:
+    m_walk = &flat_walk::RunWalk<FlatWalk::kShallow>;
+    break;
+  case FlatWalk::kDeep:
+    m_walk = &flat_walk::RunWalk<FlatWalk::kDeep>;
+    break;
+  }
 }

@@ -1,6 +1,7 @@
 #include "facade/expression.h"
 
 #include "builder/expression_builder.h"
+#include "execution/flat_program_run.h"
 
 #include <cstddef>
 #include <cstring>
@@ -83,6 +84,41 @@ bool CVOXExpression::DependsOnSpace() const {
 
 bool CVOXExpression::DependsOnTime() const {
   return m_builder->DependsOnTime(*m_tree);
+}
+
+// The steps are the walk's at once: for a program that calls nothing,
+// the host's call runs them here, with no call between.
+template <FlatWalk kWalk>
+std::pair<bool, double>
+CVOXFlatExpression<kWalk>::Evaluate(std::uintptr_t context) const {
+  return flat_walk::RunWalk<kWalk>(Form().Flat().Steps().data(), context);
+}
+
+CVOXExpression *
+NewExpression(const boost::shared_ptr<IVOXExpressionParser> &parser,
+              const boost::shared_ptr<CExpressionBuilder> &builder,
+              std::unique_ptr<calc_nmspace::TOKEN> &tree, RECORDS_PTR &records,
+              CCompiledForm &form) {
+  if (form.SingleValue() != nullptr)
+    return new CVOXValueExpression(parser, builder, tree, records, form);
+  if (form.Serving() != Tier::kFlatProgram) {
+    CVOXExpression *expression =
+        new CVOXExpression(parser, builder, tree, records, form);
+    expression->LandCallsInCode();
+    return expression;
+  }
+  switch (form.Flat().WalkKind()) {
+  case FlatWalk::kInline:
+    return new CVOXFlatExpression<FlatWalk::kInline>(parser, builder, tree,
+                                                     records, form);
+  case FlatWalk::kShallow:
+    return new CVOXFlatExpression<FlatWalk::kShallow>(parser, builder, tree,
+                                                      records, form);
+  case FlatWalk::kDeep:
+    break;
+  }
+  return new CVOXFlatExpression<FlatWalk::kDeep>(parser, builder, tree, records,
+                                                 form);
 }
 
 void DeleteExpression(CVOXExpression *expression) { delete expression; }

@@ -96,16 +96,22 @@ public:
 
 // The same for a form served by its flat program (every form where no
 // machine code is made: other processors, plans the code does not take,
-// code memory refused): the host's call runs the steps at once, without
-// asking for code that is not there.
+// code memory refused): the host's call walks the steps itself, without
+// asking for code that is not there, one class for each kind of walk.
+template <FlatWalk kWalk>
 class CVOXFlatExpression final : public CVOXExpression {
 public:
   using CVOXExpression::CVOXExpression;
 
-  std::pair<bool, double> Evaluate(std::uintptr_t context) const override {
-    return Form().RunFlat(context);
-  }
+  std::pair<bool, double> Evaluate(std::uintptr_t context) const override;
 };
+
+// An expression for the form, of the class that serves it fastest.
+CVOXExpression *
+NewExpression(const boost::shared_ptr<IVOXExpressionParser> &parser,
+              const boost::shared_ptr<CExpressionBuilder> &builder,
+              std::unique_ptr<calc_nmspace::TOKEN> &tree, RECORDS_PTR &records,
+              CCompiledForm &form);
 
 // The deleter of every expression handle.
 void DeleteExpression(CVOXExpression *expression);

@@ -51,15 +51,8 @@ CVOXExpressionParser::MakeExpression(const std::u16string &text) {
   const boost::shared_ptr<IVOXExpressionParser> self = shared_from_this();
   // The tree, records and form pass to the object as it takes them; the
   // handle deletes the object itself should its count not be allocated.
-  CVOXExpression *expression = nullptr;
-  if (form.SingleValue() != nullptr) {
-    expression = new CVOXValueExpression(self, builder, tree, records, form);
-  } else if (form.Serving() == Tier::kFlatProgram) {
-    expression = new CVOXFlatExpression(self, builder, tree, records, form);
-  } else {
-    expression = new CVOXExpression(self, builder, tree, records, form);
-    expression->LandCallsInCode();
-  }
+  CVOXExpression *expression =
+      NewExpression(self, builder, tree, records, form);
   return boost::shared_ptr<CVOXExpression>(expression, DeleteExpression);
 }
 

@@ -1,13 +1,17 @@
 // Walking the flat steps: one switch over the fused step codes, the running
 // value in a register, the running values of enclosing groups on a small
-// stack in the caller's frame.
+// stack in the caller's frame. In a header so that an expression's
+// Evaluate takes its walk in place (RunWalk), with no call between the
+// host's call and the steps.
+#ifndef VOXEVAL_EXECUTION_FLAT_PROGRAM_RUN_H
+#define VOXEVAL_EXECUTION_FLAT_PROGRAM_RUN_H
+
 #include "execution/flat_program.h"
 
 #include <cmath>
-#include <cstring>
 #include <utility>
 
-namespace {
+namespace flat_walk {
 
 // A dropped value is still computed, as the evaluator computes it: its
 // arithmetic raises flags, and traps where the host unmasked them.
@@ -114,9 +118,9 @@ VOXEVAL_ALWAYS_INLINE void KeepComputed(double value) {
   VOX_MEET_INLINE(kFinishLeaf, FiniteOrZero(acc), VOX_LEAF(a.leaf))            \
   VOX_CASE(kFinish, acc = FiniteOrZero(acc))
 
-} // namespace
-
-bool IsInlineStep(std::uint16_t code) {
+// True for steps whose walk calls nothing: no callback, no function, no
+// pow.
+inline bool IsInlineStep(std::uint16_t code) {
   if (code >= kFinalStep)
     code = static_cast<std::uint16_t>(code - kFinalStep);
   if (code == kFinish)
@@ -146,8 +150,6 @@ bool IsInlineStep(std::uint16_t code) {
   }
 }
 
-namespace {
-
 #if defined(__GNUC__)
 #define VOX_UNREACHABLE() __builtin_unreachable()
 #else
@@ -160,7 +162,7 @@ typedef std::pair<bool, double> RESULT;
 // keeps its state in scratch registers and saves none. It gives what
 // Evaluate gives, so that the host's call ends in it.
 #define VOX_RESULT(value) RESULT(true, (value))
-RESULT WalkInline(const FLAT_STEP *step, std::uintptr_t) {
+VOXEVAL_ALWAYS_INLINE RESULT WalkInline(const FLAT_STEP *step, std::uintptr_t) {
   double stack[CFlatProgram::kMaxDepth];
   double *saved = stack;
   double acc = 0.0;
@@ -175,9 +177,19 @@ RESULT WalkInline(const FLAT_STEP *step, std::uintptr_t) {
 
 #undef VOX_RESULT
 
-// Programs that call something, and their sub-programs, walk here.
+#if defined(__GNUC__)
+#define VOX_NEVER_INLINE inline __attribute__((noinline))
+#elif defined(_MSC_VER)
+#define VOX_NEVER_INLINE inline __declspec(noinline)
+#else
+#define VOX_NEVER_INLINE inline
+#endif
+
+// Programs that call something, and their sub-programs, walk here: one
+// copy, called from every walk that calls.
 #define VOX_RESULT(value) (value)
-double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
+VOX_NEVER_INLINE double Walk(const FLAT_STEP *step, double *saved,
+                             std::uintptr_t context) {
   double acc = 0.0;
   for (;; ++step) {
     switch (step->code) {
@@ -232,41 +244,26 @@ double Walk(const FLAT_STEP *step, double *saved, std::uintptr_t context) {
 #undef VOX_MODES_CALLING
 #undef VOX_MODES_INLINE
 #undef VOX_STEP
+#undef VOX_NEVER_INLINE
 
-} // namespace
-
-#if defined(__GNUC__)
-#define VOX_NEVER_INLINE __attribute__((noinline))
-#elif defined(_MSC_VER)
-#define VOX_NEVER_INLINE __declspec(noinline)
-#else
-#define VOX_NEVER_INLINE
-#endif
-
-namespace {
-
-// The saved values' room, in a frame of its own: a shallow program's walk
+// The saved values' room, in the walk's frame: a shallow program's walk
 // takes little stack at each re-entry.
 const int kShallowDepth = 8;
 
-VOX_NEVER_INLINE RESULT WalkShallow(const FLAT_STEP *steps,
-                                    std::uintptr_t context) {
-  double saved[kShallowDepth];
-  return RESULT(true, Walk(steps, saved, context));
+// What Evaluate gives for steps walked as kind says; the kind is the
+// program's WalkKind().
+template <FlatWalk kind>
+VOXEVAL_ALWAYS_INLINE RESULT RunWalk(const FLAT_STEP *steps,
+                                     std::uintptr_t context) {
+  if constexpr (kind == FlatWalk::kInline) {
+    return WalkInline(steps, context);
+  } else {
+    double saved[kind == FlatWalk::kShallow ? kShallowDepth
+                                            : CFlatProgram::kMaxDepth];
+    return RESULT(true, Walk(steps, saved, context));
+  }
 }
 
-VOX_NEVER_INLINE RESULT WalkDeep(const FLAT_STEP *steps,
-                                 std::uintptr_t context) {
-  double saved[CFlatProgram::kMaxDepth];
-  return RESULT(true, Walk(steps, saved, context));
-}
+} // namespace flat_walk
 
-} // namespace
-
-void CFlatProgram::ChooseWalk() {
-  m_walk = m_callsNothing                  ? WalkInline
-           : m_savedDepth <= kShallowDepth ? WalkShallow
-                                           : WalkDeep;
-}
-
-#undef VOX_NEVER_INLINE
+#endif
