@@ -452,13 +452,18 @@ TEST(Names, LongNameOutsideAsciiReadWithoutCopyingPrefixes) {
 // Code memory refused at any system call (the region, its mapping, its
 // protection, the writes), alone or with every one after it: each text
 // compiles and evaluates right, by the flat program where its code found
-// no room, and nothing throws. The long sum needs a region of its own.
+// no room, and nothing throws. The long sum needs a region of its own; the
+// nested sum keeps twelve running values while it calls.
 TEST(CodeMemoryRefused, AtEveryCallExpressionsStillEvaluateRight) {
   std::u16string sum = u"x";
   for (int i = 0; i < 40000; ++i)
     sum += u"+x";
-  const std::u16string texts[] = {u"x*2+1", sum, u"(x-3)^2/y", u"sin(x)*y"};
-  const double expected[] = {4.0, 40001 * 1.5, 2.25 / 4.0, std::sin(1.5) * 4};
+  const std::u16string nested = u"x*y+(x*y+(x*y+(x*y+(x*y+(x*y+(x*y+(x*y+("
+                                u"x*y+(x*y+(x*y+(x*y+sin(x))))))))))))";
+  const std::u16string texts[] = {u"x*2+1", sum, u"(x-3)^2/y", u"sin(x)*y",
+                                  nested};
+  const double expected[] = {4.0, 40001 * 1.5, 2.25 / 4.0, std::sin(1.5) * 4,
+                             72 + std::sin(1.5)};
   auto run = [&](long refuseAt, bool refuseAfter) {
     ParserHandle p = CreateExpressionParser();
     ASSERT_TRUE(p->SetValue(u"x", 1.5));
