@@ -102,17 +102,27 @@ VOXEVAL_ALWAYS_INLINE void KeepComputed(double value) {
 
 #define VOX_LEAF(field) FiniteOrZero(*step->field)
 
+// A pair's two leaves, each read as FiniteOrZero reads it but tested
+// together, met by meet, an expression of l.first and l.second.
+#define VOX_PAIR(meet)                                                         \
+  ([step] {                                                                    \
+    const std::pair<double, double> l =                                        \
+        FiniteOrZeroPair(step->a.leaf, step->b);                               \
+    return (meet);                                                             \
+  }())
+#define VOX_PAIR_OF(op) VOX_PAIR(l.first op l.second)
+
 // Steps that call nothing. Kept in step with IsInlineStep below.
 #define VOX_INLINE_STEPS                                                       \
   VOX_MODES_INLINE(kLeaf, VOX_LEAF(a.leaf))                                    \
-  VOX_MODES_INLINE(kPairAdd, VOX_LEAF(a.leaf) + VOX_LEAF(b))                   \
-  VOX_MODES_INLINE(kPairSub, VOX_LEAF(a.leaf) - VOX_LEAF(b))                   \
-  VOX_MODES_INLINE(kPairMul, VOX_LEAF(a.leaf) * VOX_LEAF(b))                   \
-  VOX_MODES_INLINE(kPairDiv, VOX_LEAF(a.leaf) / VOX_LEAF(b))                   \
-  VOX_MODES_INLINE(kGroupAdd, FiniteOrZero(VOX_LEAF(a.leaf) + VOX_LEAF(b)))    \
-  VOX_MODES_INLINE(kGroupSub, FiniteOrZero(VOX_LEAF(a.leaf) - VOX_LEAF(b)))    \
-  VOX_MODES_INLINE(kGroupMul, FiniteOrZero(VOX_LEAF(a.leaf) * VOX_LEAF(b)))    \
-  VOX_MODES_INLINE(kGroupDiv, FiniteOrZero(VOX_LEAF(a.leaf) / VOX_LEAF(b)))    \
+  VOX_MODES_INLINE(kPairAdd, VOX_PAIR_OF(+))                                   \
+  VOX_MODES_INLINE(kPairSub, VOX_PAIR_OF(-))                                   \
+  VOX_MODES_INLINE(kPairMul, VOX_PAIR_OF(*))                                   \
+  VOX_MODES_INLINE(kPairDiv, VOX_PAIR_OF(/))                                   \
+  VOX_MODES_INLINE(kGroupAdd, FiniteOrZero(VOX_PAIR_OF(+)))                    \
+  VOX_MODES_INLINE(kGroupSub, FiniteOrZero(VOX_PAIR_OF(-)))                    \
+  VOX_MODES_INLINE(kGroupMul, FiniteOrZero(VOX_PAIR_OF(*)))                    \
+  VOX_MODES_INLINE(kGroupDiv, FiniteOrZero(VOX_PAIR_OF(/)))                    \
   VOX_CLOSE_INLINE(kClose, FiniteOrZero(acc))                                  \
   VOX_MEET_INLINE(kCloseLeaf, VOX_LEAF(a.leaf), FiniteOrZero(acc))             \
   VOX_MEET_INLINE(kFinishLeaf, FiniteOrZero(acc), VOX_LEAF(a.leaf))            \
@@ -195,14 +205,14 @@ VOX_NEVER_INLINE double Walk(const FLAT_STEP *step, double *saved,
     switch (step->code) {
       VOX_INLINE_STEPS
       VOX_MODES_CALLING(kLeaf, VOX_LEAF(a.leaf))
-      VOX_MODES_CALLING(kPairAdd, VOX_LEAF(a.leaf) + VOX_LEAF(b))
-      VOX_MODES_CALLING(kPairSub, VOX_LEAF(a.leaf) - VOX_LEAF(b))
-      VOX_MODES_CALLING(kPairMul, VOX_LEAF(a.leaf) * VOX_LEAF(b))
-      VOX_MODES_CALLING(kPairDiv, VOX_LEAF(a.leaf) / VOX_LEAF(b))
-      VOX_MODES_CALLING(kGroupAdd, FiniteOrZero(VOX_LEAF(a.leaf) + VOX_LEAF(b)))
-      VOX_MODES_CALLING(kGroupSub, FiniteOrZero(VOX_LEAF(a.leaf) - VOX_LEAF(b)))
-      VOX_MODES_CALLING(kGroupMul, FiniteOrZero(VOX_LEAF(a.leaf) * VOX_LEAF(b)))
-      VOX_MODES_CALLING(kGroupDiv, FiniteOrZero(VOX_LEAF(a.leaf) / VOX_LEAF(b)))
+      VOX_MODES_CALLING(kPairAdd, VOX_PAIR_OF(+))
+      VOX_MODES_CALLING(kPairSub, VOX_PAIR_OF(-))
+      VOX_MODES_CALLING(kPairMul, VOX_PAIR_OF(*))
+      VOX_MODES_CALLING(kPairDiv, VOX_PAIR_OF(/))
+      VOX_MODES_CALLING(kGroupAdd, FiniteOrZero(VOX_PAIR_OF(+)))
+      VOX_MODES_CALLING(kGroupSub, FiniteOrZero(VOX_PAIR_OF(-)))
+      VOX_MODES_CALLING(kGroupMul, FiniteOrZero(VOX_PAIR_OF(*)))
+      VOX_MODES_CALLING(kGroupDiv, FiniteOrZero(VOX_PAIR_OF(/)))
       VOX_CLOSE_CALLING(kClose, FiniteOrZero(acc))
       VOX_MEET_CALLING(kCloseLeaf, VOX_LEAF(a.leaf), FiniteOrZero(acc))
       VOX_MEET_CALLING(kFinishLeaf, FiniteOrZero(acc), VOX_LEAF(a.leaf))
@@ -210,10 +220,9 @@ VOX_NEVER_INLINE double Walk(const FLAT_STEP *step, double *saved,
                       step->a.func(FiniteOrZero(acc)))
       VOX_MEET_CALLING(kApplyCloseLeaf, VOX_LEAF(b),
                        step->a.func(FiniteOrZero(acc)))
-      VOX_MODES(kPairPow, std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b)))
+      VOX_MODES(kPairPow, VOX_PAIR(std::pow(l.first, l.second)))
       VOX_MODES(kPairPowN, PowN(VOX_LEAF(a.leaf), step->target, step->b))
-      VOX_MODES(kGroupPow,
-                FiniteOrZero(std::pow(VOX_LEAF(a.leaf), VOX_LEAF(b))))
+      VOX_MODES(kGroupPow, FiniteOrZero(VOX_PAIR(std::pow(l.first, l.second))))
       VOX_MODES(kGroupPowN,
                 FiniteOrZero(PowN(VOX_LEAF(a.leaf), step->target, step->b)))
       VOX_MODES(kApplyLeaf, step->a.func(VOX_LEAF(b)))
@@ -235,6 +244,8 @@ VOX_NEVER_INLINE double Walk(const FLAT_STEP *step, double *saved,
 #undef VOX_UNREACHABLE
 #undef VOX_INLINE_STEPS
 #undef VOX_LEAF
+#undef VOX_PAIR
+#undef VOX_PAIR_OF
 #undef VOX_CASE
 #undef VOX_MEET_CALLING
 #undef VOX_MEET_INLINE
