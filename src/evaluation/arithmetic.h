@@ -30,9 +30,19 @@ inline bool IsFinite(double v) {
   return (bits & 0x7FF0000000000000ull) != 0x7FF0000000000000ull;
 }
 
+#if defined(__SSE2__) || defined(_M_X64)
+// Each lane as FiniteOrZero gives it. The exponent bits are compared as a
+// double, which is never a NaN (whatever an unused lane holds), so the test
+// stays in vector registers and stays quiet.
+inline __m128d FiniteOrZeroLanes(__m128d values) {
+  const __m128d infinity = _mm_set1_pd(HUGE_VAL);
+  const __m128d exponents = _mm_and_pd(values, infinity);
+  return _mm_and_pd(_mm_cmpneq_pd(exponents, infinity), values);
+}
+#endif
+
 // What the evaluator makes of every value it reads: one that is not finite
-// reads as 0.0. On x86-64 the exponent bits are compared as a double, which
-// is never a NaN, so the test stays in vector registers and stays quiet.
+// reads as 0.0.
 inline double FiniteOrZero(double v) {
 #if defined(__SSE2__) || defined(_M_X64)
 #if defined(__GNUC__) && !defined(__clang__)
@@ -44,9 +54,7 @@ inline double FiniteOrZero(double v) {
 #else
   const __m128d value = _mm_set_sd(v);
 #endif
-  const __m128d infinity = _mm_set1_pd(HUGE_VAL); // as FiniteOrZeroPair's
-  const __m128d exponent = _mm_and_pd(value, infinity);
-  return _mm_cvtsd_f64(_mm_and_pd(_mm_cmpneq_sd(exponent, infinity), value));
+  return _mm_cvtsd_f64(FiniteOrZeroLanes(value));
 #else
   double read = IsFinite(v) ? v : 0.0;
 #if defined(__GNUC__) && defined(__aarch64__)
@@ -66,10 +74,8 @@ inline double FiniteOrZero(double v) {
 inline std::pair<double, double> FiniteOrZeroPair(const double *first,
                                                   const double *second) {
 #if defined(__SSE2__) || defined(_M_X64)
-  const __m128d values = _mm_loadh_pd(_mm_load_sd(first), second);
-  const __m128d infinity = _mm_set1_pd(HUGE_VAL);
-  const __m128d exponents = _mm_and_pd(values, infinity);
-  const __m128d read = _mm_and_pd(_mm_cmpneq_pd(exponents, infinity), values);
+  const __m128d read =
+      FiniteOrZeroLanes(_mm_loadh_pd(_mm_load_sd(first), second));
   double low = _mm_cvtsd_f64(read);
   double high = _mm_cvtsd_f64(_mm_unpackhi_pd(read, read));
 #if defined(__GNUC__)
