@@ -339,18 +339,19 @@ TEST(CodeHardening, ConstantsLieOutsideExecutablePagesAndNothingIsWritable) {
   }
 }
 
-// Every entry starts with endbr64, so that the code runs where indirect
-// branches are tracked.
-TEST(CodeHardening, EntriesBeginWithEndbr64) {
-#if !defined(__x86_64__) && !defined(_M_X64)
+// Every entry starts with endbr64 (endbr32 in 32-bit code), so that the
+// code runs where indirect branches are tracked.
+TEST(CodeHardening, EntriesBeginWithEndbr) {
+#if !defined(VOXEVAL_MACHINE_CODE)
   GTEST_SKIP() << "no machine code here";
 #endif
   const boost::shared_ptr<CExpressionBuilder> builder(new CExpressionBuilder);
-  const unsigned char endbr64[] = {0xF3, 0x0F, 0x1E, 0xFA};
+  const unsigned char endbr[] = {0xF3, 0x0F, 0x1E,
+                                 sizeof(void *) == 8 ? 0xFA : 0xFB};
   for (const char *text : {"x+1", "sin(x)*y", "x^2-y^3", "1/(x+y)"}) {
     SCOPED_TRACE(text);
     const Program program(builder, text);
     ASSERT_TRUE(program.machine.Ready());
-    EXPECT_EQ(std::memcmp(program.machine.Code(), endbr64, 4), 0);
+    EXPECT_EQ(std::memcmp(program.machine.Code(), endbr, 4), 0);
   }
 }

@@ -214,7 +214,7 @@ const double kSpecialValues[] = {
     0.0,  -0.0,  1.0,  2.0, -3.0,  0.5,  1e308,   -1e308,   1e-310,
     kInf, -kInf, kNaN, 0.1, 1e154, -2.5, 0x1p512, 0x1p-484, 1e200};
 
-#if defined(__x86_64__) || defined(_M_X64)
+#if defined(VOXEVAL_MACHINE_CODE)
 const bool kMachineCode = true;
 #else
 const bool kMachineCode = false;

@@ -22,7 +22,7 @@
 
 namespace {
 
-#if defined(__x86_64__) || defined(_M_X64)
+#if defined(VOXEVAL_MACHINE_CODE)
 const bool kMachineCode = true;
 #else
 const bool kMachineCode = false;

@@ -31,7 +31,7 @@ TEST(UnwindTable, EncoderFollowsTheStackPointer) {
   std::vector<std::uint8_t> data;
   {
     CX86Encoder prologue;
-    prologue.Endbr64();
+    prologue.Endbr();
     prologue.SubRsp(40);
     CX86Encoder body;
     const Label out = body.NewLabel();
@@ -177,7 +177,7 @@ CODE_BLOCK Place(CCodeArena &arena, std::int32_t frame, int pad = 0,
   const Label cold = code.NewLabel();
   const Label back = code.NewLabel();
   for (int i = 0; i <= pad; ++i)
-    code.Endbr64();
+    code.Endbr();
   code.Jmp(cold);
   code.Bind(back);
   code.Ret();

@@ -25,7 +25,8 @@ struct Form {
 
 // objdump's reading of the bytes, one instruction a line, its spacing
 // collapsed and its comments dropped; empty when objdump cannot be run.
-std::vector<std::string> Disassemble(const std::vector<std::uint8_t> &code) {
+std::vector<std::string> Disassemble(const std::vector<std::uint8_t> &code,
+                                     const char *machine = "i386:x86-64") {
   char path[] = "/tmp/voxeval-encoder-XXXXXX";
   const int file = mkstemp(path);
   if (file < 0)
@@ -34,9 +35,8 @@ std::vector<std::string> Disassemble(const std::vector<std::uint8_t> &code) {
                        static_cast<ssize_t>(code.size());
   close(file);
   std::vector<std::string> lines;
-  const std::string command =
-      std::string("objdump -D -b binary -m i386:x86-64 -M intel ") + path +
-      " 2>/dev/null";
+  const std::string command = std::string("objdump -D -b binary -m ") +
+                              machine + " -M intel " + path + " 2>/dev/null";
   FILE *pipe = written ? popen(command.c_str(), "r") : nullptr;
   if (pipe != nullptr) {
     char line[512];
@@ -146,20 +146,21 @@ TEST(X86Encoder, WritesWhatTheDisassemblerReads) {
       {[&](CX86Encoder &e) { e.Test32(Gpr::kRcx); }, "test ecx,ecx"},
       {[&](CX86Encoder &e) { e.Mov32(Gpr::kR9, 7); }, "mov r9d,0x7"},
       {[&](CX86Encoder &e) { e.Mov32(Gpr::kRsi, 7); }, "mov esi,0x7"},
-      {[&](CX86Encoder &e) { e.MovQword(rsp40, -2); },
+      {[&](CX86Encoder &e) { e.MovPointer(rsp40, -2); },
        "mov QWORD PTR [rsp+0x28],0xfffffffffffffffe"},
-      {[&](CX86Encoder &e) { e.MovQword(rax, 1); }, "mov QWORD PTR [rax],0x1"},
-      {[&](CX86Encoder &e) { e.MovQword(r8, 3); },
+      {[&](CX86Encoder &e) { e.MovPointer(rax, 1); },
+       "mov QWORD PTR [rax],0x1"},
+      {[&](CX86Encoder &e) { e.MovPointer(r8, 3); },
        "mov QWORD PTR [r8-0x10],0x3"},
-      {[&](CX86Encoder &e) { e.CmpQword(rsp40, 0); },
+      {[&](CX86Encoder &e) { e.CmpPointer(rsp40, 0); },
        "cmp QWORD PTR [rsp+0x28],0x0"},
-      {[&](CX86Encoder &e) { e.CmpQword(r10, -1); },
+      {[&](CX86Encoder &e) { e.CmpPointer(r10, -1); },
        "cmp QWORD PTR [r10+0x18],0xffffffffffffffff"},
       {[&](CX86Encoder &e) { e.Lea(Gpr::kRax, rcx8); }, "lea rax,[rcx+0x8]"},
       {[&](CX86Encoder &e) { e.Lea(Gpr::kR10, r8); }, "lea r10,[r8-0x10]"},
       {[&](CX86Encoder &e) { e.AddRsp(40); }, "add rsp,0x28"},
       {[&](CX86Encoder &e) { e.SubRsp(40); }, "sub rsp,0x28"},
-      {[&](CX86Encoder &e) { e.Endbr64(); }, "endbr64"},
+      {[&](CX86Encoder &e) { e.Endbr(); }, "endbr64"},
       {[&](CX86Encoder &e) { e.Call(Gpr::kRax); }, "call rax"},
       {[&](CX86Encoder &e) { e.Jmp(Gpr::kR10); }, "jmp r10"},
       {[&](CX86Encoder &e) { e.Ret(); }, "ret"},
@@ -174,7 +175,7 @@ TEST(X86Encoder, WritesWhatTheDisassemblerReads) {
     ASSERT_TRUE(encoder.Finish(data)) << form.reading;
     std::vector<std::uint8_t> bytes = encoder.Bytes();
     // The pool 0x100 bytes past the instruction's end.
-    encoder.Link(bytes, bytes.size() + 0x100);
+    encoder.Link(bytes, 0, bytes.size() + 0x100);
     code.insert(code.end(), bytes.begin(), bytes.end());
   }
   const std::vector<std::string> lines = Disassemble(code);
@@ -212,6 +213,69 @@ TEST(X86Encoder, PointsJumpsAtTheirLabels) {
       "je 0x31", "jne 0x0",  "ja 0x31",
       "jp 0x0",  "jmp 0x31", "lea r10,[rip+0xffffffffffffffcf]",
       "ret"};
+  EXPECT_EQ(lines, expected);
+}
+
+// 32-bit code: no REX prefix, pointer-sized operations on 32 bits, fixed
+// addresses for variables, and constants and labels by the absolute
+// addresses Link writes (the code placed at 0x1000 here, its pool 0x100
+// bytes after its start).
+TEST(X86Encoder, Writes32BitCodeWithAbsoluteAddresses) {
+  CX86Encoder encoder(false, CodeWidth::k32);
+  const Mem esp8 = Mem::At(Gpr::kRsp, 8);
+  const Mem variable = Mem::Absolute(0x12345678);
+  const Label label = encoder.NewLabel();
+  encoder.Endbr();
+  encoder.SubRsp(76);
+  encoder.Movsd(Xmm(7), Mem::Constant(2.0));
+  encoder.Mulsd(Xmm(3), variable);
+  encoder.Vfmadd132sd(Xmm(2), Xmm(1), Mem::Constant(3.0));
+  encoder.Mov(Gpr::kRax, 0x89ABCDEFu);
+  encoder.Mov(Gpr::kRax, esp8);
+  encoder.Mov(esp8, Gpr::kRdx);
+  encoder.MovPointer(Mem::At(Gpr::kRax), 1);
+  encoder.CmpPointer(esp8, 0);
+  encoder.Lea(Gpr::kRax, esp8);
+  encoder.Lea(Gpr::kRcx, label);
+  encoder.Fstp(Mem::At(Gpr::kRsp));
+  encoder.Fnstcw(Mem::At(Gpr::kRsp));
+  encoder.And32(Gpr::kRax, 0xF00);
+  encoder.Cmp32(Gpr::kRax, 0x300);
+  encoder.Clear32(Gpr::kRdx);
+  encoder.Call(Gpr::kRax);
+  encoder.Jmp(Gpr::kRcx);
+  encoder.AddRsp(76);
+  encoder.Bind(label);
+  encoder.Ret(4);
+  std::vector<std::uint8_t> data;
+  ASSERT_TRUE(encoder.Finish(data));
+  std::vector<std::uint8_t> code = encoder.Bytes();
+  encoder.Link(code, 0x1000, 0x100);
+  const std::vector<std::string> lines = Disassemble(code, "i386");
+  if (lines.empty())
+    GTEST_SKIP() << "objdump cannot be run here";
+  const std::vector<std::string> expected = {
+      "endbr32",
+      "sub esp,0x4c",
+      "movsd xmm7,QWORD PTR ds:0x1100",
+      "mulsd xmm3,QWORD PTR ds:0x12345678",
+      "vfmadd132sd xmm2,xmm1,QWORD PTR ds:0x1108",
+      "mov eax,0x89abcdef",
+      "mov eax,DWORD PTR [esp+0x8]",
+      "mov DWORD PTR [esp+0x8],edx",
+      "mov DWORD PTR [eax],0x1",
+      "cmp DWORD PTR [esp+0x8],0x0",
+      "lea eax,[esp+0x8]",
+      "mov ecx,0x1076",
+      "fstp QWORD PTR [esp+0x0]",
+      "fnstcw WORD PTR [esp+0x0]",
+      "and eax,0xf00",
+      "cmp eax,0x300",
+      "xor edx,edx",
+      "call eax",
+      "jmp ecx",
+      "add esp,0x4c",
+      "ret 0x4"};
   EXPECT_EQ(lines, expected);
 }
 

@@ -87,7 +87,7 @@ void Rethrow(void *thrown) {
 
 #endif
 
-#if defined(__GLIBC__) && defined(__x86_64__)
+#if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
 bool ProcessorRunsVex() {
   __builtin_cpu_init();
   return __builtin_cpu_supports("fma") && __builtin_cpu_supports("avx");

@@ -52,7 +52,8 @@ bool CMachineProgram::Build(const CVisitPlan &plan, CCodeArena &arena,
   CODE_BLOCK block;
   if (!arena.Allocate(code.size(), data.size(), block))
     return false;
-  writer.Link(code, block.dataDistance);
+  writer.Link(code, reinterpret_cast<std::uintptr_t>(block.executable),
+              block.dataDistance);
   if (!CCodeArena::Write(block, code, data)) {
     CCodeArena::Free(block);
     return false;

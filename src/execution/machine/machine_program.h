@@ -1,4 +1,5 @@
-// A visit plan laid out as x86-64 machine code: each group's running value
+// A visit plan laid out as x86 machine code (64-bit, and 32-bit on 32-bit
+// x86 Linux): each group's running value
 // in a register, variables read where they are, constants from read-only
 // data beside the code, the library's functions called directly.
 //
@@ -25,16 +26,22 @@
 typedef std::pair<bool, double> (*MACHINE_FALLBACK)(const void *owner,
                                                     std::uintptr_t context);
 
-#if defined(__x86_64__) || defined(_M_X64)
+// 32-bit x86: where the compiler does double arithmetic in SSE2, as the
+// code does (x87 arithmetic would round differently), and System V's ABI
+// is the host's (Windows' 32-bit ABIs are not served: the flat program
+// runs there).
+#if defined(__x86_64__) || defined(_M_X64) ||                                  \
+    (defined(__i386__) && defined(__linux__) && defined(__SSE2_MATH__))
 #define VOXEVAL_MACHINE_CODE 1
 #endif
 
 // The code is entered as its owner's Evaluate(context) and gives back the
 // pair itself (see calling_convention.h), jumping on to the fallback when
-// it has no value. On System V the pair comes back in registers, so the
-// entry has the fallback's own type. On Windows a member function returns
-// the pair through a pointer, passed after `this` in Microsoft's C++ ABI
-// and before it in GCC's; there the code hands over through HandOver, the
+// it has no value. On System V the pair comes back in registers (x86-64)
+// or through a pointer both the code and the fallback take first (i386),
+// so the entry has the fallback's own type. On Windows a member function
+// returns the pair through a pointer, passed after `this` in Microsoft's C++
+// ABI and before it in GCC's; there the code hands over through HandOver, the
 // fallback in the fourth argument.
 #if defined(VOXEVAL_MACHINE_CODE) && defined(_WIN32)
 #define VOXEVAL_PAIR_THROUGH_POINTER 1
@@ -89,7 +96,7 @@ public:
   CMachineProgram &operator=(const CMachineProgram &) = delete;
 
   // Lays the plan out in a block of the arena, which must outlive the
-  // program. False, leaving no code, on processors other than x86-64, where
+  // program. False, leaving no code, where there is no machine code, where
   // the system will not give memory for code, and for plans it does not
   // take (see Covers in machine_writer_function.cpp); the fallback serves
   // those. Throws std::bad_alloc.

@@ -1,5 +1,5 @@
-// The code generator: a visit plan laid out as x86-64 code for one calling
-// convention and set of processor features.
+// The code generator: a visit plan laid out as x86 code (64-bit, or 32-bit
+// on 32-bit x86) for one calling convention and set of processor features.
 //
 // Registers: xmm0 carries a value being made (and a called function's
 // argument and result), xmm1 and xmm2 are scratch, the exponent bits the
@@ -10,8 +10,9 @@
 // the levels leave free hold variables, read once at entry for their test,
 // until the first call overwrites them.
 // Variables are read by displacement from a register that holds the first
-// variable's address (the convention's base), else by their full address:
-// the code runs wherever it lies, and is laid out once.
+// variable's address (the convention's base), else by their full address;
+// 32-bit code reads each by its address. 64-bit code runs wherever it lies
+// and is laid out once; 32-bit code is linked to its place (Link).
 //
 // Plans that call host callbacks cannot be evaluated twice (the host would
 // see its callbacks called twice), so their code is exact: every value the
@@ -46,9 +47,10 @@ public:
   bool Write(std::vector<std::uint8_t> &code, std::vector<std::uint8_t> &data);
 
   // Points the code Write gave at its data, dataDistance bytes after the
-  // code's start.
-  void Link(std::vector<std::uint8_t> &code, std::size_t dataDistance) const {
-    m_out.Link(code, dataDistance);
+  // code's start, the code to run at address.
+  void Link(std::vector<std::uint8_t> &code, std::uintptr_t address,
+            std::size_t dataDistance) const {
+    m_out.Link(code, address, dataDistance);
   }
 
   // The frame of what Write wrote, for the unwinder.
@@ -91,6 +93,15 @@ private:
   Mem Frame(std::int32_t offset) const {
     return Mem::At(Gpr::kRsp, m_convention.homeArea + offset);
   }
+  // 32-bit code: the n-th pointer-sized argument on the stack above the
+  // return address, below a frame of the given size.
+  static Mem StackArgument(std::int32_t frame, int n) {
+    return Mem::At(Gpr::kRsp, frame + 4 * (n + 1));
+  }
+  bool Wide() const { return m_convention.width == CodeWidth::k64; }
+  // 32-bit code calls 32-bit x86 glibc's pow, which computes on the x87
+  // unit (see RoundsToNearest and kPowFlagsEveryPower).
+  bool X87Pow() const { return !Wide(); }
 
   Mem VariableMemory(const double *variable);
   int DeepestLevel(const PlanOperand &operand, int level) const;
@@ -101,6 +112,7 @@ private:
   void Meet(FLAT_MODE mode, int level, const Place &value);
   void Power(int level, const Place &exponent);
   void TestRange(Xmm base, int limit, Label pow);
+  void LeaveExactToPow(Xmm residual, Label pow);
   void Square(Xmm base, int live);
   void WholePower(Xmm base, int live, std::int32_t n);
   void TestRoundsToNearest(Label other);
@@ -118,11 +130,13 @@ private:
   void HoldVariables(std::vector<const double *> &variables);
   void ReloadHeld();
   void TestLevel(int level);
-  void Call(const void *function, const char *name, int live);
+  // Calls function with its double arguments in xmm0 and xmm1 (doubles of
+  // them) or its integer ones placed by the caller; the result in xmm0.
+  void Call(const void *function, const char *name, int live, int doubles);
   void CallBack(EVAL_CALLBACK callback, int live);
   void LoadTestConstants();
 
-  void SaveArguments(CX86Encoder &out) const;
+  void SaveArguments(CX86Encoder &out, std::int32_t frame) const;
   void RestoreArguments();
   void Return(std::int32_t frame);
   void Rethrown(std::int32_t frame);
@@ -140,15 +154,13 @@ private:
   int m_registerLevels;
   // Every tested value tested on the spot: the plan calls callbacks.
   bool m_exact = false;
-  // The code proves powers in place; r9 (free in both
-  // conventions) is set once a rounding test passed, kept across calls of
-  // the library's functions and cleared by a callback's.
+  // The code proves powers in place; the convention's roundingKnown is
+  // set once a rounding test passed, kept across calls of the library's
+  // functions and cleared by a callback's.
   bool m_squares = false;
-  static constexpr Gpr kRoundingKnown = Gpr::kR9;
-  // Where a shared way to pow goes back to (free in both conventions).
-  static constexpr Gpr kReturn = Gpr::kR10;
   // A power since entry or the last callback tests the rounding
-  // mode on its way (it is the first of them); those after it test r9.
+  // mode on its way (it is the first of them); those after it test
+  // roundingKnown.
   bool m_modeTested = false;
   // Callbacks are called: their throws leave through one label.
   bool m_throws = false;

@@ -72,21 +72,30 @@ bool Covers(const CVisitPlan &plan) {
 // arguments kept for the fallback and the pair when calls will overwrite
 // them.
 void CMachineWriter::Prologue(std::int32_t frame) {
-  CX86Encoder prologue(m_listing);
-  prologue.Endbr64();
+  CX86Encoder prologue(m_listing, m_convention.width);
+  prologue.Endbr();
   if (frame != 0)
     prologue.SubRsp(frame);
   if (m_saveArguments)
-    SaveArguments(prologue);
+    SaveArguments(prologue, frame);
   if (m_throws)
-    prologue.MovQword(ThrownSlot(), 0);
+    prologue.MovPointer(ThrownSlot(), 0);
   if (m_baseUsed)
     prologue.Mov(m_convention.base, reinterpret_cast<std::uintptr_t>(m_base),
                  "first variable");
   m_out.Prepend(prologue);
 }
 
-void CMachineWriter::SaveArguments(CX86Encoder &out) const {
+// 32-bit code finds its arguments on the stack, where they stay: only the
+// context word is kept, for the callbacks.
+void CMachineWriter::SaveArguments(CX86Encoder &out, std::int32_t frame) const {
+  if (!Wide()) {
+    if (m_throws) {
+      out.Mov(Gpr::kRax, StackArgument(frame, 2));
+      out.Mov(ContextSlot(), Gpr::kRax);
+    }
+    return;
+  }
   out.Mov(OwnerSlot(), m_convention.owner);
   out.Mov(ContextSlot(), m_convention.context);
   if (!m_convention.pairInRegisters)
@@ -94,6 +103,8 @@ void CMachineWriter::SaveArguments(CX86Encoder &out) const {
 }
 
 void CMachineWriter::RestoreArguments() {
+  if (!Wide())
+    return;
   m_out.Mov(m_convention.owner, OwnerSlot());
   m_out.Mov(m_convention.context, ContextSlot());
   if (!m_convention.pairInRegisters)
@@ -106,9 +117,17 @@ void CMachineWriter::Rethrown(std::int32_t frame) {
   if (!m_throws)
     return;
   m_out.Bind(m_thrown);
-  m_out.Mov(m_convention.arguments[0], ThrownSlot());
-  if (frame != 0)
-    m_out.AddRsp(frame);
+  if (!Wide()) {
+    // Rethrow's argument in place of the pair's address.
+    m_out.Mov(Gpr::kRax, ThrownSlot());
+    if (frame != 0)
+      m_out.AddRsp(frame);
+    m_out.Mov(StackArgument(0, 0), Gpr::kRax);
+  } else {
+    m_out.Mov(m_convention.arguments[0], ThrownSlot());
+    if (frame != 0)
+      m_out.AddRsp(frame);
+  }
   m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&Rethrow), "Rethrow");
   m_out.Jmp(Gpr::kRax);
 }
@@ -123,16 +142,18 @@ void CMachineWriter::Return(std::int32_t frame) {
   if (m_convention.pairInRegisters) {
     m_out.MovEax(1);
   } else {
-    if (m_saveArguments)
+    if (!Wide())
+      m_out.Mov(Gpr::kRax, StackArgument(frame, 0));
+    else if (m_saveArguments)
       m_out.Mov(Gpr::kRax, ResultSlot());
     else
       m_out.Lea(Gpr::kRax, Mem::At(m_convention.result));
-    m_out.MovQword(Mem::At(Gpr::kRax), 1);
-    m_out.Movsd(Mem::At(Gpr::kRax, 8), kX0);
+    m_out.MovPointer(Mem::At(Gpr::kRax), 1);
+    m_out.Movsd(Mem::At(Gpr::kRax, m_convention.pairValue), kX0);
   }
   if (frame != 0)
     m_out.AddRsp(frame);
-  m_out.Ret();
+  m_out.Ret(Wide() ? 0 : 4);
   if (m_exact) {
     Rethrown(frame);
     return;
@@ -142,9 +163,10 @@ void CMachineWriter::Return(std::int32_t frame) {
     RestoreArguments();
   if (frame != 0)
     m_out.AddRsp(frame);
-  if (!m_convention.pairInRegisters) {
+  if (!m_convention.pairInRegisters && Wide()) {
     // The pair goes through the pointer: HandOver stores what the fallback
-    // gives.
+    // gives. (In 32-bit code the fallback finds the same arguments on the
+    // stack as the code did.)
     m_out.Mov(m_convention.arguments[3],
               reinterpret_cast<std::uintptr_t>(m_fallback), "fallback");
 #if defined(VOXEVAL_PAIR_THROUGH_POINTER)
@@ -165,7 +187,11 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
   if (!Covers(m_plan))
     return false;
   // A single value is left untested: the result is tested at the end.
-  m_base = FirstVariableOf(m_plan);
+  m_base = Wide() ? FirstVariableOf(m_plan) : nullptr;
+  if (!Wide() && m_listing)
+    m_out.NameAddresses(
+        reinterpret_cast<std::uintptr_t>(FirstVariableOf(m_plan)),
+        "first variable");
   for (const PlanGroup &group : m_plan.Groups())
     m_exact = m_exact || group.callbacks;
   m_notFinite = m_out.NewLabel();
@@ -192,8 +218,9 @@ bool CMachineWriter::Write(std::vector<std::uint8_t> &code,
     frame += 8;
   if (!m_convention.pairInRegisters)
     frame += 8;
-  if (frame % 16 != 8)
-    frame += 8;
+  // The stack 16-aligned at calls, below the return address.
+  const std::int32_t pointer = Wide() ? 8 : 4;
+  frame += (16 - (frame + pointer) % 16) % 16;
   if (m_calls || m_memoryLevels) {
     m_frame = frame;
     m_saveArguments = m_calls || !m_squaresByPow.empty();

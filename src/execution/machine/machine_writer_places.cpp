@@ -15,7 +15,7 @@ CMachineWriter::CMachineWriter(const CVisitPlan &plan,
                                const CALLING_CONVENTION &convention,
                                bool listing)
     : m_plan(plan), m_fallback(fallback), m_convention(convention),
-      m_vex(features.vex), m_listing(listing), m_out(listing),
+      m_vex(features.vex), m_listing(listing), m_out(listing, convention.width),
       m_registerLevels(convention.registerLevels) {}
 
 CMachineWriter::Place CMachineWriter::Level(int level) const {
@@ -42,6 +42,9 @@ XmmOrMem CMachineWriter::Operand(const Place &value) {
 }
 
 Mem CMachineWriter::VariableMemory(const double *variable) {
+  if (!Wide())
+    return Mem::Absolute(
+        static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(variable)));
   // Near the first variable (the host's variables usually are), through
   // the base register, which holds its address; elsewhere through its own.
   const std::intptr_t offset = reinterpret_cast<std::intptr_t>(variable) -
@@ -138,12 +141,14 @@ void CMachineWriter::LoadTestConstants() {
 void CMachineWriter::ForgetRounding() {
   m_modeTested = false;
   if (m_squares)
-    m_out.Clear32(kRoundingKnown);
+    m_out.Clear32(m_convention.roundingKnown);
 }
 
-// Calls function(xmm0, xmm1) with the running values of levels below live
-// kept in the frame.
-void CMachineWriter::Call(const void *function, const char *name, int live) {
+// Calls function with the running values of levels below live kept in the
+// frame. 32-bit code passes the doubles on the stack, and takes the result
+// from the x87 stack.
+void CMachineWriter::Call(const void *function, const char *name, int live,
+                          int doubles) {
   const int saved = live < m_registerLevels ? live : m_registerLevels;
   for (int level = 0; level < saved; ++level)
     m_out.Movsd(LevelSlot(level), Xmm(kFirstLevelRegister + level));
@@ -151,15 +156,21 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
   // callback may change it.
   const bool host = function == reinterpret_cast<const void *>(&CallHost);
   if (m_squares && !host)
-    m_out.Mov(RoundingSlot(), kRoundingKnown);
+    m_out.Mov(RoundingSlot(), m_convention.roundingKnown);
+  for (int k = 0; !Wide() && k < doubles; ++k)
+    m_out.Movsd(Mem::At(Gpr::kRsp, 8 * k), Xmm(k));
   m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(function), name);
   m_out.Call(Gpr::kRax);
+  if (!Wide()) {
+    m_out.Fstp(Mem::At(Gpr::kRsp));
+    m_out.Movsd(kX0, Mem::At(Gpr::kRsp));
+  }
   if (m_base != nullptr)
     m_out.Mov(m_convention.base, reinterpret_cast<std::uintptr_t>(m_base),
               "first variable");
   LoadTestConstants();
   if (m_squares && !host)
-    m_out.Mov(kRoundingKnown, RoundingSlot());
+    m_out.Mov(m_convention.roundingKnown, RoundingSlot());
   else
     ForgetRounding();
   for (int level = 0; level < saved; ++level)
@@ -172,13 +183,23 @@ void CMachineWriter::Call(const void *function, const char *name, int live) {
 
 // xmm0 = callback(context), through CallHost; a throw leaves the code.
 void CMachineWriter::CallBack(EVAL_CALLBACK callback, int live) {
-  const Gpr *arguments = m_convention.arguments;
-  m_out.Mov(arguments[0], reinterpret_cast<std::uintptr_t>(callback),
-            "callback");
-  m_out.Mov(arguments[1], ContextSlot());
-  m_out.Lea(arguments[2], ThrownSlot());
-  Call(reinterpret_cast<const void *>(&CallHost), "CallHost", live);
-  m_out.CmpQword(ThrownSlot(), 0);
+  if (Wide()) {
+    const Gpr *arguments = m_convention.arguments;
+    m_out.Mov(arguments[0], reinterpret_cast<std::uintptr_t>(callback),
+              "callback");
+    m_out.Mov(arguments[1], ContextSlot());
+    m_out.Lea(arguments[2], ThrownSlot());
+  } else {
+    m_out.MovPointer(
+        Mem::At(Gpr::kRsp),
+        static_cast<std::int32_t>(reinterpret_cast<std::uintptr_t>(callback)));
+    m_out.Mov(Gpr::kRax, ContextSlot());
+    m_out.Mov(Mem::At(Gpr::kRsp, 4), Gpr::kRax);
+    m_out.Lea(Gpr::kRax, ThrownSlot());
+    m_out.Mov(Mem::At(Gpr::kRsp, 8), Gpr::kRax);
+  }
+  Call(reinterpret_cast<const void *>(&CallHost), "CallHost", live, 0);
+  m_out.CmpPointer(ThrownSlot(), 0);
   if (!m_throws)
     m_thrown = m_out.NewLabel();
   m_throws = true;

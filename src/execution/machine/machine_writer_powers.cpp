@@ -30,21 +30,34 @@ void CMachineWriter::Power(int level, const Place &exponent) {
   }
   Load(1, exponent);
   Load(0, running);
-  Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", level);
+  Call(reinterpret_cast<const void *>(&PowerOf), "PowerOf", level, 2);
   StoreLevel(level, 0);
 }
 
 // Jumps to other unless arithmetic rounds to nearest, where the square
 // proof holds, by the probe of evaluation/arithmetic.h. The sums raise the
 // inexact flag, which the square's own inexact product or pow raises too.
-// Once passed, r9 remembers it until a callback.
+// Once passed, the convention's roundingKnown remembers it until a
+// callback.
 void CMachineWriter::TestRoundsToNearest(Label other) {
   m_out.Movsd(kX2, Mem::Constant(RoundingProbe::kStart));
   m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kFirst));
   m_out.Addsd(kX2, Mem::Constant(RoundingProbe::kSecond));
   m_out.Ucomisd(kX2, Mem::Constant(RoundingProbe::kNearest));
   m_out.Jcc(Condition::kNotEqual, other);
-  m_out.Mov32(kRoundingKnown, 1);
+  if (X87Pow()) {
+    // The x87 unit's rounding to nearest at full precision, as
+    // RoundsToNearest reads it. Its control word goes to room taken on the
+    // stack: below the stack pointer a signal's frame could overwrite it.
+    m_out.SubRsp(4);
+    m_out.Fnstcw(Mem::At(Gpr::kRsp));
+    m_out.Mov(Gpr::kRax, Mem::At(Gpr::kRsp));
+    m_out.AddRsp(4);
+    m_out.And32(Gpr::kRax, 0x0F00);
+    m_out.Cmp32(Gpr::kRax, 0x0300);
+    m_out.Jcc(Condition::kNotEqual, other);
+  }
+  m_out.Mov32(m_convention.roundingKnown, 1);
 }
 
 // The rounding test for the power in xmm1, which the first power in place
@@ -92,6 +105,16 @@ void CMachineWriter::TestRange(Xmm base, int limit, Label pow) {
   m_out.Jcc(Condition::kAboveOrEqual, pow);
 }
 
+// Where pow flags only some exact powers (32-bit x86 glibc's: see
+// kPowFlagsEveryPower), a power whose residual is 0 goes to it, as
+// IsProvenPower has it.
+void CMachineWriter::LeaveExactToPow(Xmm residual, Label pow) {
+  if (!X87Pow())
+    return;
+  m_out.Ucomisd(residual, Mem::Constant(0.0));
+  m_out.Jcc(Condition::kEqual, pow);
+}
+
 // base = base ^ 2 in its register, for bases in the square's range: the
 // product p, its residual a * a - p exact from a fused multiply-add, and
 // the test of IsProvenPower (evaluation/arithmetic.h).
@@ -101,6 +124,7 @@ void CMachineWriter::Square(Xmm base, int live) {
   m_out.Vmulsd(kX1, base, base);
   m_out.Movapd(kX2, kX1);
   m_out.Vfmsub231sd(kX2, base, base);
+  LeaveExactToPow(kX2, cold.pow);
   m_out.Vfmadd132sd(kX2, kX1, Mem::Constant(kRoundsBack));
   m_out.Ucomisd(kX2, kX1);
   m_out.Jcc(Condition::kNotEqual, cold.pow);
@@ -109,12 +133,13 @@ void CMachineWriter::Square(Xmm base, int live) {
 
 // The power in xmm1, proven where arithmetic rounds to nearest, goes to
 // its base's register; the rounding mode is tested on the way by the first
-// power since entry or a callback, and remembered in r9 for later ones.
+// power since entry or a callback, and remembered in roundingKnown for
+// later ones.
 void CMachineWriter::Proven(const SquareByPow &cold) {
   if (m_modeTested) {
     // Unless the rounding test passed on the way here, this power's path
     // proves the mode.
-    m_out.Test32(kRoundingKnown);
+    m_out.Test32(m_convention.roundingKnown);
     m_out.Jcc(Condition::kEqual, cold.first);
   } else {
     ProveRounding(cold.pow, cold.exponent);
@@ -123,7 +148,7 @@ void CMachineWriter::Proven(const SquareByPow &cold) {
   m_out.Movapd(cold.base, kX1);
   // Reached from the way to pow by an indirect jump too.
   m_out.Bind(cold.back);
-  m_out.Endbr64();
+  m_out.Endbr();
   m_squaresByPow.push_back(cold);
 }
 
@@ -151,6 +176,7 @@ void CMachineWriter::WholePower(Xmm base, int live, std::int32_t n) {
   m_out.Vaddsd(kX1, kX2, kX0); // p
   m_out.Vsubsd(kX2, kX1, kX2);
   m_out.Vsubsd(kX0, kX0, kX2); // the residual
+  LeaveExactToPow(kX0, cold.pow);
   m_out.Vfmadd132sd(kX0, kX1, Mem::Constant(kRoundsBack));
   m_out.Ucomisd(kX0, kX1);
   m_out.Jcc(Condition::kNotEqual, cold.pow);
@@ -159,8 +185,8 @@ void CMachineWriter::WholePower(Xmm base, int live, std::int32_t n) {
 
 // The powers left to pow, after the function's end so that the
 // usual path runs straight on. Each jumps, with where to come back to in
-// r10, to a way to pow shared by all with the same base register, live
-// levels, held variables and exponent, which keeps r10 in the frame across
+// returnTo, to a way to pow shared by all with the same base register, live
+// levels, held variables and exponent, which keeps returnTo in the frame across
 // the call and jumps back through it with the power in the base's
 // register: a long formula's squares do not each carry a call. A later
 // power whose rounding mode is not yet proven goes, likewise, to a way
@@ -189,12 +215,12 @@ void CMachineWriter::SquaresByPow() {
     // the base's magnitude was 1).
     if (cold.later) {
       m_out.Bind(cold.first);
-      m_out.Lea(kReturn, cold.back);
+      m_out.Lea(m_convention.returnTo, cold.back);
       m_out.Jmp(way.prove);
       way.proves = true;
     }
     m_out.Bind(cold.pow);
-    m_out.Lea(kReturn, cold.back);
+    m_out.Lea(m_convention.returnTo, cold.back);
     m_out.Jmp(way.pow);
   }
   for (const Way &way : ways) {
@@ -202,7 +228,7 @@ void CMachineWriter::SquaresByPow() {
       m_out.Bind(way.prove);
       ProveRounding(way.pow, way.first->exponent);
       m_out.Movapd(way.first->base, kX1);
-      m_out.Jmp(kReturn);
+      m_out.Jmp(m_convention.returnTo);
     }
     WayToPow(way.pow, *way.first);
   }
@@ -215,22 +241,22 @@ void CMachineWriter::WayToPow(Label label, const SquareByPow &cold) {
   const bool keep = m_coldFrame != 0;
   if (keep) {
     m_out.SubRsp(m_coldFrame);
-    SaveArguments(m_out);
+    SaveArguments(m_out, m_coldFrame);
   }
-  m_out.Mov(ReturnSlot(), kReturn);
+  m_out.Mov(ReturnSlot(), m_convention.returnTo);
   // The evaluator's own pow, for the powers the proof leaves, and for all
   // of them in other rounding modes.
   Load(0, Register(cold.base.index));
   Load(1, Place{Place::kConstant, cold.exponent, 0, nullptr});
   double (*const power)(double, double) = &std::pow;
-  Call(reinterpret_cast<const void *>(power), "pow", cold.live);
+  Call(reinterpret_cast<const void *>(power), "pow", cold.live, 2);
   Load(cold.base.index, Register(0));
   if (cold.reload)
     ReloadHeld();
   if (keep)
     RestoreArguments();
-  m_out.Mov(kReturn, ReturnSlot());
+  m_out.Mov(m_convention.returnTo, ReturnSlot());
   if (keep)
     m_out.AddRsp(m_coldFrame);
-  m_out.Jmp(kReturn);
+  m_out.Jmp(m_convention.returnTo);
 }

@@ -284,7 +284,7 @@ CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item, int level,
   // made; saving it anyway is harmless.
   const char *name = nullptr;
   const EVAL_FUNCTION direct = DirectFunction(item.func, name);
-  Call(reinterpret_cast<const void *>(direct), name, level);
+  Call(reinterpret_cast<const void *>(direct), name, level, 1);
   return Register(0);
 }
 

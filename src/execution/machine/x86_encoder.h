@@ -1,10 +1,12 @@
-// The x86-64 instructions the machine code uses, one method per
-// instruction, over typed operands. Constants go to a pool of data kept
-// apart from the code (at a distance after it, in pages that are not
-// executable, known once the code has its place), addressed relative to the
-// instruction pointer; nothing else depends on where the code lies. On
-// request the encoder keeps a listing of what it wrote, one
-// line per instruction, for tests and for reading.
+// The x86 instructions the machine code uses, one method per instruction,
+// over typed operands, as 64-bit code or as 32-bit code (no REX prefix,
+// registers 0-7 only, pointer-sized operations on 32 bits). Constants go to
+// a pool of data kept apart from the code (at a distance after it, in pages
+// that are not executable, known once the code has its place): 64-bit code
+// reads them relative to the instruction pointer, 32-bit code by their
+// absolute addresses, which Link writes once the code's place is known. On
+// request the encoder keeps a listing of what it wrote, one line per
+// instruction, for tests and for reading.
 #ifndef VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 #define VOXEVAL_EXECUTION_MACHINE_X86_ENCODER_H
 
@@ -37,10 +39,10 @@ struct Xmm {
   bool operator==(Xmm other) const { return index == other.index; }
 };
 
-// A 64-bit memory operand: [base + displacement], or a constant of the
-// pool (reached from the instruction pointer).
+// A memory operand: [base + displacement], a constant of the pool, or a
+// fixed address below 2 GiB (any address in 32-bit code).
 struct Mem {
-  enum Kind { kBase, kConstant } kind;
+  enum Kind { kBase, kConstant, kAbsolute } kind;
   Gpr base;
   std::int32_t displacement;
   double constant;
@@ -51,7 +53,13 @@ struct Mem {
   static Mem Constant(double value) {
     return Mem{kConstant, Gpr::kRax, 0, value};
   }
+  static Mem Absolute(std::uint32_t address) {
+    return Mem{kAbsolute, Gpr::kRax, static_cast<std::int32_t>(address), 0.0};
+  }
 };
+
+// The code's mode: 64-bit, or 32-bit (protected mode).
+enum class CodeWidth : std::uint8_t { k64, k32 };
 
 // The second operand of most vector instructions: a register or memory.
 struct XmmOrMem {
@@ -80,7 +88,8 @@ struct Label {
 class CX86Encoder {
 public:
   // Room for a small formula's code at once, rather than growing to it.
-  explicit CX86Encoder(bool listing = false) : m_listing(listing) {
+  explicit CX86Encoder(bool listing = false, CodeWidth width = CodeWidth::k64)
+      : m_wide(width == CodeWidth::k64), m_listing(listing) {
     m_code.reserve(256);
   }
 
@@ -126,20 +135,30 @@ public:
   void Clear32(Gpr r);
   void Test32(Gpr r);
   void Mov32(Gpr r, std::uint32_t immediate);
-  // mov qword [m], imm32 and cmp qword [m], imm8.
-  void MovQword(const Mem &target, std::int32_t immediate);
-  void CmpQword(const Mem &target, std::int8_t immediate);
+  void And32(Gpr r, std::uint32_t immediate);
+  void Cmp32(Gpr r, std::uint32_t immediate);
+  // Pointer-sized (qword, or dword in 32-bit code): mov [m], imm32 and
+  // cmp [m], imm8.
+  void MovPointer(const Mem &target, std::int32_t immediate);
+  void CmpPointer(const Mem &target, std::int8_t immediate);
   void Lea(Gpr d, const Mem &source);
-  // d = the label's address, relative to the instruction pointer.
+  // d = the label's address: relative to the instruction pointer, or in
+  // 32-bit code a mov of the address Link writes.
   void Lea(Gpr d, Label label);
   void AddRsp(std::int32_t bytes);
   void SubRsp(std::int32_t bytes);
+  // The x87 stack's top stored as a double and popped: where 32-bit
+  // functions leave a double result.
+  void Fstp(const Mem &target);
+  // The x87 unit's control word stored (16 bits).
+  void Fnstcw(const Mem &target);
 
-  // Control. Endbr64 marks a place that indirect jumps and calls may reach.
-  void Endbr64();
+  // Control. Endbr marks a place that indirect jumps and calls may reach.
+  void Endbr();
   void Call(Gpr target);
   void Jmp(Gpr target);
-  void Ret();
+  // Returns, and pops the given bytes of arguments.
+  void Ret(std::uint16_t pop = 0);
   Label NewLabel();
   void Bind(Label label);
   void Jmp(Label label);
@@ -165,8 +184,10 @@ public:
   static const std::size_t kMaxCode = std::size_t(1) << 30;
 
   // Points the pool's users in code, the finished bytes, at the data put
-  // dataDistance bytes after the code's start.
-  void Link(std::vector<std::uint8_t> &code, std::size_t dataDistance) const;
+  // dataDistance bytes after the code's start, which runs at address
+  // (32-bit code reads both by absolute address).
+  void Link(std::vector<std::uint8_t> &code, std::uintptr_t address,
+            std::size_t dataDistance) const;
 
   // Where the stack pointer moved, for the unwinder: rsp moves only by
   // AddRsp and SubRsp, and a label takes the depth of the jumps to it.
@@ -174,6 +195,11 @@ public:
 
   // One line per instruction, in the order of the code ("" unless asked).
   std::string Listing() const;
+  // The listing shows fixed addresses from base on as offsets from name.
+  void NameAddresses(std::uintptr_t base, const char *name) {
+    m_namedBase = static_cast<std::uint32_t>(base);
+    m_baseName = name;
+  }
 
 private:
   void Byte(int b) { m_code.push_back(static_cast<std::uint8_t>(b)); }
@@ -184,6 +210,9 @@ private:
   void Word(std::uint32_t v);
   void Quad(std::uint64_t v);
   void Rex(bool wide, int reg, int rm);
+  std::string Name(Gpr r) const;
+  static std::string Name(Xmm r);
+  static std::string Name32(Gpr r);
   // The register a memory operand's address is made from (none: 0), for
   // the prefixes' high bits.
   static int BaseOf(const Mem &m) {
@@ -202,6 +231,8 @@ private:
   void Instruction(const char *mnemonic, int map, bool w, int pp, int op, Xmm d,
                    Xmm a, const Mem &m);
   void SelfOperation(const char *mnemonic, int op, Gpr r);
+  void ImmediateOperation(const char *mnemonic, int extension, Gpr r,
+                          std::uint32_t immediate);
   // The stack pointer stands depth bytes deep from here on.
   void Depth(std::int32_t depth, std::uint32_t allocation = 0);
   void JumpTo(Label label);
@@ -224,6 +255,9 @@ private:
   // label, pointed at it when the code is finished.
   boost::container::small_vector<std::uint32_t, 16> m_labels;
   boost::container::small_vector<Use, 16> m_jumps;
+  // 32-bit code: the immediates that take a label's address, holding its
+  // offset in the code once finished.
+  boost::container::small_vector<Use, 4> m_labelAddresses;
   // The depth of rsp here and at the jumps to each label (kNoDepth before
   // the first), and where it changed.
   std::int32_t m_depth = 0;
@@ -231,8 +265,11 @@ private:
   boost::container::small_vector<FRAME_STEP, 8> m_steps;
   // The code's length when finished: its bytes may be handed away.
   std::size_t m_instructions = 0;
+  bool m_wide;
   bool m_listing;
   std::vector<std::string> m_lines;
+  std::uint32_t m_namedBase = 0;
+  const char *m_baseName = nullptr;
 };
 
 #endif

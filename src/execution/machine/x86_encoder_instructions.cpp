@@ -10,9 +10,6 @@ const char *const kGprNames[] = {"rax", "rcx", "rdx", "rbx", "rsp", "rbp",
                                  "rsi", "rdi", "r8",  "r9",  "r10", "r11",
                                  "r12", "r13", "r14", "r15"};
 
-std::string Name(Gpr r) { return kGprNames[static_cast<int>(r)]; }
-std::string Name(Xmm r) { return "xmm" + std::to_string(r.index); }
-
 std::string Number(double v) {
   char text[32];
   std::snprintf(text, sizeof text, "%.17g", v);
@@ -42,8 +39,26 @@ void CX86Encoder::Quad(std::uint64_t v) {
     Byte(static_cast<int>((v >> (8 * i)) & 0xFF));
 }
 
-// REX with the high bits of the reg and rm fields, when either is set.
+std::string CX86Encoder::Name(Xmm r) { return "xmm" + std::to_string(r.index); }
+
+std::string CX86Encoder::Name(Gpr r) const {
+  std::string name = kGprNames[static_cast<int>(r)];
+  if (!m_wide)
+    name[0] = 'e';
+  return name;
+}
+
+// The register's low 32 bits: r9d, or eax.
+std::string CX86Encoder::Name32(Gpr r) {
+  const std::string name = kGprNames[static_cast<int>(r)];
+  return static_cast<int>(r) >= 8 ? name + "d" : "e" + name.substr(1);
+}
+
+// REX with the high bits of the reg and rm fields, when either is set;
+// 32-bit code has none (and no register past the eighth).
 void CX86Encoder::Rex(bool wide, int reg, int rm) {
+  if (!m_wide)
+    return;
   const int rex =
       0x40 | (wide ? 8 : 0) | ((reg >> 3) & 1) << 2 | ((rm >> 3) & 1);
   if (rex != 0x40)
@@ -64,6 +79,18 @@ void CX86Encoder::Address(int reg, const Mem &m) {
     m_poolUses.push_back(
         Use{Here(), static_cast<std::uint32_t>(found->second)});
     Word(0);
+    return;
+  }
+  if (m.kind == Mem::kAbsolute) {
+    // 32-bit code: disp32 alone; 64-bit code: by a SIB byte without base
+    // or index (disp32 alone is relative to the instruction pointer there).
+    if (m_wide) {
+      Byte(0x04 | r);
+      Byte(0x25);
+    } else {
+      Byte(0x05 | r);
+    }
+    Word(static_cast<std::uint32_t>(m.displacement));
     return;
   }
   const int base = static_cast<int>(m.base) & 7;
@@ -234,7 +261,10 @@ void CX86Encoder::Mov(Gpr d, std::uint64_t immediate, const char *label) {
   const int r = static_cast<int>(d);
   Rex(true, 0, r);
   Byte(0xB8 | (r & 7));
-  Quad(immediate);
+  if (m_wide)
+    Quad(immediate);
+  else
+    Word(static_cast<std::uint32_t>(immediate));
   if (m_listing)
     Line("mov " + Name(d) + ", " +
          (label != nullptr ? std::string(label) : Hex(immediate)));
@@ -272,7 +302,7 @@ void CX86Encoder::SelfOperation(const char *mnemonic, int op, Gpr r) {
   Byte(op);
   Byte(0xC0 | low << 3 | low);
   if (m_listing)
-    Line(std::string(mnemonic) + " " + Name(r) + "d, " + Name(r) + "d");
+    Line(std::string(mnemonic) + " " + Name32(r) + ", " + Name32(r));
 }
 
 void CX86Encoder::Clear32(Gpr r) { SelfOperation("xor", 0x31, r); }
@@ -284,25 +314,46 @@ void CX86Encoder::Mov32(Gpr r, std::uint32_t immediate) {
   Byte(0xB8 | (static_cast<int>(r) & 7));
   Word(immediate);
   if (m_listing)
-    Line("mov " + Name(r) + "d, " + std::to_string(immediate));
+    Line("mov " + Name32(r) + ", " + std::to_string(immediate));
 }
 
-void CX86Encoder::MovQword(const Mem &target, std::int32_t immediate) {
+// op r32, imm32: and (/4) and cmp (/7).
+void CX86Encoder::ImmediateOperation(const char *mnemonic, int extension, Gpr r,
+                                     std::uint32_t immediate) {
+  Rex(false, 0, static_cast<int>(r));
+  Byte(0x81);
+  Byte(0xC0 | extension << 3 | (static_cast<int>(r) & 7));
+  Word(immediate);
+  if (m_listing)
+    Line(std::string(mnemonic) + " " + Name32(r) + ", " + Hex(immediate));
+}
+
+void CX86Encoder::And32(Gpr r, std::uint32_t immediate) {
+  ImmediateOperation("and", 4, r, immediate);
+}
+
+void CX86Encoder::Cmp32(Gpr r, std::uint32_t immediate) {
+  ImmediateOperation("cmp", 7, r, immediate);
+}
+
+void CX86Encoder::MovPointer(const Mem &target, std::int32_t immediate) {
   Rex(true, 0, BaseOf(target));
   Byte(0xC7);
   Address(0, target);
   Word(static_cast<std::uint32_t>(immediate));
   if (m_listing)
-    Line("mov qword " + Text(target) + ", " + std::to_string(immediate));
+    Line(std::string(m_wide ? "mov qword " : "mov dword ") + Text(target) +
+         ", " + std::to_string(immediate));
 }
 
-void CX86Encoder::CmpQword(const Mem &target, std::int8_t immediate) {
+void CX86Encoder::CmpPointer(const Mem &target, std::int8_t immediate) {
   Rex(true, 0, BaseOf(target));
   Byte(0x83);
   Address(7, target);
   Byte(static_cast<std::uint8_t>(immediate));
   if (m_listing)
-    Line("cmp qword " + Text(target) + ", " + std::to_string(immediate));
+    Line(std::string(m_wide ? "cmp qword " : "cmp dword ") + Text(target) +
+         ", " + std::to_string(immediate));
 }
 
 void CX86Encoder::Lea(Gpr d, const Mem &source) {
@@ -316,6 +367,15 @@ void CX86Encoder::Lea(Gpr d, const Mem &source) {
 
 void CX86Encoder::Lea(Gpr d, Label label) {
   const int r = static_cast<int>(d);
+  if (!m_wide) {
+    Byte(0xB8 | r);
+    m_labelAddresses.push_back(
+        Use{Here(), static_cast<std::uint32_t>(label.id)});
+    Word(0);
+    if (m_listing)
+      Line("mov " + Name(d) + ", .L" + std::to_string(label.id));
+    return;
+  }
   Rex(true, r, 0);
   Byte(0x8D);
   Byte(0x05 | (r & 7) << 3);
@@ -327,31 +387,45 @@ void CX86Encoder::Lea(Gpr d, Label label) {
 }
 
 void CX86Encoder::AddRsp(std::int32_t bytes) {
-  Byte(0x48);
+  Rex(true, 0, 0);
   Byte(0x81);
   Byte(0xC4);
   Word(static_cast<std::uint32_t>(bytes));
   if (m_listing)
-    Line("add rsp, " + std::to_string(bytes));
+    Line("add " + Name(Gpr::kRsp) + ", " + std::to_string(bytes));
   Depth(m_depth - bytes);
 }
 
 void CX86Encoder::SubRsp(std::int32_t bytes) {
   const std::size_t start = m_code.size();
-  Byte(0x48);
+  Rex(true, 0, 0);
   Byte(0x81);
   Byte(0xEC);
   Word(static_cast<std::uint32_t>(bytes));
   if (m_listing)
-    Line("sub rsp, " + std::to_string(bytes));
+    Line("sub " + Name(Gpr::kRsp) + ", " + std::to_string(bytes));
   Depth(m_depth + bytes, static_cast<std::uint32_t>(m_code.size() - start));
 }
 
-void CX86Encoder::Endbr64() {
-  for (int b : {0xF3, 0x0F, 0x1E, 0xFA})
+void CX86Encoder::Fstp(const Mem &target) {
+  Byte(0xDD);
+  Address(3, target);
+  if (m_listing)
+    Line("fstp qword " + Text(target));
+}
+
+void CX86Encoder::Fnstcw(const Mem &target) {
+  Byte(0xD9);
+  Address(7, target);
+  if (m_listing)
+    Line("fnstcw " + Text(target));
+}
+
+void CX86Encoder::Endbr() {
+  for (int b : {0xF3, 0x0F, 0x1E, m_wide ? 0xFA : 0xFB})
     Byte(b);
   if (m_listing)
-    Line("endbr64");
+    Line(m_wide ? "endbr64" : "endbr32");
 }
 
 void CX86Encoder::Call(Gpr target) {
@@ -372,10 +446,16 @@ void CX86Encoder::Jmp(Gpr target) {
     Line("jmp " + Name(target));
 }
 
-void CX86Encoder::Ret() {
-  Byte(0xC3);
+void CX86Encoder::Ret(std::uint16_t pop) {
+  if (pop == 0) {
+    Byte(0xC3);
+  } else {
+    Byte(0xC2);
+    Byte(pop & 0xFF);
+    Byte(pop >> 8);
+  }
   if (m_listing)
-    Line("ret");
+    Line(pop == 0 ? std::string("ret") : "ret " + std::to_string(pop));
 }
 
 void CX86Encoder::Jmp(Label label) {
@@ -403,6 +483,13 @@ void CX86Encoder::Jcc(Condition condition, Label label) {
 std::string CX86Encoder::Text(const Mem &m) const {
   if (m.kind == Mem::kConstant)
     return "[" + Number(m.constant) + "]";
+  const std::uint32_t address = static_cast<std::uint32_t>(m.displacement);
+  if (m.kind == Mem::kAbsolute && m_baseName != nullptr &&
+      address >= m_namedBase)
+    return "[" + std::string(m_baseName) + "+" +
+           std::to_string(address - m_namedBase) + "]";
+  if (m.kind == Mem::kAbsolute)
+    return "[" + Hex(address) + "]";
   std::string text = "[" + Name(m.base);
   if (m.displacement != 0 || m.base != Gpr::kRax)
     text += (m.displacement < 0 ? "-" : "+") +

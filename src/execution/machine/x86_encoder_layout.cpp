@@ -71,6 +71,8 @@ void CX86Encoder::Prepend(const CX86Encoder &other) {
     use.at += n;
   for (Use &jump : m_jumps)
     jump.at += n;
+  for (Use &use : m_labelAddresses)
+    use.at += n;
   for (std::uint32_t &label : m_labels) {
     if (label != kUnbound)
       label += n;
@@ -98,6 +100,11 @@ bool CX86Encoder::Finish(std::vector<std::uint8_t> &data) {
         static_cast<std::uint32_t>(m_labels[jump.index] - (jump.at + 4));
     std::memcpy(&m_code[jump.at], &distance, 4);
   }
+  for (const Use &use : m_labelAddresses) {
+    if (m_labels[use.index] == kUnbound)
+      return false;
+    std::memcpy(&m_code[use.at], &m_labels[use.index], 4);
+  }
   data.clear();
   data.reserve(8 * m_pool.size());
   for (std::uint64_t bits : m_pool) {
@@ -107,12 +114,20 @@ bool CX86Encoder::Finish(std::vector<std::uint8_t> &data) {
   return true;
 }
 
-void CX86Encoder::Link(std::vector<std::uint8_t> &code,
+void CX86Encoder::Link(std::vector<std::uint8_t> &code, std::uintptr_t address,
                        std::size_t dataDistance) const {
+  // 64-bit code reads its constants relative to the next instruction.
   for (const Use &use : m_poolUses) {
-    const std::uint32_t distance = static_cast<std::uint32_t>(
-        dataDistance + 8 * std::size_t(use.index) - (use.at + 4));
-    std::memcpy(&code[use.at], &distance, 4);
+    const std::uintptr_t constant = dataDistance + 8 * std::size_t(use.index);
+    const std::uint32_t field = static_cast<std::uint32_t>(
+        m_wide ? constant - (use.at + 4) : address + constant);
+    std::memcpy(&code[use.at], &field, 4);
+  }
+  for (const Use &use : m_labelAddresses) {
+    std::uint32_t offset;
+    std::memcpy(&offset, &code[use.at], 4);
+    const std::uint32_t field = static_cast<std::uint32_t>(address + offset);
+    std::memcpy(&code[use.at], &field, 4);
   }
 }
 
