@@ -7,7 +7,7 @@
 // (The C library's own header tells whether it is glibc.)
 #include <cstddef>
 
-#if defined(__GLIBC__) && defined(__x86_64__)
+#if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
 #include <execinfo.h>
 #include <unwind.h>
 #define VOXEVAL_TEST_STACK_WALK 1

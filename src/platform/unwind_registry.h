@@ -8,7 +8,8 @@
 
 // Where the unwinder is libgcc's, reading DWARF call frame information
 // that code made at run time hands it with __register_frame_table.
-#if defined(__GLIBC__) && defined(__x86_64__) && !defined(_WIN32)
+#if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__)) &&        \
+    !defined(_WIN32)
 #define VOXEVAL_DWARF_UNWIND 1
 #endif
 

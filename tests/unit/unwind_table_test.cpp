@@ -17,6 +17,10 @@
 
 namespace {
 
+// The code this process runs, and the size of its pointers.
+const CodeWidth kWidth = sizeof(void *) == 8 ? CodeWidth::k64 : CodeWidth::k32;
+const std::int32_t kPointer = sizeof(void *);
+
 std::vector<std::pair<std::uint32_t, std::int32_t>>
 Steps(const FRAME_SHAPE &shape) {
   std::vector<std::pair<std::uint32_t, std::int32_t>> steps;
@@ -99,7 +103,7 @@ DecodeRules(const std::vector<std::uint8_t> &record) {
   // augmentation's length.
   const std::size_t fde = 4 + word(0);
   const std::size_t end = fde + 4 + word(fde);
-  std::size_t at = fde + 4 + 4 + 8 + 8;
+  std::size_t at = fde + 4 + 4 + 2 * kPointer;
   at += uleb(at);
   std::vector<std::pair<std::uint32_t, std::int32_t>> rules;
   std::uint32_t where = 0;
@@ -113,7 +117,7 @@ DecodeRules(const std::vector<std::uint8_t> &record) {
       for (int i = 0; i < bytes; ++i)
         delta |= static_cast<std::uint32_t>(record[at++]) << (8 * i);
     } else if (op == 0x0E) {
-      rules.emplace_back(where, static_cast<std::int32_t>(uleb(at)) - 8);
+      rules.emplace_back(where, static_cast<std::int32_t>(uleb(at)) - kPointer);
       continue;
     } else if (op == 0x00) {
       continue; // padding
@@ -168,12 +172,14 @@ __attribute__((noinline)) bool CallCode(void (*code)()) {
   return false;
 }
 
-// Code whose call is made from a frame after the end, of the given size,
-// after pad four-byte no-operations; filler bytes of dead code lie before
-// the frame is made.
+// Code whose call is made from a frame after the end, of the given size
+// (4 more in 32-bit code, keeping the stack 16-aligned at the call), after
+// pad four-byte no-operations; filler bytes of dead code lie before the
+// frame is made.
 CODE_BLOCK Place(CCodeArena &arena, std::int32_t frame, int pad = 0,
                  std::uint32_t filler = 0) {
-  CX86Encoder code;
+  frame += 8 - kPointer;
+  CX86Encoder code(false, kWidth);
   const Label cold = code.NewLabel();
   const Label back = code.NewLabel();
   for (int i = 0; i <= pad; ++i)
@@ -242,9 +248,11 @@ TEST(UnwindTable, UnwinderStepsThroughDescribedCode) {
 // size at its edges from the start: the unwinder still steps through it.
 TEST(UnwindTable, UnwinderStepsThroughEveryAdvanceSize) {
   CCodeArena arena;
-  // endbr64, jmp, ret: 10 bytes; then the filler and sub rsp (7 bytes).
+  // endbr, jmp, ret: 10 bytes; then the filler and sub rsp (7 bytes, 6
+  // in 32-bit code).
+  const std::uint32_t before = kPointer == 8 ? 17 : 16;
   for (std::uint32_t advance : {63u, 64u, 255u, 256u, 65535u, 65536u}) {
-    CODE_BLOCK block = Place(arena, 40, 0, advance - 17);
+    CODE_BLOCK block = Place(arena, 40, 0, advance - before);
     if (block.executable == nullptr)
       GTEST_SKIP() << "no executable memory";
     SCOPED_TRACE(advance);

@@ -10,7 +10,7 @@
 namespace {
 
 #if defined(VOXEVAL_DWARF_UNWIND)
-// Call frame instructions and register numbers of x86-64.
+// Call frame instructions.
 const std::uint8_t kAdvance = 0x40; // delta in the low six bits
 const std::uint8_t kAdvance1 = 0x02;
 const std::uint8_t kAdvance2 = 0x03;
@@ -18,8 +18,18 @@ const std::uint8_t kAdvance4 = 0x04;
 const std::uint8_t kDefineCfa = 0x0C;
 const std::uint8_t kCfaOffset = 0x0E;
 const std::uint8_t kOffset = 0x80; // register in the low six bits
+// The stack pointer's and the return address's numbers, and the data
+// alignment (-8 or -4, one byte of signed LEB128): x86-64's, or i386's.
+#if defined(__x86_64__)
 const std::uint8_t kRsp = 7;
 const std::uint8_t kReturnAddress = 16;
+const std::uint8_t kDataAlignment = 0x78;
+#else
+const std::uint8_t kRsp = 4;
+const std::uint8_t kReturnAddress = 8;
+const std::uint8_t kDataAlignment = 0x7C;
+#endif
+const int kPointer = sizeof(void *);
 
 void Put(std::vector<std::uint8_t> &out, std::uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i)
@@ -62,7 +72,7 @@ void AdvanceTo(std::vector<std::uint8_t> &out, std::uint32_t delta) {
 } // namespace
 
 // A CIE for code that saves no register (the caller's frame is the return
-// address's slot plus eight), one FDE whose rules follow the shape's
+// address's slot plus a pointer), one FDE whose rules follow the shape's
 // steps, and the zero word that ends a list.
 std::vector<std::uint8_t> UnwindRecord(const void *begin,
                                        const FRAME_SHAPE &shape) {
@@ -73,14 +83,14 @@ std::vector<std::uint8_t> UnwindRecord(const void *begin,
   const std::size_t cie = out.size();
   Put(out, 0, 4); // the CIE's mark
   out.push_back(1);
-  const char augmentation[] = "zR"; // FDE addresses: absolute, 8 bytes
+  const char augmentation[] = "zR"; // FDE addresses: absolute pointers
   out.insert(out.end(), augmentation, augmentation + sizeof augmentation);
   PutUnsigned(out, 1);
-  out.push_back(0x78); // data alignment -8
+  out.push_back(kDataAlignment);
   out.push_back(kReturnAddress);
   PutUnsigned(out, 1);
   out.push_back(0x00);
-  out.insert(out.end(), {kDefineCfa, kRsp, 8});
+  out.insert(out.end(), {kDefineCfa, kRsp, kPointer});
   out.insert(out.end(),
              {static_cast<std::uint8_t>(kOffset | kReturnAddress), 1});
   CloseEntry(out, cie);
@@ -88,15 +98,15 @@ std::vector<std::uint8_t> UnwindRecord(const void *begin,
   Put(out, 0, 4);
   const std::size_t fde = out.size();
   Put(out, fde - (cie - 4), 4); // back to the CIE
-  Put(out, reinterpret_cast<std::uintptr_t>(begin), 8);
-  Put(out, shape.length, 8);
+  Put(out, reinterpret_cast<std::uintptr_t>(begin), kPointer);
+  Put(out, shape.length, kPointer);
   PutUnsigned(out, 0);
   std::uint32_t at = 0;
   for (const FRAME_STEP &step : shape.steps) {
     AdvanceTo(out, step.at - at);
     at = step.at;
     out.push_back(kCfaOffset);
-    PutUnsigned(out, static_cast<std::uint32_t>(8 + step.depth));
+    PutUnsigned(out, static_cast<std::uint32_t>(kPointer + step.depth));
   }
   CloseEntry(out, fde);
   Put(out, 0, 4);
