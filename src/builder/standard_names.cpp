@@ -147,3 +147,8 @@ const STANDARD_NAME *StandardFunctionRow(EVAL_FUNCTION function) {
   }
   return nullptr;
 }
+
+EVAL_FUNCTION DirectFunction(EVAL_FUNCTION function) {
+  const STANDARD_NAME *row = StandardFunctionRow(function);
+  return row != nullptr ? row->library : function;
+}

@@ -2,6 +2,8 @@
 // evaluator would visit it (the visit plan), then the steps are laid out,
 // the common shapes fused into single steps.
 #include "execution/flat_program.h"
+
+#include "builder/standard_names.h"
 #include "execution/flat_program_run.h"
 
 #include <algorithm>
@@ -148,7 +150,7 @@ bool Translator::EmitLeafThenGroup(const PlanItem &leaf, const PlanItem &next,
     return false;
   EmitBody(next.operand.group, firstMode);
   if (next.kind == PlanItem::kApplied) {
-    Emit(kApplyCloseLeaf, next.mode).a.func = next.func;
+    Emit(kApplyCloseLeaf, next.mode).a.func = DirectFunction(next.func);
     SetLeaf(m_steps.size() - 1, true, leaf.operand);
   } else {
     Emit(kCloseLeaf, next.mode);
@@ -217,8 +219,9 @@ void Translator::EmitGroupValue(std::size_t group, FLAT_MODE mode) {
   Emit(kClose, mode);
 }
 
-void Translator::EmitApplied(EVAL_FUNCTION func, const PlanOperand &argument,
+void Translator::EmitApplied(EVAL_FUNCTION applied, const PlanOperand &argument,
                              FLAT_MODE mode) {
+  const EVAL_FUNCTION func = DirectFunction(applied);
   if (IsLeaf(argument)) {
     Emit(kApplyLeaf, mode).a.func = func;
     SetLeaf(m_steps.size() - 1, true, argument);

@@ -17,14 +17,6 @@ namespace {
 // One mark per item of a group; a small formula's fit without allocating.
 using Marks = boost::container::small_vector<bool, 32>;
 
-// The C library's function behind a standard function, called without the
-// library's own wrapper in between; others as they are.
-EVAL_FUNCTION DirectFunction(EVAL_FUNCTION func, const char *&name) {
-  const STANDARD_NAME *row = StandardFunctionRow(func);
-  name = row != nullptr ? row->name : "function";
-  return row != nullptr ? row->library : func;
-}
-
 // A constant multiplier that is not 0 under every environment: neither 0
 // nor subnormal, which reads as 0 where the host set denormals-are-zero.
 bool NonZeroFactor(double c) { return std::isnormal(c); }
@@ -282,9 +274,9 @@ CMachineWriter::Place CMachineWriter::ItemValue(const PlanItem &item, int level,
   Load(0, OperandValue(item.operand, level, true));
   // The level's own running value is not live while its first item is
   // made; saving it anyway is harmless.
-  const char *name = nullptr;
-  const EVAL_FUNCTION direct = DirectFunction(item.func, name);
-  Call(reinterpret_cast<const void *>(direct), name, level, 1);
+  const STANDARD_NAME *row = StandardFunctionRow(item.func);
+  Call(reinterpret_cast<const void *>(DirectFunction(item.func)),
+       row != nullptr ? row->name : "function", level, 1);
   return Register(0);
 }
 
