@@ -3,11 +3,27 @@
 #include "execution/machine/machine_writer.h"
 #include "execution/machine/unwind_table.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#if defined(VOXEVAL_MACHINE_CODE)
+// The code stores the pair's double where the convention has it.
+static_assert(offsetof(MACHINE_PAIR, second) ==
+                  static_cast<std::size_t>(HostConvention().pairValue),
+              "the pair's layout is not the convention's");
+#endif
+
 #if defined(VOXEVAL_PAIR_THROUGH_POINTER)
-#if defined(_MSC_VER)
+#if defined(_M_IX86) && defined(_MSC_VER)
+MACHINE_PAIR *__fastcall HandOver(const void *owner, MACHINE_FALLBACK fallback,
+                                  MACHINE_PAIR *result,
+                                  std::uintptr_t context) {
+#elif defined(__i386__)
+MACHINE_PAIR *__fastcall HandOver(MACHINE_PAIR *result,
+                                  MACHINE_FALLBACK fallback, const void *owner,
+                                  std::uintptr_t context) {
+#elif defined(_MSC_VER)
 MACHINE_PAIR *HandOver(const void *owner, MACHINE_PAIR *result,
                        std::uintptr_t context, MACHINE_FALLBACK fallback) {
 #else

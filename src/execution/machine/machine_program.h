@@ -26,12 +26,13 @@
 typedef std::pair<bool, double> (*MACHINE_FALLBACK)(const void *owner,
                                                     std::uintptr_t context);
 
-// 32-bit x86: where the compiler does double arithmetic in SSE2, as the
-// code does (x87 arithmetic would round differently), and System V's ABI
-// is the host's (Windows' 32-bit ABIs are not served: the flat program
-// runs there).
+// 32-bit x86: Linux and Windows, where the compiler does double
+// arithmetic in SSE2, as the code does (x87 arithmetic would round
+// differently).
 #if defined(__x86_64__) || defined(_M_X64) ||                                  \
-    (defined(__i386__) && defined(__linux__) && defined(__SSE2_MATH__))
+    ((defined(__i386__) || defined(_M_IX86)) &&                                \
+     (defined(__linux__) || defined(_WIN32)) &&                                \
+     (defined(__SSE2_MATH__) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)))
 #define VOXEVAL_MACHINE_CODE 1
 #endif
 
@@ -42,13 +43,27 @@ typedef std::pair<bool, double> (*MACHINE_FALLBACK)(const void *owner,
 // so the entry has the fallback's own type. On Windows a member function
 // returns the pair through a pointer, passed after `this` in Microsoft's C++
 // ABI and before it in GCC's; there the code hands over through HandOver, the
-// fallback in the fourth argument.
+// fallback in the fourth argument. On 32-bit Windows a member function
+// takes `this` (Microsoft's ABI) or the pair's address (GCC's) in ecx and
+// the other and the context word on the stack, which it pops: the form of
+// a fastcall function whose second argument (edx) the code leaves alone;
+// HandOver takes the fallback there.
 #if defined(VOXEVAL_MACHINE_CODE) && defined(_WIN32)
 #define VOXEVAL_PAIR_THROUGH_POINTER 1
 #endif
 typedef std::pair<bool, double> MACHINE_PAIR;
 #if !defined(VOXEVAL_PAIR_THROUGH_POINTER)
 typedef MACHINE_FALLBACK MACHINE_ENTRY;
+#elif defined(_M_IX86) && defined(_MSC_VER)
+typedef MACHINE_PAIR *(__fastcall *MACHINE_ENTRY)(const void *owner,
+                                                  MACHINE_FALLBACK fallback,
+                                                  MACHINE_PAIR *result,
+                                                  std::uintptr_t context);
+#elif defined(__i386__)
+typedef MACHINE_PAIR *(__fastcall *MACHINE_ENTRY)(MACHINE_PAIR *result,
+                                                  MACHINE_FALLBACK fallback,
+                                                  const void *owner,
+                                                  std::uintptr_t context);
 #elif defined(_MSC_VER)
 typedef MACHINE_PAIR *(*MACHINE_ENTRY)(const void *owner, MACHINE_PAIR *result,
                                        std::uintptr_t context,
@@ -61,7 +76,14 @@ typedef MACHINE_PAIR *(*MACHINE_ENTRY)(MACHINE_PAIR *result, const void *owner,
 
 #if defined(VOXEVAL_PAIR_THROUGH_POINTER)
 // *result = fallback(owner, context); gives back result.
-#if defined(_MSC_VER)
+#if defined(_M_IX86) && defined(_MSC_VER)
+MACHINE_PAIR *__fastcall HandOver(const void *owner, MACHINE_FALLBACK fallback,
+                                  MACHINE_PAIR *result, std::uintptr_t context);
+#elif defined(__i386__)
+MACHINE_PAIR *__fastcall HandOver(MACHINE_PAIR *result,
+                                  MACHINE_FALLBACK fallback, const void *owner,
+                                  std::uintptr_t context);
+#elif defined(_MSC_VER)
 MACHINE_PAIR *HandOver(const void *owner, MACHINE_PAIR *result,
                        std::uintptr_t context, MACHINE_FALLBACK fallback);
 #else
@@ -123,7 +145,11 @@ public:
     return m_entry(owner, context);
 #else
     MACHINE_PAIR result;
-#if defined(_MSC_VER)
+#if defined(_M_IX86) && defined(_MSC_VER)
+    m_entry(owner, m_fallback, &result, context);
+#elif defined(__i386__)
+    m_entry(&result, m_fallback, owner, context);
+#elif defined(_MSC_VER)
     m_entry(owner, &result, context, m_fallback);
 #else
     m_entry(&result, owner, context, m_fallback);

@@ -87,11 +87,16 @@ void CMachineWriter::Prologue(std::int32_t frame) {
 }
 
 // 32-bit code finds its arguments on the stack, where they stay: only the
-// context word is kept, for the callbacks.
+// context word is kept, for the callbacks, and what arrives in a register
+// (the owner or the pair's address), which calls overwrite.
 void CMachineWriter::SaveArguments(CX86Encoder &out, std::int32_t frame) const {
   if (!Wide()) {
+    if (m_convention.stackOwner < 0)
+      out.Mov(OwnerSlot(), m_convention.owner);
+    if (m_convention.stackResult < 0)
+      out.Mov(ResultSlot(), m_convention.result);
     if (m_throws) {
-      out.Mov(Gpr::kRax, StackArgument(frame, 2));
+      out.Mov(Gpr::kRax, StackArgument(frame, m_convention.stackContext));
       out.Mov(ContextSlot(), Gpr::kRax);
     }
     return;
@@ -103,8 +108,13 @@ void CMachineWriter::SaveArguments(CX86Encoder &out, std::int32_t frame) const {
 }
 
 void CMachineWriter::RestoreArguments() {
-  if (!Wide())
+  if (!Wide()) {
+    if (m_convention.stackOwner < 0)
+      m_out.Mov(m_convention.owner, OwnerSlot());
+    if (m_convention.stackResult < 0)
+      m_out.Mov(m_convention.result, ResultSlot());
     return;
+  }
   m_out.Mov(m_convention.owner, OwnerSlot());
   m_out.Mov(m_convention.context, ContextSlot());
   if (!m_convention.pairInRegisters)
@@ -142,8 +152,8 @@ void CMachineWriter::Return(std::int32_t frame) {
   if (m_convention.pairInRegisters) {
     m_out.MovEax(1);
   } else {
-    if (!Wide())
-      m_out.Mov(Gpr::kRax, StackArgument(frame, 0));
+    if (!Wide() && m_convention.stackResult >= 0)
+      m_out.Mov(Gpr::kRax, StackArgument(frame, m_convention.stackResult));
     else if (m_saveArguments)
       m_out.Mov(Gpr::kRax, ResultSlot());
     else
@@ -153,7 +163,7 @@ void CMachineWriter::Return(std::int32_t frame) {
   }
   if (frame != 0)
     m_out.AddRsp(frame);
-  m_out.Ret(Wide() ? 0 : 4);
+  m_out.Ret(m_convention.popped);
   if (m_exact) {
     Rethrown(frame);
     return;
@@ -163,11 +173,11 @@ void CMachineWriter::Return(std::int32_t frame) {
     RestoreArguments();
   if (frame != 0)
     m_out.AddRsp(frame);
-  if (!m_convention.pairInRegisters && Wide()) {
-    // The pair goes through the pointer: HandOver stores what the fallback
-    // gives. (In 32-bit code the fallback finds the same arguments on the
-    // stack as the code did.)
-    m_out.Mov(m_convention.arguments[3],
+  if (m_convention.handOver) {
+    // HandOver stores what the fallback gives through the pair's pointer;
+    // it takes the fallback after the arguments (64-bit), or in edx (32-bit,
+    // the owner in ecx).
+    m_out.Mov(Wide() ? m_convention.arguments[3] : Gpr::kRdx,
               reinterpret_cast<std::uintptr_t>(m_fallback), "fallback");
 #if defined(VOXEVAL_PAIR_THROUGH_POINTER)
     m_out.Mov(Gpr::kRax, reinterpret_cast<std::uintptr_t>(&HandOver),
