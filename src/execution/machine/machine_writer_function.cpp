@@ -175,8 +175,8 @@ void CMachineWriter::Return(std::int32_t frame) {
     m_out.AddRsp(frame);
   if (m_convention.handOver) {
     // HandOver stores what the fallback gives through the pair's pointer;
-    // it takes the fallback after the arguments (64-bit), or in edx (32-bit,
-    // the owner in ecx).
+    // it takes the fallback after the arguments (64-bit), or in edx beside
+    // what arrived in ecx (32-bit).
     m_out.Mov(Wide() ? m_convention.arguments[3] : Gpr::kRdx,
               reinterpret_cast<std::uintptr_t>(m_fallback), "fallback");
 #if defined(VOXEVAL_PAIR_THROUGH_POINTER)
