@@ -39,7 +39,7 @@ private:
                          FLAT_MODE firstMode);
   void EmitPair(FLAT_SHAPE add, FLAT_SHAPE powN, const PlanItem &first,
                 const PlanItem &second, FLAT_MODE mode);
-  void EmitApplied(EVAL_FUNCTION func, const PlanOperand &argument,
+  void EmitApplied(EVAL_FUNCTION applied, const PlanOperand &argument,
                    FLAT_MODE mode);
   void EmitSubGroups();
   void EndProgram();
