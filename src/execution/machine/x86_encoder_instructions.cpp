@@ -41,11 +41,9 @@ void CX86Encoder::Quad(std::uint64_t v) {
 
 std::string CX86Encoder::Name(Xmm r) { return "xmm" + std::to_string(r.index); }
 
+// 32-bit code's registers are the low halves: eax.
 std::string CX86Encoder::Name(Gpr r) const {
-  std::string name = kGprNames[static_cast<int>(r)];
-  if (!m_wide)
-    name[0] = 'e';
-  return name;
+  return m_wide ? std::string(kGprNames[static_cast<int>(r)]) : Name32(r);
 }
 
 // The register's low 32 bits: r9d, or eax.
